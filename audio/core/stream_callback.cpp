@@ -1,0 +1,30 @@
+#include "audio/stream_callback.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "engine/convert.h"
+#include "engine/generator.h"
+#include "engine/voice_keys.h"
+
+GENERATOR* gen = nullptr;
+
+short output_to_sample(float v) {
+  // The value is already within +-32000; truncation toward zero, low 16 bits.
+  return static_cast<short>(static_cast<uint16_t>(static_cast<uint32_t>(trunc_to_i32(v))));
+}
+
+int instrument_callback(FSOUND_STREAM*, void* buffer, int length, void*) {
+  const int frames = length >> 2;
+  if (frames <= 0 || !gen) return 1;
+  auto* out = static_cast<unsigned char*>(buffer);
+  for (int i = 0; i < frames; i++) {
+    g_voice_ops.drain(*gen);
+    gen->evolue();
+    const short s = output_to_sample(gen->get_OUTL());
+    // The buffer need not be aligned for int16.
+    std::memcpy(out + 4 * i, &s, 2);
+    std::memcpy(out + 4 * i + 2, &s, 2);
+  }
+  return 1;
+}

@@ -1,0 +1,16 @@
+// The stream callback: advances the graph once per frame and writes 16-bit stereo.
+#pragma once
+
+struct FSOUND_STREAM;
+class GENERATOR;
+
+// The one graph the live synth plays (and the renderer renders).
+extern GENERATOR* gen;
+
+// Fills length >> 2 frames of `buffer`: before each frame the queued key
+// operations are applied, then gen advances one sample and its clamped output,
+// truncated toward zero (NaN gives 0), is written to left and right. Returns 1.
+int instrument_callback(FSOUND_STREAM* stream, void* buffer, int length, void* userdata);
+
+// The conversion of one graph output value to a 16-bit sample.
+short output_to_sample(float clamped);

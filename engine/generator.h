@@ -1,0 +1,183 @@
+// The patch graph: owns every module and link of a patch and computes one output
+// sample of the whole patch per evaluation.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/keyboard.h"
+#include "engine/mixer.h"
+#include "engine/output.h"
+#include "engine/sampler.h"
+#include "engine/sequencer.h"
+#include "engine/vca.h"
+#include "engine/vco.h"
+
+// Link records. Every list in a record is parallel to its partner and newest first:
+// index 0 is the last link field of that kind on the owner's patch line. Records
+// point to modules and words without owning them.
+struct LINK_VCO_VCO {
+  std::vector<VCO*> fils_out;
+  std::vector<char*> param_out;
+  VCO* pere_in = nullptr;
+};
+struct LINK_SAMPLER_VCO {
+  std::vector<SAMPLER*> fils_out;
+  std::vector<char*> param_out;
+  VCO* pere_in = nullptr;
+};
+struct LINK_VCO_MIXER {
+  std::vector<VCO*> fils_out;
+  std::vector<char*> param_out;
+  MIXER* pere_in = nullptr;
+};
+struct LINK_SAMPLER_MIXER {
+  std::vector<SAMPLER*> fils_out;
+  std::vector<char*> param_out;
+  MIXER* pere_in = nullptr;
+};
+struct LINK_VCO_SAMPLER {
+  std::vector<VCO*> fils_out;
+  std::vector<char*> param_out;
+  SAMPLER* pere_in = nullptr;
+};
+struct LINK_MIXER_VCA {
+  MIXER* source = nullptr;
+  std::vector<char*> param_out;
+  VCA* pere_in = nullptr;
+};
+struct LINK_KEYBOARD_VCA {
+  KEYBOARD* source = nullptr;
+  VCA* pere_in = nullptr;
+};
+struct LINK_KEYBOARD_VCO {
+  KEYBOARD* source = nullptr;
+  VCO* pere_in = nullptr;
+};
+struct LINK_KEYBOARD_SAMPLER {
+  KEYBOARD* source = nullptr;
+  SAMPLER* pere_in = nullptr;
+};
+struct LINK_VCO_SEQUENCER {
+  std::vector<VCO*> fils_out;
+  SEQUENCER* pere_in = nullptr;
+};
+struct LINK_VCA_SEQUENCER {
+  std::vector<VCA*> fils_out;
+  SEQUENCER* pere_in = nullptr;
+};
+struct LINK_SAMPLER_SEQUENCER {
+  std::vector<SAMPLER*> fils_out;
+  SEQUENCER* pere_in = nullptr;
+};
+
+class GENERATOR : public OUTPUT {
+ public:
+  // Loads the patch at `path` ("SYNTH_2.TSY" when null), prints the graph report.
+  explicit GENERATOR(const char* path);
+
+  // An empty graph with no patch read and nothing printed; for building graphs by
+  // hand (call prepare() once the lists are filled).
+  struct Empty {};
+  explicit GENERATOR(Empty);
+
+  // One sample of the whole patch: the thirteen passes. Returns 1.
+  int evolue() override;
+
+  // Reads a patch file into the lists (one pass, top to bottom). Returns 1 when the
+  // file was read, 0 when it could not be opened. Prints the trace.
+  int load_TSY(const char* path);
+
+  // Prints the graph report.
+  void affiche_tree();
+
+  // Resolves, once, everything the per-sample passes would otherwise search for:
+  // the keyboard of each oscillator and sampler, the words of every link, the mixer
+  // input of every source. Called by the constructor after loading; the lists must
+  // not change afterwards without calling it again.
+  void prepare();
+
+  VCO* get_VCO_by_name(const char* name);
+  VCA* get_VCA_by_name(const char* name);
+  MIXER* get_MIXER_by_name(const char* name);
+  SAMPLER* get_SAMPLER_by_name(const char* name);
+  // With exactly one keyboard, returns it whatever the name.
+  KEYBOARD* get_KEYBOARD_by_name(const char* name);
+  KEYBOARD* get_KEYBOARD_by_VCO(VCO* vco);
+  KEYBOARD* get_KEYBOARD_by_SAMPLER(SAMPLER* sampler);
+
+  std::vector<LINK_VCO_MIXER> liens_vco_mixer;
+  std::vector<LINK_SAMPLER_MIXER> liens_sampler_mixer;
+  std::vector<LINK_MIXER_VCA> liens_mixer_vca;
+  std::vector<LINK_KEYBOARD_VCA> liens_key_vca;
+  std::vector<LINK_KEYBOARD_VCO> liens_key_vco;
+  std::vector<LINK_KEYBOARD_SAMPLER> liens_key_sampler;
+  std::vector<LINK_SAMPLER_VCO> liens_sampler_vco;
+  std::vector<LINK_VCO_SAMPLER> liens_vco_sampler;
+  std::vector<LINK_VCO_VCO> liens_vco_vco;
+  std::vector<LINK_VCO_SEQUENCER> liens_vco_sequencer;
+  std::vector<LINK_VCA_SEQUENCER> liens_vca_sequencer;
+  std::vector<LINK_SAMPLER_SEQUENCER> liens_sampler_sequencer;
+
+  std::vector<VCO*> liste_vco;
+  std::vector<int> notes_vco;
+  std::vector<VCA*> liste_vca;
+  std::vector<MIXER*> liste_mixer;
+  std::vector<KEYBOARD*> liste_keyboard;
+  std::vector<SAMPLER*> liste_sampler;
+  std::vector<SEQUENCER*> liste_sequencer;
+
+  int nbr_liens_vco_mixer = 0;
+  int nbr_liens_sampler_mixer = 0;
+  int nbr_liens_mixer_vca = 0;
+  int nbr_liens_key_vca = 0;
+  int nbr_liens_key_vco = 0;
+  int nbr_liens_sampler_vco = 0;
+  int nbr_liens_vco_vco = 0;
+  int nbr_liens_vco_sequencer = 0;
+  int nbr_liens_vca_sequencer = 0;
+  int nbr_vco = 0;
+  int nbr_notes_vco = 0;
+  int nbr_vca = 0;
+  int nbr_mixer = 0;
+  int nbr_keyboard = 0;
+  int nbr_sampler = 0;
+  int nbr_sequencer = 0;
+  int nbr_liens_sampler_sequencer = 0;
+
+  // Load outcome, for callers that decide what a failed load means.
+  bool load_opened = false;   // the patch file could be opened
+  int load_problems = 0;      // malformed fields and dangling links reported by the loader
+
+ private:
+  // Modulation words, matched once at load time.
+  enum : uint8_t { kModAmp = 1, kModFreq = 2, kModPhase = 4 };
+  static uint8_t word_flags(const char* word);
+  // Mixer input of a word: its third character as a digit, 1-based; -1 when it
+  // names no input from 1 to 24 (the source is then skipped).
+  static int mixer_input(const char* word);
+
+  struct MixerFeed {
+    MIXER* mixer;
+    std::vector<OUTPUT*> sources;  // VCO or SAMPLER, clamped through get_OUTL
+    std::vector<int> inputs;       // 0-based, -1 skips
+  };
+  struct VoicedVco {
+    VCO* vco;
+    KEYBOARD* kbd;  // null: the frequency is not set from a keyboard
+    int offset;
+    bool has_offset;
+  };
+  struct VoicedSampler {
+    SAMPLER* sampler;
+    KEYBOARD* kbd;  // null: plays at base_speed
+  };
+
+  std::vector<std::vector<uint8_t>> vco_vco_flags_;      // per liens_vco_vco record
+  std::vector<std::vector<uint8_t>> sampler_vco_flags_;  // per liens_sampler_vco record
+  std::vector<uint8_t> vco_sampler_flags_;               // per liens_vco_sampler record
+  std::vector<VoicedSampler> voiced_samplers_;
+  std::vector<VoicedVco> voiced_vcos_;
+  std::vector<MixerFeed> vco_mixer_feeds_;
+  std::vector<MixerFeed> sampler_mixer_feeds_;
+};

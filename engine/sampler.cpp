@@ -1,0 +1,42 @@
+#include "engine/sampler.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "engine/convert.h"
+
+void* SAMPLER::operator new(std::size_t size) {
+  void* p = std::calloc(1, size);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+void SAMPLER::operator delete(void* p) { std::free(p); }
+
+SAMPLER::SAMPLER() {
+  OUTL = 0.0f;
+  name[0] = '\0';
+  std::printf("[%d ]\n", length);
+}
+
+int SAMPLER::evolue() {
+  if (playing == 0) {
+    OUTL = 0.0f;
+    return 1;
+  }
+  position = static_cast<float>(position + 1.0);
+  // The bound is 4 x length formed as a 32-bit integer, against twice the
+  // product: a 16-bit stereo file's interleaved values are all played.
+  const int32_t bound = static_cast<int32_t>(static_cast<uint32_t>(length) * 4u);
+  if (2.0 * (static_cast<double>(position) * speed) > bound) {
+    std::printf("FIN\n");
+    position = 0.0f;
+    playing = 0;
+  }
+  const int32_t index = trunc_to_i32(static_cast<double>(position) * speed + offset);
+  // Negative speeds or offsets and huge lengths would read outside the buffer: play 0.
+  const double value = (index >= 0 && index < kCapacity) ? samples[index] : 0;
+  OUTL = static_cast<float>(value * gain / 32000.0f);
+  return 1;
+}

@@ -1,0 +1,72 @@
+#include "engine/vco.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/convert.h"
+
+VCO::VCO(float amount_, float freq_, type_generateur type_)
+    : base_amount(amount_), base_freq(freq_), amount(amount_), freq(freq_), type(type_) {
+  OUTL = 0.0f;
+  std::strcpy(name, "Emptynamed_VCO");
+}
+
+namespace {
+// Slightly short of 2*pi; a full cycle of phase + offset is that much short too.
+constexpr double kTwoPi = 6.2831853;
+}  // namespace
+
+int VCO::evolue() {
+  // Sums and products are formed in double and rounded once when stored.
+  phase = static_cast<float>(static_cast<double>(phase) + static_cast<double>(freq) / 44100.0f);
+  if (phase > 1.0f) phase = static_cast<float>(static_cast<double>(phase) - 1.0);
+
+  const double a = amount;
+  const double arg = (static_cast<double>(phase) + phase_offset) * kTwoPi;
+
+  switch (static_cast<uint32_t>(type)) {
+    case SINE:
+      OUTL = static_cast<float>(std::sin(arg) * a);
+      break;
+    case SAW: {
+      // The threshold is 5.0, not 0.5: inside [0, 1] only the first ramp plays.
+      double y = phase < 5.0f ? a * phase - a / 2.0f : 1 - a * phase - a / 2.0f;
+      OUTL = static_cast<float>(y);
+      OUTL = static_cast<float>(OUTL * 1.5);
+      break;
+    }
+    case HALF_SAW:
+      OUTL = static_cast<float>(a * phase - a / 2.0f);
+      OUTL = static_cast<float>(OUTL / 2.0f);
+      break;
+    case PULSE:
+      // Each test sees the value the previous one left, so an amount in (0, 0.5]
+      // is cleared again by the second test.
+      OUTL = static_cast<float>(std::sin(arg));
+      if (OUTL > 0.5) OUTL = amount;
+      if (OUTL <= 0.5 && OUTL >= 0) OUTL = 0.0f;
+      if (OUTL < 0 && OUTL >= -0.5) OUTL = 0.0f;
+      if (OUTL < -0.5) OUTL = -amount;
+      break;
+    case NOISE: {
+      if (amount == 0.0f) break;  // no draw, OUTL kept
+      double d = 0.0;
+      // freq sets the density of impulses: about one evaluation in k carries one.
+      const long long r1 = std::rand();
+      const long long k = static_cast<long long>(trunc_to_i32(static_cast<double>(freq) - 439.0f)) + 1;
+      if (k != 0 && r1 % k == 1) {
+        const long long r2 = std::rand();
+        const long long m = static_cast<long long>(trunc_to_i32(a * 100.0f)) + 111;
+        // A zero divisor gives an evaluation without impulse.
+        if (m != 0) d = static_cast<float>(r2 % m);
+      }
+      OUTL = static_cast<float>((d - a * 50.0f) / 100.0f);
+      break;
+    }
+    default:  // SILENT and every value above 5
+      OUTL = 0.0f;
+      break;
+  }
+  return 1;
+}

@@ -1,0 +1,530 @@
+// Reads a patch file into the graph: one pass, top to bottom, one token per line.
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/generator.h"
+#include "engine/hooks.h"
+#include "engine/note_table.h"
+#include "patch/tstr_parser.h"
+
+namespace {
+
+constexpr int kTokenMax = 799;  // characters in one token (one patch line)
+
+// Reads the next blank-delimited token, then skips the blanks after it. A token
+// longer than kTokenMax is consumed whole and flagged. Returns false at end of file.
+bool read_token(FILE* f, char* token, bool* overlong) {
+  int c;
+  do c = std::fgetc(f);
+  while (c != EOF && std::isspace(c));
+  if (c == EOF) return false;
+  int n = 0;
+  *overlong = false;
+  while (c != EOF && !std::isspace(c)) {
+    if (n < kTokenMax)
+      token[n++] = static_cast<char>(c);
+    else
+      *overlong = true;
+    c = std::fgetc(f);
+  }
+  token[n] = '\0';
+  while (c != EOF && std::isspace(c)) c = std::fgetc(f);
+  if (c != EOF) std::ungetc(c, f);
+  return true;
+}
+
+// Owned copy of a field, released at the end of its scope unless kept.
+struct Field {
+  char* p = nullptr;
+  Field() = default;
+  explicit Field(char* q) : p(q) {}
+  Field(const Field&) = delete;
+  Field& operator=(const Field&) = delete;
+  ~Field() { delete[] p; }
+  char* keep() {
+    char* q = p;
+    p = nullptr;
+    return q;
+  }
+  explicit operator bool() const { return p != nullptr; }
+  const char* get() const { return p; }
+};
+
+bool has(const char* s, const char* word) { return s && std::strstr(s, word) != nullptr; }
+
+template <class T>
+void push_front(std::vector<T>& v, const T& x) {
+  v.insert(v.begin(), x);
+}
+
+}  // namespace
+
+// State for the file in hand. Every message the loader writes about a bad patch
+// goes through problem(), which names the file and the line.
+struct PatchReader {
+  GENERATOR& g;
+  const char* path;
+  int numero_ligne = 0;
+  bool stop = false;  // an empty field ended the load (the exit hook returned)
+
+  void problem(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    std::printf("%s:%d: ", path, numero_ligne);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vprintf(fmt, ap);
+    va_end(ap);
+    std::printf("\n");
+    g.load_problems++;
+  }
+
+  // Field k of the line; an empty one ends the process as the format requires.
+  bool field(TSTR_PARSER& line, int k, Field& out) {
+    out.p = line.get_champ(k);
+    if (!out) {
+      std::printf("Erreur, au niveau des parametre ligne [%d]\n", numero_ligne);
+      std::fflush(stdout);
+      tev_exit_hook(-1);
+      stop = true;
+      return false;
+    }
+    return true;
+  }
+
+  // Splits "*KEY=value". Reports a field with no value.
+  bool param(const char* f, Field& key, Field& value) {
+    TSTR_PARSER p(f, '=');
+    key.p = p.get_champ(0);
+    value.p = p.get_champ(1);
+    if (!value) {
+      problem("parameter field [%s] has no \"=value\"; ignored", f);
+      return false;
+    }
+    return true;
+  }
+
+  // Splits "source:word". Reports a field with no source or no word.
+  bool link(const char* f, Field& source, Field& word) {
+    TSTR_PARSER p(f, ':');
+    source.p = p.get_champ(0);
+    word.p = p.get_champ(1);
+    if (!source || !word) {
+      problem("link field [%s] is not \"module:word\"; ignored", f);
+      return false;
+    }
+    return true;
+  }
+
+  template <class M>
+  M* found(M* m, const char* source, const char* kind) {
+    if (!m) problem("link source [%s] names no %s declared above; ignored", source, kind);
+    return m;
+  }
+
+  void copy_name(char* dst, size_t size, const char* name) {
+    if (std::strlen(name) >= size) {
+      problem("name [%.20s...] is longer than %zu characters; cut", name, size - 1);
+    }
+    std::strncpy(dst, name, size - 1);
+    dst[size - 1] = '\0';
+  }
+
+  void sequencer(TSTR_PARSER& line, int n, const char* name);
+  void keyboard(const char* name);
+  void sampler(TSTR_PARSER& line, int n, const char* name);
+  void oscillator(TSTR_PARSER& line, int n, const char* name);
+  void amplifier(TSTR_PARSER& line, int n, const char* name);
+  void mixer(TSTR_PARSER& line, int n, const char* name);
+};
+
+void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
+  SEQUENCER* s = new SEQUENCER();
+  copy_name(s->name, sizeof s->name, name);
+  std::printf("SEQUENCER\n");
+  push_front(g.liste_sequencer, s);
+  g.nbr_sequencer++;
+
+  LINK_VCO_SEQUENCER to_vco;
+  LINK_VCA_SEQUENCER to_vca;
+  LINK_SAMPLER_SEQUENCER to_sampler;
+  to_vco.pere_in = s;
+  to_vca.pere_in = s;
+  to_sampler.pere_in = s;
+  bool vco_used = false, vca_used = false, sampler_used = false;
+
+  for (int k = 1; k < n; k++) {
+    Field f;
+    if (!field(line, k, f)) return;
+    if (f.get()[0] == '*') {
+      Field key, value;
+      if (!param(f.get(), key, value)) continue;
+      if (has(f.get(), "DIVIDER")) s->divider = static_cast<float>(std::atof(value.get()));
+      if (has(f.get(), "NBR_STEP")) {
+        int steps = std::atoi(value.get());
+        if (steps < 1 || steps > SEQUENCER::kMaxSteps) {
+          problem("[%s]: a sequencer has 1 to %d steps; %d used", f.get(), SEQUENCER::kMaxSteps,
+                  steps < 1 ? 1 : SEQUENCER::kMaxSteps);
+          steps = steps < 1 ? 1 : SEQUENCER::kMaxSteps;
+        }
+        s->nbr_step = steps;
+      }
+      if (has(f.get(), "NOTE")) {
+        // *NOTE_3=60: the step index starts at the key's seventh character.
+        if (std::strlen(key.get()) < 7) {
+          problem("[%s]: a step note is written *NOTE_<step>=<note>; ignored", f.get());
+          continue;
+        }
+        const int idx = std::atoi(key.get() + 6);
+        const int note = std::atoi(value.get());
+        if (idx < 0 || idx >= SEQUENCER::kMaxSteps)
+          problem("[%s]: step %d is outside 0 to %d; ignored", f.get(), idx,
+                  SEQUENCER::kMaxSteps - 1);
+        else if (!note_in_table(note))
+          problem("[%s]: note %d is outside 0 to %d; ignored", f.get(), note, NOTE2FREQ_SIZE - 1);
+        else
+          s->notes[idx] = note;
+      }
+    } else {
+      Field source, word;
+      if (!link(f.get(), source, word)) continue;
+      // Oscillators declared on LFO lines are oscillators too.
+      if (has(source.get(), "VCO") || has(source.get(), "LFO")) {
+        VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
+        if (!o) continue;
+        push_front(to_vco.fils_out, o);
+        vco_used = true;
+      } else if (has(source.get(), "VCA")) {
+        VCA* a = found(g.get_VCA_by_name(source.get()), source.get(), "amplifier");
+        if (!a) continue;
+        push_front(to_vca.fils_out, a);
+        vca_used = true;
+      } else if (has(source.get(), "SAMPLER")) {
+        SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler");
+        if (!p) continue;
+        push_front(to_sampler.fils_out, p);
+        sampler_used = true;
+      } else {
+        continue;
+      }
+      std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
+    }
+  }
+  if (vco_used) {
+    push_front(g.liens_vco_sequencer, to_vco);
+    g.nbr_liens_vco_sequencer++;
+  }
+  if (vca_used) {
+    push_front(g.liens_vca_sequencer, to_vca);
+    g.nbr_liens_vca_sequencer++;
+  }
+  if (sampler_used) {
+    push_front(g.liens_sampler_sequencer, to_sampler);
+    g.nbr_liens_sampler_sequencer++;
+  }
+}
+
+void PatchReader::keyboard(const char* name) {
+  KEYBOARD* kb = new KEYBOARD();
+  copy_name(kb->name, sizeof kb->name, name);
+  std::printf("KEYBOARD\n");
+  push_front(g.liste_keyboard, kb);
+  g.nbr_keyboard++;
+}
+
+void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
+  SAMPLER* s = new SAMPLER();
+  copy_name(s->name, sizeof s->name, name);
+  std::printf("SAMPLER\n");
+  push_front(g.liste_sampler, s);
+  g.nbr_sampler++;
+
+  for (int k = 1; k < n; k++) {
+    Field f;
+    if (!field(line, k, f)) return;
+    if (f.get()[0] == '*') {
+      std::printf("paramSET : [%s]\n", f.get());
+      Field key, value;
+      if (!param(f.get(), key, value)) continue;
+      if (has(f.get(), "FILE")) s->load_SAMPLE(value.p);
+    } else {
+      Field source, word;
+      if (!link(f.get(), source, word)) continue;
+      if (has(source.get(), "LFO") || has(source.get(), "VCO")) {
+        VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
+        if (!o) continue;
+        LINK_VCO_SAMPLER rec;
+        rec.fils_out.push_back(o);
+        rec.pere_in = s;
+        std::printf("liens_vco_vco.fils_out.insert()\n");
+        std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
+        rec.param_out.push_back(word.keep());
+        push_front(g.liens_vco_sampler, rec);
+      } else if (has(source.get(), "KEY")) {
+        KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
+        if (!kb) continue;
+        LINK_KEYBOARD_SAMPLER rec;
+        rec.source = kb;
+        rec.pere_in = s;
+        std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
+        push_front(g.liens_key_sampler, rec);
+      }
+    }
+  }
+}
+
+void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
+  VCO* o = new VCO(1.0f, 440.0f, SINE);
+  copy_name(o->name, sizeof o->name, name);
+  std::printf("VCO\n");
+  push_front(g.liste_vco, o);
+  g.nbr_vco++;
+
+  int note_offset = -1;  // none
+  LINK_VCO_VCO from_vco;
+  LINK_SAMPLER_VCO from_sampler;
+  from_vco.pere_in = o;
+  from_sampler.pere_in = o;
+  bool vco_used = false, sampler_used = false;
+  // Only lines named VCO feed the keyboard-driven oscillators' offsets.
+  const bool takes_offset = has(name, "VCO");
+
+  for (int k = 1; k < n; k++) {
+    Field f;
+    if (!field(line, k, f)) return;
+    if (f.get()[0] == '*') {
+      std::printf("paramSET : [%s]\n", f.get());
+      Field key, value;
+      if (param(f.get(), key, value)) {
+        // Keyword tests are not exclusive: *AMOUNT_FREQ=2 sets both.
+        if (has(f.get(), "TYPE")) {
+          const char c = value.get()[0];
+          o->type = (c >= '1' && c <= '5') ? static_cast<type_generateur>(c - '0') : SINE;
+        }
+        if (has(f.get(), "FREQ")) o->freq = o->base_freq = static_cast<float>(std::atof(value.get()));
+        if (has(f.get(), "AMOUNT"))
+          o->amount = o->base_amount = static_cast<float>(std::atof(value.get()));
+        if (has(f.get(), "NOTE")) note_offset = std::atoi(value.get());
+      }
+      // Runs after every parameter field: *NOTE followed by k more parameter
+      // fields adds k + 1 equal entries.
+      if (takes_offset && note_offset != -1) {
+        push_front(g.notes_vco, note_offset);
+        g.nbr_notes_vco++;
+      }
+    } else {
+      Field source, word;
+      if (!link(f.get(), source, word)) continue;
+      const bool key = has(source.get(), "KEY");
+      const bool smp = has(source.get(), "SAMPLER");
+      if (!key && !smp) {
+        VCO* src = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
+        if (src) {
+          push_front(from_vco.fils_out, src);
+          std::printf("liens_vco_vco.fils_out.insert()\n");
+          std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
+          push_front(from_vco.param_out, word.keep());
+          vco_used = true;
+        }
+      } else if (key) {
+        KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
+        if (kb) {
+          LINK_KEYBOARD_VCO rec;
+          rec.source = kb;
+          rec.pere_in = o;
+          std::printf("liens_key_vca.fils_out.insert()\n");
+          std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
+          push_front(g.liens_key_vco, rec);
+          g.nbr_liens_key_vco++;
+        }
+      }
+      if (smp) {
+        SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler");
+        if (p) {
+          push_front(from_sampler.fils_out, p);
+          std::printf("LINK_SAMPLER_VCO.fils_out.insert()\n");
+          std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
+          push_front(from_sampler.param_out, word.keep());
+          sampler_used = true;
+        }
+      }
+    }
+  }
+  if (vco_used) {
+    push_front(g.liens_vco_vco, from_vco);
+    g.nbr_liens_vco_vco++;
+  }
+  if (sampler_used) {
+    push_front(g.liens_sampler_vco, from_sampler);
+    g.nbr_liens_sampler_vco++;
+  }
+}
+
+void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
+  VCA* a = new VCA();
+  copy_name(a->name, sizeof a->name, name);
+  std::printf("VCA\n");
+  push_front(g.liste_vca, a);
+  g.nbr_vca++;
+
+  for (int k = 1; k < n; k++) {
+    Field f;
+    if (!field(line, k, f)) return;
+    if (f.get()[0] == '*') {
+      std::printf("paramSET : [%s]\n", f.get());
+      Field key, value;
+      if (!param(f.get(), key, value)) continue;
+      // Whole numbers: *ATTACK=2.9 gives 2.
+      if (has(f.get(), "ATTACK")) a->attack_time = static_cast<float>(std::atoi(value.get()));
+      if (has(f.get(), "BYPASS")) a->bypass = std::atoi(value.get());
+      if (has(f.get(), "DECAY")) a->decay_time = static_cast<float>(std::atoi(value.get()));
+      if (has(f.get(), "SUSTAIN")) a->sustain_level = static_cast<float>(std::atoi(value.get()));
+      if (has(f.get(), "RELEASE")) a->release_time = static_cast<float>(std::atoi(value.get()));
+    } else {
+      Field source, word;
+      if (!link(f.get(), source, word)) continue;
+      if (has(source.get(), "MIXER")) {
+        MIXER* m = found(g.get_MIXER_by_name(source.get()), source.get(), "mixer");
+        if (!m) continue;
+        LINK_MIXER_VCA rec;
+        rec.source = m;
+        rec.pere_in = a;
+        std::printf("liens_mixer_vca.fils_out.insert()\n");
+        std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
+        rec.param_out.push_back(word.keep());
+        push_front(g.liens_mixer_vca, rec);
+        g.nbr_liens_mixer_vca++;
+      } else if (has(source.get(), "KEY")) {
+        KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
+        if (!kb) continue;
+        LINK_KEYBOARD_VCA rec;
+        rec.source = kb;
+        rec.pere_in = a;
+        std::printf("liens_key_vca.fils_out.insert()\n");
+        std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
+        push_front(g.liens_key_vca, rec);
+        g.nbr_liens_key_vca++;
+      }
+    }
+  }
+}
+
+void PatchReader::mixer(TSTR_PARSER& line, int n, const char* name) {
+  MIXER* m = new MIXER();
+  copy_name(m->name, sizeof m->name, name);
+  std::printf("MIXER\n");
+  push_front(g.liste_mixer, m);
+  g.nbr_mixer++;
+
+  // Two passes over the same fields: oscillators first, then samplers. A leading
+  // asterisk means nothing here; every field is a link field, traced in both passes.
+  for (int pass = 0; pass < 2; pass++) {
+    LINK_VCO_MIXER from_vco;
+    LINK_SAMPLER_MIXER from_sampler;
+    from_vco.pere_in = m;
+    from_sampler.pere_in = m;
+    bool used = false;
+    for (int k = 1; k < n; k++) {
+      Field f;
+      if (!field(line, k, f)) return;
+      Field source, word;
+      TSTR_PARSER p(f.get(), ':');
+      source.p = p.get_champ(0);
+      word.p = p.get_champ(1);
+      if (!source || !word) {
+        if (pass == 0) problem("link field [%s] is not \"module:word\"; ignored", f.get());
+        continue;
+      }
+      // The word stays alive in the record once kept; keep a plain pointer to trace it.
+      const char* wtxt = word.get();
+      const bool wanted =
+          pass == 0 ? (has(source.get(), "VCO") || has(source.get(), "LFO"))
+                    : has(source.get(), "SAMPLER");
+      if (wanted) {
+        OUTPUT* src = pass == 0 ? static_cast<OUTPUT*>(g.get_VCO_by_name(source.get()))
+                                : static_cast<OUTPUT*>(g.get_SAMPLER_by_name(source.get()));
+        const int d = (wtxt[0] && wtxt[1]) ? wtxt[2] - '0' : -1;
+        if (!src) {
+          problem("link source [%s] names no %s declared above; ignored", source.get(),
+                  pass == 0 ? "oscillator" : "sampler");
+        } else if (m->nbr_inputs >= MIXER::kMaxInputs) {
+          problem("[%s]: a mixer takes at most %d inputs; ignored", f.get(), MIXER::kMaxInputs);
+        } else {
+          if (d < 1 || d > MIXER::kMaxInputs)
+            problem("[%s]: the word's third character names no input from 1 to %d; this "
+                    "source feeds nothing",
+                    f.get(), MIXER::kMaxInputs);
+          m->nbr_inputs++;
+          if (pass == 0) {
+            push_front(from_vco.fils_out, static_cast<VCO*>(src));
+            push_front(from_vco.param_out, word.keep());
+          } else {
+            push_front(from_sampler.fils_out, static_cast<SAMPLER*>(src));
+            push_front(from_sampler.param_out, word.keep());
+          }
+          used = true;
+        }
+      }
+      std::printf("paramLNK : [%s][%s]\n", source.get(), wtxt);
+    }
+    if (used && pass == 0) {
+      push_front(g.liens_vco_mixer, from_vco);
+      g.nbr_liens_vco_mixer++;
+    }
+    if (used && pass == 1) {
+      push_front(g.liens_sampler_mixer, from_sampler);
+      g.nbr_liens_sampler_mixer++;
+    }
+  }
+}
+
+int GENERATOR::load_TSY(const char* path) {
+  tev_caption_hook(path);
+  FILE* f = std::fopen(path, "rt");
+  if (!f) {
+    std::printf("Error: cannot open patch file [%s]: %s\n", path, std::strerror(errno));
+    load_opened = false;
+    return 0;
+  }
+  load_opened = true;
+
+  PatchReader r{*this, path};
+  char token[kTokenMax + 1];
+  bool overlong = false;
+  while (!r.stop && read_token(f, token, &overlong)) {
+    r.numero_ligne++;
+    if (token[0] == '#') continue;
+    if (overlong) {
+      r.problem("line longer than %d characters; ignored", kTokenMax);
+      continue;
+    }
+    TSTR_PARSER line(token, ';');
+    const int n = line.get_nbr_champs();
+    if (n < 1) {
+      std::printf("Ligne %d semble avoir moins de 2 parametres\n", r.numero_ligne);
+      continue;
+    }
+    Field name(line.get_champ(0));
+    if (!name) {
+      r.problem("line begins with \";\": a module needs a name; ignored");
+      continue;
+    }
+    std::printf("OBJET [%s]\n", name.get());
+    const char* nm = name.get();
+    if (has(nm, "SEQUENCER")) r.sequencer(line, n, nm);
+    if (!r.stop && has(nm, "KEY")) r.keyboard(nm);
+    if (!r.stop && has(nm, "SAMPLER")) r.sampler(line, n, nm);
+    if (r.stop) break;
+    if (has(nm, "VCO") || has(nm, "LFO"))
+      r.oscillator(line, n, nm);
+    else if (has(nm, "VCA"))
+      r.amplifier(line, n, nm);
+    else if (has(nm, "MIXER"))
+      r.mixer(line, n, nm);
+  }
+  if (r.numero_ligne == 0) r.problem("the patch holds no line; nothing to play");
+  std::fclose(f);
+  return 1;
+}
