@@ -1,0 +1,8 @@
+// The output and driver prompts at start-up, and the sound layer's initialisation.
+#pragma once
+
+// Asks the output type and the driver on the console (single keys through getch),
+// then initialises the sound layer at 44100 Hz. Returns 1 when initialised, 0 when
+// the layer's version was refused or initialisation failed (after printing why).
+// ESC at a prompt ends the process with status 0.
+int init_sound();
