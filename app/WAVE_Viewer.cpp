@@ -2,6 +2,8 @@
 // opens the window, loads the patch, starts the stream and then plays the
 // window's keys until Escape.
 #include <SDL.h>
+#include <SDL_syswm.h>
+#include <poll.h>
 
 #include <csignal>
 #include <cstdio>
@@ -29,6 +31,9 @@ namespace {
 constexpr unsigned int kStreamMode = 0x1000150;
 
 // Set by the signal handlers, read by the main loop (main thread only).
+// Longest sleep of the idle main loop, in milliseconds.
+constexpr int kIdleWaitMs = 10;
+
 volatile std::sig_atomic_t g_quit_signal = 0;
 
 void on_quit_signal(int sig) { g_quit_signal = sig; }
@@ -69,6 +74,30 @@ bool invisible_video_driver() {
 
 void set_caption(const char* title) { SDL_WM_SetCaption(title, nullptr); }
 uint32_t sdl_ticks() { return SDL_GetTicks(); }
+
+// The window system's connection, when the driver has one: the main loop sleeps on
+// it so that a key wakes it at once. -1 when there is none to wait on.
+int window_events_fd() {
+#if defined(SDL_VIDEO_DRIVER_X11)
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (SDL_GetWMInfo(&info) > 0 && info.subsystem == SDL_SYSWM_X11 && info.info.x11.display)
+    return ConnectionNumber(info.info.x11.display);
+#endif
+  return -1;
+}
+
+// Sleeps until the window system has something for us, a signal arrives or the
+// time-out passes. The time-out bounds the wait for events that come by no socket
+// (an event another thread pushed, one the window layer had already read off it).
+void wait_for_events(int fd) {
+  if (fd < 0) {
+    SDL_Delay(1);
+    return;
+  }
+  pollfd p{fd, POLLIN, 0};
+  poll(&p, 1, kIdleWaitMs);
+}
 
 void push_ops(const VoiceOp* ops, int n) {
   // A voice the patch lacks gives no operations; a full queue (over a thousand
@@ -154,11 +183,11 @@ int main(int argc, char** argv) {
     std::printf("Output latency: %d frames (%.1f ms)\n", latency, latency * 1000.0 / Frequency);
   std::fflush(stdout);
 
-  // A key is handled within about a millisecond while the idle loop stays far
-  // below a percent of a core, leaving the processor to the audio thread.
+  // No busy polling: on a two-core machine it would compete with the audio thread.
+  const int events_fd = window_events_fd();
   for (;;) {
     SDL_PollEVENT();
     end_if_signalled();
-    SDL_Delay(1);
+    wait_for_events(events_fd);
   }
 }
