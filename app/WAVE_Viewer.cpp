@@ -47,7 +47,12 @@ void install_quit_signals() {
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_quit_signal;
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old;
+    // A signal the parent chose to ignore (nohup, a background job) stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &sa, nullptr);
+  }
 }
 
 // Status 128 + signal number, as a shell reports a process ended by that signal.
@@ -131,7 +136,10 @@ int SDL_PollEVENT() {
 }
 
 int main(int argc, char** argv) {
+  // Until the window takes over the signals, a signal at a console prompt puts the
+  // console back and ends the process by that signal.
   init_NOTE2FREQ();
+  wincompat_install_signal_restore();
   init_sound();
 
   if (SDL_Init(SDL_INIT_VIDEO) < 0) no_window(SDL_GetError());
