@@ -5,44 +5,13 @@
 #include <cmath>
 
 #include "render_run.h"
+#include "support/tone.h"
 
 using namespace render_test;
 
 namespace {
 
 const std::string kPatches = repo_root() + "/tests/patches";
-
-// Magnitude of the Hann-windowed signal at `f` Hz (Goertzel).
-double magnitude(const std::vector<double>& x, double f) {
-  const double w = 2 * M_PI * f / 44100.0, c = 2 * std::cos(w);
-  double s1 = 0, s2 = 0;
-  for (double v : x) {
-    const double s0 = v + c * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-  }
-  return std::sqrt(s1 * s1 + s2 * s2 - c * s1 * s2);
-}
-
-// Strongest frequency between 20 Hz and 5 kHz, to a hundredth of a hertz.
-double spectral_peak(const std::vector<int16_t>& s) {
-  std::vector<double> x(s.size());
-  for (size_t i = 0; i < s.size(); i++)
-    x[i] = s[i] * (0.5 - 0.5 * std::cos(2 * M_PI * i / (s.size() - 1)));
-  double best = 0, best_f = 0;
-  for (double f = 20; f <= 5000; f += 5) {
-    const double m = magnitude(x, f);
-    if (m > best) best = m, best_f = f;
-  }
-  for (double step : {0.5, 0.01}) {
-    const double centre = best_f;
-    for (double f = centre - 50 * step; f <= centre + 50 * step; f += step) {
-      const double m = magnitude(x, f);
-      if (m > best) best = m, best_f = f;
-    }
-  }
-  return best_f;
-}
 
 std::vector<int16_t> render_left(const std::vector<std::string>& extra, const std::string& patch) {
   Scratch s;
@@ -87,8 +56,9 @@ TEST(RenderSound, AHeldKeyPlaysItsNote) {
     for (const std::string& e : c.events) args.insert(args.end(), {"--event", e});
     const std::vector<int16_t> x = render_left(args, "sine_voice.TSY");
     ASSERT_EQ(x.size(), 22050u);
-    const double f = spectral_peak(std::vector<int16_t>(x.begin() + 2048, x.end()));
-    EXPECT_LT(std::fabs(1200 * std::log2(f / c.hz)), 1.0) << "peak at " << f << " Hz";
+    // Past the attack: the last 20002 frames.
+    const double f = tone::spectral_peak(x.data() + 2048, x.size() - 2048, 44100.0);
+    EXPECT_LT(std::fabs(tone::cents(f, c.hz)), 1.0) << "peak at " << f << " Hz";
   }
 }
 
