@@ -260,3 +260,23 @@ TEST(PerformanceKeys, TapShorterThanABlockStillSounds) {
   EXPECT_GT(loud, 150);
   EXPECT_LT(last_sound, 210);
 }
+
+TEST(PerformanceKeys, QueuedOperationsApplyBeforeTheNextFrame) {
+  auto g = load_patch_text("KEY1;\nVCA1;KEY1:G;\n");
+  gen = g.get();
+  VoiceOp ops[kMaxOpsPerEvent];
+  ASSERT_TRUE(g_voice_ops.push(ops, key_press_ops(*g, 'x', ops)));
+  int16_t frame[2];
+  instrument_callback(nullptr, frame, 4, nullptr);
+  EXPECT_EQ(g->liste_keyboard[0]->note, 60);
+  EXPECT_EQ(g->liste_keyboard[0]->pressed, 1);
+  EXPECT_EQ(g->liste_vca[0]->elapsed, 0.005f) << "the envelope ran in that very frame";
+
+  ASSERT_TRUE(g_voice_ops.push(ops, key_release_ops(*g, 'x', ops)));
+  instrument_callback(nullptr, frame, 0, nullptr);
+  EXPECT_EQ(g->liste_keyboard[0]->pressed, 1) << "an empty block applies nothing";
+  instrument_callback(nullptr, frame, 4, nullptr);
+  EXPECT_EQ(g->liste_keyboard[0]->pressed, 0);
+  EXPECT_EQ(g->liste_vca[0]->released, 1);
+  gen = nullptr;
+}
