@@ -8,6 +8,7 @@
 
 #include "engine/generator.h"
 #include "engine/note_table.h"
+#include "support/tone.h"
 #include "tests/support/patch_text.h"
 
 using tevtest::load_patch_text;
@@ -16,24 +17,11 @@ namespace {
 
 constexpr double kRate = 44100.0;
 
-// Frequency of a periodic signal from its rising zero crossings, each placed by
-// linear interpolation between the two samples around it.
 double measured_frequency(const std::vector<float>& x) {
-  double first = -1, last = -1;
-  int crossings = 0;
-  for (size_t i = 1; i < x.size(); i++) {
-    if (x[i - 1] < 0.0f && x[i] >= 0.0f) {
-      const double t = (i - 1) + x[i - 1] / static_cast<double>(x[i - 1] - x[i]);
-      if (first < 0) first = t;
-      last = t;
-      crossings++;
-    }
-  }
-  if (crossings < 2) return 0.0;
-  return (crossings - 1) * kRate / (last - first);
+  return tone::measure_frequency(x.data(), x.size(), kRate);
 }
 
-double cents(double f, double ref) { return 1200.0 * std::log2(f / ref); }
+double cents(double f, double ref) { return tone::cents(f, ref); }
 
 std::vector<float> render(GENERATOR& g, int samples) {
   std::vector<float> out;
