@@ -12,8 +12,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "tests/support/pulse_env.h"
 
 namespace {
 
@@ -23,6 +26,7 @@ struct Exchange {
   std::string wait_for;  // text the driver prints before the keys go in
   std::string keys;      // typed on the terminal
   int signal = 0;        // sent to the driver instead of keys, when non-zero
+  std::function<void()> before_keys = nullptr;  // done before the keys go in
 };
 
 struct Outcome {
@@ -48,9 +52,12 @@ void drain(int fd, std::string& out, int wait_ms) {
   }
 }
 
+bool g_real_server = false;
+
 void child_env() {
-  // Deterministic outputs: no desktop sound server is reachable from here.
-  setenv("PULSE_SERVER", "unix:/nonexistent/tev-no-server", 1);
+  // Deterministic outputs: no desktop sound server is reachable from here,
+  // unless the test started its own.
+  if (!g_real_server) setenv("PULSE_SERVER", "unix:/nonexistent/tev-no-server", 1);
 }
 
 std::vector<char*> argv_of(std::vector<std::string>& args) {
@@ -113,6 +120,7 @@ Outcome run_on_terminal(std::vector<std::string> args, const std::vector<Exchang
     seen = at + e.wait_for.size();
     // The driver may not yet be waiting for keys when its prompt shows: keys
     // typed early must be taken all the same, so no pause is needed here.
+    if (e.before_keys) e.before_keys();
     if (e.signal)
       kill(pid, e.signal);
     else if (!e.keys.empty() && write(master, e.keys.data(), e.keys.size()) < 0)
@@ -275,6 +283,25 @@ TEST(ConsolePrompts, WithoutATerminal) {
     // Once: the prompt ends at the first sign of no more input, not on every read.
     EXPECT_LE(count(o.output, quit), 1);
   }
+}
+
+TEST(ConsolePrompts, DeviceLostBeforeInitialisation) {
+  tev_test::PulseEnv pulse;
+  std::string why;
+  ASSERT_TRUE(pulse.start(&why)) << why;
+  g_real_server = true;
+  // The server is listed at the driver prompt, then goes away before the choice.
+  Outcome o = run_on_terminal(
+      {"--stream"}, {{kPrompt, "2"}, {"1 - ", ""}, {kPrompt, "1", 0, [&pulse] { pulse.stop(); }}});
+  g_real_server = false;
+  ASSERT_FALSE(o.timed_out) << o.output;
+  ASSERT_TRUE(WIFEXITED(o.status)) << o.output;
+  EXPECT_EQ(WEXITSTATUS(o.status), 0);
+  EXPECT_NE(o.output.find("Enlightment Sound Daemon Driver list\r\n"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("Error!\r\nError initializing output device.\r\n"
+                          "init_sound=0 output=5\r\nstream=no error=2\r\nplay=-1 error=2\r\n"),
+            std::string::npos)
+      << o.output;
 }
 
 }  // namespace
