@@ -10,7 +10,7 @@ PKGS=(
   clang libclang-rt-14-dev
   libx11-dev libxtst-dev
   xvfb xdotool x11-utils imagemagick
-  pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
+  pulseaudio pulseaudio-utils libasound2-plugins alsa-utils libasound2-dev libpulse-dev libpulsedsp
   python3
 )
 
