@@ -122,6 +122,35 @@ long last_sound(const std::vector<int16_t>& lr, long from, long to, int threshol
   return -1;
 }
 
+// Where the sound server left gaps in a held tone: runs of at least 8 frames
+// near zero, which a tone of a few hundred hertz at full level never has (it
+// passes zero in one frame). The stretches between them, longest first.
+struct Stretch {
+  long from, to;
+};
+std::vector<Stretch> gapless_stretches(const std::vector<int16_t>& lr, long from, long to,
+                                       long* gap_frames) {
+  std::vector<Stretch> out;
+  *gap_frames = 0;
+  long start = from, quiet = 0;
+  for (long f = from; f < to; f++) {
+    if (std::abs(lr[2 * f]) < 100) {
+      quiet++;
+      continue;
+    }
+    if (quiet >= 8) {
+      if (f - quiet > start) out.push_back({start, f - quiet});
+      *gap_frames += quiet;
+      start = f;
+    }
+    quiet = 0;
+  }
+  if (to - quiet > start) out.push_back({start, to - quiet});
+  std::sort(out.begin(), out.end(),
+            [](const Stretch& a, const Stretch& b) { return a.to - a.from > b.to - b.from; });
+  return out;
+}
+
 struct OutputCase {
   const char* name;
   char output_key;
@@ -223,10 +252,25 @@ TEST(SynthSound, KeysPlayTheirVoicesAsHeardOnTheSoundServer) {
       const long from = loud_from + kRate / 20;
       const long to = loud_to - static_cast<long>(e2e::kReleaseToTenthSeconds * kRate) - kRate / 20;
       ASSERT_GT(to - from, kRate / 10);
+      // On a loaded machine the sound server may miss a period now and then and
+      // fill it with silence. That is reported and bounded; the notes are checked
+      // on the longest stretch without a gap.
+      long gap_frames = 0;
+      const std::vector<Stretch> stretches = gapless_stretches(lr, from, to, &gap_frames);
+      if (gap_frames > 0)
+        std::printf("[ %s ] %s: %zu gap(s), %.1f ms of silence in %.0f ms held\n", o.name, p.what,
+                    stretches.size() - 1, gap_frames * 1000.0 / kRate,
+                    (to - from) * 1000.0 / kRate);
+      ::testing::Test::RecordProperty(std::string(o.name) + " " + p.what + " gap_ms",
+                                      std::to_string(gap_frames * 1000.0 / kRate));
+      EXPECT_LT(gap_frames, (to - from) / 10) << "more than a tenth of the tone lost";
+      ASSERT_FALSE(stretches.empty());
+      ASSERT_GT(stretches[0].to - stretches[0].from, kRate / 10)
+          << "not a tenth of a second without a gap";
       std::vector<double> steady;
       std::vector<int16_t> left;
       int16_t peak = 0;
-      for (long f = from; f < to; f++) {
+      for (long f = stretches[0].from; f < stretches[0].to; f++) {
         steady.push_back(lr[2 * f]);
         left.push_back(lr[2 * f]);
         peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(lr[2 * f])));
