@@ -192,7 +192,7 @@ class GENERATOR : public OUTPUT {
   std::vector<ModSource> vco_mod_sources_;
   std::vector<FeedInput> feed_inputs_;
   std::vector<std::vector<uint8_t>> sampler_vco_flags_;  // per liens_sampler_vco record
-  std::vector<uint8_t> vco_sampler_flags_;               // per liens_vco_sampler record
+  std::vector<std::vector<uint8_t>> vco_sampler_flags_;  // per liens_vco_sampler record
   std::vector<VoicedSampler> voiced_samplers_;
   std::vector<VoicedVco> voiced_vcos_;
   std::vector<MixerFeed> vco_mixer_feeds_;
