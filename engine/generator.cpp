@@ -73,19 +73,22 @@ int GENERATOR::mixer_input(const char* word) {
 }
 
 void GENERATOR::prepare() {
-  auto flags_of = [](const std::vector<char*>& words) {
-    std::vector<uint8_t> f;
-    for (char* w : words) f.push_back(word_flags(w));
+  // One flag set per source; a source without a word (only in a hand-built record)
+  // is still evaluated and modulates nothing.
+  auto flags_of = [](size_t sources, const std::vector<char*>& words) {
+    std::vector<uint8_t> f(sources, 0);
+    for (size_t j = 0; j < sources && j < words.size(); j++) f[j] = word_flags(words[j]);
     return f;
   };
 
   vco_vco_flags_.clear();
-  for (auto& r : liens_vco_vco) vco_vco_flags_.push_back(flags_of(r.param_out));
+  for (auto& r : liens_vco_vco) vco_vco_flags_.push_back(flags_of(r.fils_out.size(), r.param_out));
   sampler_vco_flags_.clear();
-  for (auto& r : liens_sampler_vco) sampler_vco_flags_.push_back(flags_of(r.param_out));
+  for (auto& r : liens_sampler_vco)
+    sampler_vco_flags_.push_back(flags_of(r.fils_out.size(), r.param_out));
   vco_sampler_flags_.clear();
   for (auto& r : liens_vco_sampler)
-    vco_sampler_flags_.push_back(r.param_out.empty() ? 0 : word_flags(r.param_out[0]));
+    vco_sampler_flags_.push_back(flags_of(r.fils_out.size(), r.param_out));
 
   voiced_samplers_.clear();
   for (int i = 0; i < nbr_sampler && i < static_cast<int>(liste_sampler.size()); i++) {
@@ -196,10 +199,12 @@ int GENERATOR::evolue() {
   // 5. Oscillators modulating samplers: no restore, no condition.
   for (size_t i = 0; i < liens_vco_sampler.size(); i++) {
     auto& r = liens_vco_sampler[i];
+    const std::vector<uint8_t>& flags = vco_sampler_flags_[i];
     SAMPLER* t = r.pere_in;
-    const uint8_t w = vco_sampler_flags_[i];
-    for (VCO* o : r.fils_out) {
+    for (size_t j = 0; j < r.fils_out.size(); j++) {
+      VCO* o = r.fils_out[j];
       o->VCO::evolue();
+      const uint8_t w = flags[j];
       if (w & kModAmp) modulate_sampler(t->gain, o->OUTPUT::get_OUTL());
       if (w & kModFreq) modulate_sampler(t->speed, o->OUTPUT::get_OUTL());
       if (w & kModPhase) modulate_sampler(t->offset, o->OUTPUT::get_OUTL());

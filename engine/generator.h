@@ -175,7 +175,7 @@ class GENERATOR : public OUTPUT {
 
   std::vector<std::vector<uint8_t>> vco_vco_flags_;      // per liens_vco_vco record
   std::vector<std::vector<uint8_t>> sampler_vco_flags_;  // per liens_sampler_vco record
-  std::vector<uint8_t> vco_sampler_flags_;               // per liens_vco_sampler record
+  std::vector<std::vector<uint8_t>> vco_sampler_flags_;  // per liens_vco_sampler record
   std::vector<VoicedSampler> voiced_samplers_;
   std::vector<VoicedVco> voiced_vcos_;
   std::vector<MixerFeed> vco_mixer_feeds_;
