@@ -133,6 +133,8 @@ bool Child::wait_exit(double seconds, int* status) {
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
       reaped_ = true;
       *status = st;
+      // Everything the child wrote is in the output once the reader has drained it.
+      if (reader_.joinable()) reader_.join();
       return true;
     }
     if (seconds_since(start) > seconds) return false;
@@ -438,10 +440,19 @@ bool answer_prompts(Child& synth, char output_key, std::string* why) {
 }
 
 std::string find_window(const std::string& caption, double seconds) {
-  std::string out;
-  if (run({"xdotool", "search", "--sync", "--name", caption}, seconds, &out) != 0) return "";
-  const size_t end = out.find('\n');
-  return out.substr(0, end);
+  const Clock::time_point start = Clock::now();
+  for (;;) {
+    const double left = seconds - seconds_since(start);
+    if (left <= 0) return "";
+    std::string out;
+    // xdotool gives up on an X error, which a window destroyed while it looks at
+    // it causes (SDL makes and drops helper windows as it starts): try again.
+    if (run({"xdotool", "search", "--sync", "--name", caption}, left, &out) == 0) {
+      const size_t end = out.find('\n');
+      if (end != 0 && !out.empty()) return out.substr(0, end);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 std::string make_temp_dir() {
