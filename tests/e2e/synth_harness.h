@@ -45,8 +45,7 @@ class Child {
   // Waits until the output holds `text` `count` times; false at the time-out.
   bool wait_for_output(const std::string& text, double seconds, int count = 1);
   // Waits for the end and for the last of its output; false (child still running)
-  // at the time-out. `status` is
-  // the raw waitpid status.
+  // at the time-out. `status` is the raw waitpid status.
   bool wait_exit(double seconds, int* status);
   void kill_now(int sig);
 
