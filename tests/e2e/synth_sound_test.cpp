@@ -122,9 +122,11 @@ long last_sound(const std::vector<int16_t>& lr, long from, long to, int threshol
   return -1;
 }
 
-// Where the sound server left gaps in a held tone: runs of at least 8 frames
-// near zero, which a tone of a few hundred hertz at full level never has (it
-// passes zero in one frame). The stretches between them, longest first.
+// Where the sound server left gaps in a held tone: runs of at least 32 frames
+// (0.7 ms) near zero. A full-level tone of a few hundred hertz passes zero in a
+// frame or two, and two such tones together stay near zero for at most a few
+// frames, where a zero of their sum meets a null of their beat; a missed device
+// period is hundreds of frames. The stretches between gaps, longest first.
 struct Stretch {
   long from, to;
 };
@@ -138,7 +140,7 @@ std::vector<Stretch> gapless_stretches(const std::vector<int16_t>& lr, long from
       quiet++;
       continue;
     }
-    if (quiet >= 8) {
+    if (quiet >= 32) {
       if (f - quiet > start) out.push_back({start, f - quiet});
       *gap_frames += quiet;
       start = f;
