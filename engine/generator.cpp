@@ -1,5 +1,6 @@
 #include "engine/generator.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -119,9 +120,19 @@ void GENERATOR::prepare() {
     VCO* o = liste_vco[i];
     if (o->name[0] != 'V') continue;
     const bool has = k < static_cast<int>(notes_vco.size());
-    voiced_vcos_.push_back({o, get_KEYBOARD_by_VCO(o), has ? notes_vco[k] : 0, has});
+    KEYBOARD* kbd = get_KEYBOARD_by_VCO(o);
+    voiced_vcos_.push_back({o, kbd && has ? &kbd->note : nullptr, has ? notes_vco[k] : 0});
     k++;
   }
+
+  mixer_to_vca_.clear();
+  for (int i = 0, n = count(nbr_liens_mixer_vca, liens_mixer_vca.size()); i < n; i++)
+    mixer_to_vca_.push_back({liens_mixer_vca[i].source, liens_mixer_vca[i].pere_in});
+
+  vcas_.assign(liste_vca.begin(), liste_vca.begin() + count(nbr_vca, liste_vca.size()));
+  std::vector<VCA*> sorted(vcas_);
+  std::sort(sorted.begin(), sorted.end());
+  vcas_distinct_ = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 
   feed_inputs_.clear();
   auto feed_of = [this](MIXER* m, const auto& sources, const std::vector<char*>& words) {
@@ -259,38 +270,47 @@ int GENERATOR::evolue() {
   for (const VoicedVco& v : voiced_vcos_) {
     VCO* o = v.vco;
     o->VCO::evolue();
-    if (v.kbd && v.has_offset) {
-      const long long idx = static_cast<long long>(v.kbd->note) + v.offset;
-      if (note_in_table(idx)) o->base_freq = static_cast<float>(NOTE2FREQ[idx]);
+    float base = o->base_freq;
+    if (v.note) {
+      const long long idx = static_cast<long long>(*v.note) + v.offset;
+      if (note_in_table(idx)) base = static_cast<float>(NOTE2FREQ[idx]);
     }
+    o->base_freq = base;
     o->amount = o->base_amount;
     o->phase_offset = o->base_phase_offset;
-    o->freq = o->base_freq;
+    o->freq = base;
   }
 
   // 9. and 10. Sources into their mixer inputs, then the mixer sums.
   const FeedInput* in = feed_inputs_.data();
   for (const MixerFeed& f : vco_mixer_feeds_) {
-    for (uint32_t j = f.first; j < f.first + f.count; j++) *in[j].input = in[j].source->OUTPUT::get_OUTL();
+    for (const FeedInput *p = in + f.first, *e = p + f.count; p != e; ++p)
+      *p->input = p->source->clamp_OUTL();
     f.mixer->MIXER::evolue();
   }
   for (const MixerFeed& f : sampler_mixer_feeds_) {
-    for (uint32_t j = f.first; j < f.first + f.count; j++) *in[j].input = in[j].source->OUTPUT::get_OUTL();
+    for (const FeedInput *p = in + f.first, *e = p + f.count; p != e; ++p)
+      *p->input = p->source->clamp_OUTL();
     f.mixer->MIXER::evolue();
   }
 
-  // 11. Envelopes.
-  const int nvca = count(nbr_vca, liste_vca.size());
-  for (int i = 0; i < nvca; i++) liste_vca[i]->VCA::evolue();
+  // 12. Mixers into amplifiers. It runs before the envelopes, which neither read the
+  //     mixers nor an amplifier's input, so the two passes commute.
+  for (const MixerToVca& l : mixer_to_vca_) l.vca->input = l.mixer->clamp_OUTL();
 
-  // 12. Mixers into amplifiers.
-  for (int i = 0, n = count(nbr_liens_mixer_vca, liens_mixer_vca.size()); i < n; i++)
-    liens_mixer_vca[i].pere_in->input = liens_mixer_vca[i].source->OUTPUT::get_OUTL();
-
-  // 13. The patch's signal: the sum of every amplifier.
+  // 11. and 13. Envelopes, and the patch's signal: the sum of every amplifier, level x
+  //     input. Both the product and the sum of two floats round in float as they
+  //     would in double.
   float sum = 0.0f;
-  for (int i = 0; i < nvca; i++)
-    sum = static_cast<float>(static_cast<double>(liste_vca[i]->VCA::get_OUTL()) + sum);
+  if (vcas_distinct_) {
+    for (VCA* a : vcas_) {
+      a->VCA::evolue();
+      sum = a->OUTL * a->input + sum;
+    }
+  } else {
+    for (VCA* a : vcas_) a->VCA::evolue();
+    for (VCA* a : vcas_) sum = a->OUTL * a->input + sum;
+  }
   OUTL = sum;
   return 1;
 }

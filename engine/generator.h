@@ -178,9 +178,13 @@ class GENERATOR : public OUTPUT {
   };
   struct VoicedVco {
     VCO* vco;
-    KEYBOARD* kbd;  // null: the frequency is not set from a keyboard
-    int offset;
-    bool has_offset;
+    const int* note;  // the keyboard's note; null: the frequency is not set from a keyboard
+    int offset;       // the line's *NOTE transposition
+  };
+  // One liens_mixer_vca record.
+  struct MixerToVca {
+    MIXER* mixer;
+    VCA* vca;
   };
   struct VoicedSampler {
     SAMPLER* sampler;
@@ -197,4 +201,9 @@ class GENERATOR : public OUTPUT {
   std::vector<VoicedVco> voiced_vcos_;
   std::vector<MixerFeed> vco_mixer_feeds_;
   std::vector<MixerFeed> sampler_mixer_feeds_;
+  std::vector<MixerToVca> mixer_to_vca_;
+  std::vector<VCA*> vcas_;  // liste_vca up to nbr_vca
+  // Every amplifier of vcas_ is a different one, so each can be summed right after
+  // its own envelope step.
+  bool vcas_distinct_ = true;
 };

@@ -17,17 +17,24 @@ class MIXER : public OUTPUT {
 
 // Defined here so that the graph's mixer passes inline it.
 inline int MIXER::evolue() {
+  const int n = nbr_inputs < kMaxInputs ? nbr_inputs : kMaxInputs;
+  // One input is by far the commonest mixer: gain 10000, no division. 10000 x a float
+  // is exact in double, so rounding it once is the float product; the + 0.0 of the
+  // running sum stays (it turns -0 into +0).
+  if (n == 1) {
+    OUTL = 10000.0f * inputs[0] + 0.0f;
+    return 1;
+  }
   // The graph only evaluates mixers with inputs; a direct call on an empty one gives 0.
-  if (nbr_inputs <= 0) {
+  if (n <= 0) {
     OUTL = 0.0f;
     return 1;
   }
-  // Integer quotient: 3333 for three inputs, 1428 for seven. One input is by far the
-  // commonest mixer, and its gain needs no division.
-  const float g = static_cast<float>(nbr_inputs == 1 ? 10000 : 10000 / nbr_inputs);
-  const int n = nbr_inputs < kMaxInputs ? nbr_inputs : kMaxInputs;
+  // Integer quotient: 3333 for three inputs, 1428 for seven. Each product is exact in
+  // double; the sum is rounded in double, then to float, at every step.
+  const double g = static_cast<float>(10000 / nbr_inputs);
   float sum = 0.0f;
-  for (int i = 0; i < n; i++) sum = static_cast<float>(static_cast<double>(g) * inputs[i] + sum);
+  for (int i = 0; i < n; i++) sum = static_cast<float>(g * inputs[i] + sum);
   OUTL = sum;
   return 1;
 }

@@ -18,12 +18,19 @@ class OUTPUT {
  public:
   // Slot order matters to nobody outside this file, but it is kept as designed:
   // get_OUTL first, evolue second.
-  virtual float get_OUTL() {
-    if (OUTL > 32000.0f) OUTL = 32000.0f;
-    if (OUTL < -32000.0f) OUTL = -32000.0f;
-    return OUTL;
-  }
+  virtual float get_OUTL() { return clamp_OUTL(); }
   virtual int evolue() = 0;
+
+  // The clamp behind get_OUTL, callable without the virtual call. The clamped value
+  // is kept: a module that does not overwrite OUTL (noise at amount 0) goes on from it.
+  // NaN passes through both tests unchanged.
+  float clamp_OUTL() {
+    float v = OUTL;
+    if (v > 32000.0f) v = 32000.0f;
+    if (v < -32000.0f) v = -32000.0f;
+    OUTL = v;
+    return v;
+  }
 
   float OUTL = 0.0f;
 

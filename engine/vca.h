@@ -43,6 +43,11 @@ class VCA : public OUTPUT {
 };
 
 // Defined here so that the graph's envelope pass inlines it.
+//
+// Comparisons of a float with a float widened to double are float comparisons, and
+// a sum or product of two floats rounds to the same float whether it is formed in
+// float or in double: those stay in float. Everything else (the clock step, the
+// ramps, the decays) is formed in double and rounded once, as stored.
 inline int VCA::evolue() {
   if (bypass != 0) {
     OUTL = 1.0f;
@@ -54,47 +59,40 @@ inline int VCA::evolue() {
   }
 
   const float t = elapsed;
-  const double A = attack_time, L = attack_level, D = decay_time, S = sustain_level,
-               R = release_time;
-  const float AD = static_cast<float>(A + D);
+  const float A = attack_time, D = decay_time, S = sustain_level, R = release_time;
+  const float AD = A + D;
+  // Beyond every stage; matters only for negative parameters. Summed in this order.
+  const bool beyond = static_cast<double>(t) >=
+                      static_cast<double>(R) + static_cast<double>(A) + static_cast<double>(AD);
 
-  enum { ATTACK, DECAY, SUSTAIN, RELEASE, END } phase;
-  if (t < A) {
-    phase = ATTACK;
-  } else if (t >= A && t < AD) {
-    phase = released ? RELEASE : (S == 0.0 ? DECAY : SUSTAIN);
-  } else {
-    phase = END;
-  }
-  // Matters only for negative parameters.
-  if (t >= R + A + AD) phase = END;
-
-  switch (phase) {
-    case ATTACK:
-      OUTL = static_cast<float>(t * L / A);
-      elapsed = static_cast<float>(t + 0.005);
-      break;
-    case DECAY:
-      OUTL = static_cast<float>(L - (t - A) * L / D);
-      elapsed = static_cast<float>(t + 0.005);
-      break;
-    case SUSTAIN:
-      // Falls 0.1 % per evaluation towards S, then sits at L x S.
-      if (OUTL > S)
-        OUTL = static_cast<float>(static_cast<double>(OUTL) - static_cast<double>(OUTL) / 1000.0f);
-      else
-        OUTL = static_cast<float>(L * S);
-      break;
-    case RELEASE:
-      if (R != 0.0)
-        OUTL = static_cast<float>(OUTL - OUTL / (R * 100.0f));
+  if (t >= A && t < AD && !beyond) {
+    if (released) {
+      // Loses 1/(100 x R) of the level per evaluation; the clock stands still.
+      if (R != 0.0f)
+        OUTL = static_cast<float>(static_cast<double>(OUTL) -
+                                  static_cast<double>(OUTL) / (static_cast<double>(R) * 100.0));
       else
         OUTL = 0.0f;
-      break;
-    case END:
-      OUTL = 0.0f;
-      active = 0;
-      break;
+    } else if (S != 0.0f) {
+      // Sustain: falls 0.1 % per evaluation towards S, then sits at L x S.
+      const float level = OUTL;
+      if (level > S)
+        OUTL = static_cast<float>(static_cast<double>(level) - static_cast<double>(level) / 1000.0);
+      else
+        OUTL = attack_level * S;
+    } else {
+      // Decay: a straight fall from L to 0 over D.
+      const double L = attack_level;
+      OUTL = static_cast<float>(L - (static_cast<double>(t) - A) * L / D);
+      elapsed = static_cast<float>(static_cast<double>(t) + 0.005);
+    }
+  } else if (t < A && !beyond) {
+    // Attack: a straight rise from 0 to L over A.
+    OUTL = static_cast<float>(static_cast<double>(t) * attack_level / A);
+    elapsed = static_cast<float>(static_cast<double>(t) + 0.005);
+  } else {
+    OUTL = 0.0f;
+    active = 0;
   }
   return 1;
 }

@@ -38,15 +38,17 @@ inline int VCO::evolue() {
   // Slightly short of 2*pi; a full cycle of phase + offset is that much short too.
   constexpr double kTwoPi = 6.2831853;
   // Sums and products are formed in double and rounded once when stored.
-  phase = static_cast<float>(static_cast<double>(phase) + static_cast<double>(freq) / 44100.0f);
-  if (phase > 1.0f) phase = static_cast<float>(static_cast<double>(phase) - 1.0);
+  float p = static_cast<float>(static_cast<double>(phase) + static_cast<double>(freq) / 44100.0);
+  // A difference of two floats rounds to the same float whether formed in float or
+  // in double, so the float subtraction is the double one.
+  if (p > 1.0f) p = p - 1.0f;
+  phase = p;
 
-  const double a = amount;
-  const double arg = (static_cast<double>(phase) + phase_offset) * kTwoPi;
+  const double arg = (static_cast<double>(p) + static_cast<double>(phase_offset)) * kTwoPi;
 
   // The sine is what nearly every patch runs at audio rate: it stays inline.
   if (type == SINE) {
-    OUTL = static_cast<float>(std::sin(arg) * a);
+    OUTL = static_cast<float>(std::sin(arg) * static_cast<double>(amount));
     return 1;
   }
   return evolue_waveform(arg);
