@@ -134,25 +134,21 @@ void GENERATOR::prepare() {
   std::sort(sorted.begin(), sorted.end());
   vcas_distinct_ = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 
-  feed_inputs_.clear();
+  feed_ops_.clear();
   auto feed_of = [this](MIXER* m, const auto& sources, const std::vector<char*>& words) {
-    MixerFeed f{m, static_cast<uint32_t>(feed_inputs_.size()), 0};
+    const size_t first = feed_ops_.size();
     for (size_t j = 0; j < sources.size() && j < words.size(); j++) {
       const int d = mixer_input(words[j]);
-      if (d < 0) continue;
-      feed_inputs_.push_back({sources[j], &m->inputs[d]});
-      f.count++;
+      if (d >= 0) feed_ops_.push_back({sources[j], &m->inputs[d], nullptr});
     }
-    return f;
+    if (feed_ops_.size() == first) feed_ops_.push_back({nullptr, nullptr, nullptr});
+    feed_ops_.back().mixer = m;
   };
-  vco_mixer_feeds_.clear();
   for (int i = 0; i < nbr_liens_vco_mixer && i < static_cast<int>(liens_vco_mixer.size()); i++) {
     auto& r = liens_vco_mixer[i];
-    vco_mixer_feeds_.push_back(feed_of(r.pere_in, r.fils_out, r.param_out));
+    feed_of(r.pere_in, r.fils_out, r.param_out);
   }
-  sampler_mixer_feeds_.clear();
-  for (auto& r : liens_sampler_mixer)
-    sampler_mixer_feeds_.push_back(feed_of(r.pere_in, r.fils_out, r.param_out));
+  for (auto& r : liens_sampler_mixer) feed_of(r.pere_in, r.fils_out, r.param_out);
 }
 
 // ---------------------------------------------------------------- one sample
@@ -282,16 +278,9 @@ int GENERATOR::evolue() {
   }
 
   // 9. and 10. Sources into their mixer inputs, then the mixer sums.
-  const FeedInput* in = feed_inputs_.data();
-  for (const MixerFeed& f : vco_mixer_feeds_) {
-    for (const FeedInput *p = in + f.first, *e = p + f.count; p != e; ++p)
-      *p->input = p->source->clamp_OUTL();
-    f.mixer->MIXER::evolue();
-  }
-  for (const MixerFeed& f : sampler_mixer_feeds_) {
-    for (const FeedInput *p = in + f.first, *e = p + f.count; p != e; ++p)
-      *p->input = p->source->clamp_OUTL();
-    f.mixer->MIXER::evolue();
+  for (const FeedOp& f : feed_ops_) {
+    if (f.source) *f.input = f.source->clamp_OUTL();
+    if (f.mixer) f.mixer->MIXER::evolue();
   }
 
   // 12. Mixers into amplifiers. It runs before the envelopes, which neither read the

@@ -157,15 +157,14 @@ class GENERATOR : public OUTPUT {
   // names no input from 1 to 24 (the source is then skipped).
   static int mixer_input(const char* word);
 
-  // One mixer's sources, as a run of feed_inputs_. A source whose word names no input
-  // is left out (and so not read, as the walk would skip it).
-  struct FeedInput {
-    OUTPUT* source;  // VCO or SAMPLER, clamped through get_OUTL
+  // Passes 9 and 10 as one flat list: each source into its mixer input, and after a
+  // record's last source its mixer sums. A source whose word names no input is left
+  // out (and so not read, as the walk would skip it); a record left with no source
+  // is a lone mixer evaluation.
+  struct FeedOp {
+    OUTPUT* source;  // VCO or SAMPLER, clamped as get_OUTL does; null: none
     float* input;    // into the mixer's inputs
-  };
-  struct MixerFeed {
-    MIXER* mixer;
-    uint32_t first, count;
+    MIXER* mixer;    // non-null on a record's last entry: evaluate it then
   };
   // One liens_vco_vco record as a run of vco_mod_sources_.
   struct ModSource {
@@ -194,13 +193,11 @@ class GENERATOR : public OUTPUT {
   // Flat arrays, walked in order every sample: no list of lists to chase.
   std::vector<ModTarget> vco_mod_targets_;
   std::vector<ModSource> vco_mod_sources_;
-  std::vector<FeedInput> feed_inputs_;
+  std::vector<FeedOp> feed_ops_;
   std::vector<std::vector<uint8_t>> sampler_vco_flags_;  // per liens_sampler_vco record
   std::vector<std::vector<uint8_t>> vco_sampler_flags_;  // per liens_vco_sampler record
   std::vector<VoicedSampler> voiced_samplers_;
   std::vector<VoicedVco> voiced_vcos_;
-  std::vector<MixerFeed> vco_mixer_feeds_;
-  std::vector<MixerFeed> sampler_mixer_feeds_;
   std::vector<MixerToVca> mixer_to_vca_;
   std::vector<VCA*> vcas_;  // liste_vca up to nbr_vca
   // Every amplifier of vcas_ is a different one, so each can be summed right after

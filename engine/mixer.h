@@ -10,9 +10,10 @@ class MIXER : public OUTPUT {
   MIXER();
   int evolue() override;
 
-  char name[800];
   int nbr_inputs = 0;                // inputs declared on the patch line
   float inputs[kMaxInputs] = {};     // input d (1-based) is inputs[d - 1]
+  // Last: the fields every sample reads share a cache line with OUTL.
+  char name[800];
 };
 
 // Defined here so that the graph's mixer passes inline it.

@@ -31,11 +31,9 @@ class SAMPLER : public OUTPUT {
   // "FIN"), outputs samples[trunc(position x speed + offset)] x gain / 32000.
   int evolue() override;
 
-  int16_t samples[kCapacity];
   FSOUND_SAMPLE* sample_handle = nullptr;
   int length = 0;
   int playing = 1;
-  char name[800];
   float position = 0.0f;  // evaluations since the start
   float base_speed = 1.0f;
   float base_gain = 1.0f;
@@ -43,4 +41,7 @@ class SAMPLER : public OUTPUT {
   float speed = 1.0f;   // buffer values per evaluation; MOD_FREQ and the keyboard pitch
   float gain = 1.0f;    // MOD_AMP
   float offset = 0.0f;  // start offset in buffer values; MOD_PHASE
+  // Last: the fields every sample reads share a cache line with OUTL.
+  char name[800];
+  int16_t samples[kCapacity];
 };

@@ -28,7 +28,6 @@ class VCA : public OUTPUT {
   // times below are in those units: the default attack lasts 200 evaluations.
   float elapsed = 0.0f;
   float input = 0.0f;  // written each sample from the feeding mixer; 0 keeps an unfed amplifier silent
-  char name[80];
   int active = 0;
   int released = 0;
   float attack_time = 1.0f;
@@ -40,6 +39,8 @@ class VCA : public OUTPUT {
   float release_time = 0.0f;   // release loses 1/(100 x R) of the level per evaluation
   float release_level = 0.0f;  // not read
   int bypass = 0;
+  // Last: the fields every sample reads share a cache line with OUTL.
+  char name[80];
 };
 
 // Defined here so that the graph's envelope pass inlines it.
@@ -61,9 +62,13 @@ inline int VCA::evolue() {
   const float t = elapsed;
   const float A = attack_time, D = decay_time, S = sustain_level, R = release_time;
   const float AD = A + D;
-  // Beyond every stage; matters only for negative parameters. Summed in this order.
-  const bool beyond = static_cast<double>(t) >=
-                      static_cast<double>(R) + static_cast<double>(A) + static_cast<double>(AD);
+  // Beyond every stage: t >= R + A + AD, summed in this order in double. With A, D and
+  // R not negative, rounding keeps that sum at or above AD and A, so it never holds
+  // while t is below either: only negative (or NaN) parameters need the sum.
+  bool beyond = false;
+  if (!(A >= 0.0f && D >= 0.0f && R >= 0.0f))
+    beyond = static_cast<double>(t) >=
+             static_cast<double>(R) + static_cast<double>(A) + static_cast<double>(AD);
 
   if (t >= A && t < AD && !beyond) {
     if (released) {

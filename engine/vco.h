@@ -22,7 +22,6 @@ class VCO : public OUTPUT {
   // evolue has formed. Returns 1.
   int evolue_waveform(double arg);
 
-  char name[80];
   float phase = 0.0f;              // cycles; normally in [0, 1]
   float base_phase_offset = 1.0f;  // restored into phase_offset by the graph
   float base_amount;               // *AMOUNT
@@ -31,6 +30,8 @@ class VCO : public OUTPUT {
   float amount;                    // current, target of MOD_AMP
   float freq;                      // current, target of MOD_FREQ (Hz)
   type_generateur type;
+  // Last: the fields every sample reads share a cache line with OUTL.
+  char name[80];
 };
 
 // Defined here so that the graph's passes, which call it qualified, inline it.
