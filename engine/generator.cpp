@@ -63,6 +63,12 @@ namespace {
 inline int count(int counter, size_t size) {
   return counter < static_cast<int>(size) ? counter : static_cast<int>(size);
 }
+// No module twice in the list.
+template <class M>
+bool distinct(std::vector<M*> list) {
+  std::sort(list.begin(), list.end());
+  return std::adjacent_find(list.begin(), list.end()) == list.end();
+}
 }  // namespace
 
 uint8_t GENERATOR::word_flags(const char* word) {
@@ -125,14 +131,16 @@ void GENERATOR::prepare() {
     k++;
   }
 
+  std::vector<VCO*> voiced;
+  for (const VoicedVco& v : voiced_vcos_) voiced.push_back(v.vco);
+  voiced_distinct_ = distinct(voiced);
+
   mixer_to_vca_.clear();
   for (int i = 0, n = count(nbr_liens_mixer_vca, liens_mixer_vca.size()); i < n; i++)
     mixer_to_vca_.push_back({liens_mixer_vca[i].source, liens_mixer_vca[i].pere_in});
 
   vcas_.assign(liste_vca.begin(), liste_vca.begin() + count(nbr_vca, liste_vca.size()));
-  std::vector<VCA*> sorted(vcas_);
-  std::sort(sorted.begin(), sorted.end());
-  vcas_distinct_ = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+  vcas_distinct_ = distinct(vcas_);
 
   feed_ops_.clear();
   auto feed_of = [this](MIXER* m, const auto& sources, const std::vector<char*>& words) {
@@ -263,9 +271,11 @@ int GENERATOR::evolue() {
 
   // 8. Oscillators named V...: evaluated with what passes 3, 4 and 7 left; the
   //    keyboard's note (plus the line's *NOTE offset) takes effect next sample.
-  for (const VoicedVco& v : voiced_vcos_) {
+  //    Each oscillator's phase step runs one entry ahead, while the previous sine is
+  //    still under way: they touch different oscillators, and the waveforms (and so
+  //    the noise's draws) still come in list order.
+  auto retune = [](const VoicedVco& v) {
     VCO* o = v.vco;
-    o->VCO::evolue();
     float base = o->base_freq;
     if (v.note) {
       const long long idx = static_cast<long long>(*v.note) + v.offset;
@@ -275,6 +285,24 @@ int GENERATOR::evolue() {
     o->amount = o->base_amount;
     o->phase_offset = o->base_phase_offset;
     o->freq = base;
+  };
+  const VoicedVco* voiced = voiced_vcos_.data();
+  const size_t nvoiced = voiced_vcos_.size();
+  if (voiced_distinct_ && nvoiced > 0) {
+    double arg = voiced[0].vco->VCO::step_phase();
+    for (size_t i = 0; i + 1 < nvoiced; i++) {
+      const double next_arg = voiced[i + 1].vco->VCO::step_phase();
+      voiced[i].vco->VCO::step_wave(arg);
+      retune(voiced[i]);
+      arg = next_arg;
+    }
+    voiced[nvoiced - 1].vco->VCO::step_wave(arg);
+    retune(voiced[nvoiced - 1]);
+  } else {
+    for (size_t i = 0; i < nvoiced; i++) {
+      voiced[i].vco->VCO::evolue();
+      retune(voiced[i]);
+    }
   }
 
   // 9. and 10. Sources into their mixer inputs, then the mixer sums.

@@ -203,4 +203,7 @@ class GENERATOR : public OUTPUT {
   // Every amplifier of vcas_ is a different one, so each can be summed right after
   // its own envelope step.
   bool vcas_distinct_ = true;
+  // Every oscillator of voiced_vcos_ is a different one, so the next one's phase step
+  // can run ahead of this one's waveform.
+  bool voiced_distinct_ = true;
 };

@@ -18,8 +18,15 @@ class VCO : public OUTPUT {
   // phase_offset. Returns 1.
   int evolue() override;
 
-  // Every waveform but the sine, from the argument (phase + offset) x 2pi that
-  // evolue has formed. Returns 1.
+  // evolue in two halves, for a caller that interleaves oscillators so that one's
+  // phase step runs while another's sine is under way. step_phase advances the phase
+  // and returns the argument (phase + offset) x 2pi; step_wave computes OUTL from it
+  // and the current amount.
+  double step_phase();
+  void step_wave(double arg);
+
+  // Every waveform but the sine, from the argument that step_phase has formed.
+  // Returns 1.
   int evolue_waveform(double arg);
 
   float phase = 0.0f;              // cycles; normally in [0, 1]
@@ -34,8 +41,8 @@ class VCO : public OUTPUT {
   char name[80];
 };
 
-// Defined here so that the graph's passes, which call it qualified, inline it.
-inline int VCO::evolue() {
+// Defined here so that the graph's passes, which call them qualified, inline them.
+inline double VCO::step_phase() {
   // Slightly short of 2*pi; a full cycle of phase + offset is that much short too.
   constexpr double kTwoPi = 6.2831853;
   // Sums and products are formed in double and rounded once when stored.
@@ -44,13 +51,18 @@ inline int VCO::evolue() {
   // in double, so the float subtraction is the double one.
   if (p > 1.0f) p = p - 1.0f;
   phase = p;
+  return (static_cast<double>(p) + static_cast<double>(phase_offset)) * kTwoPi;
+}
 
-  const double arg = (static_cast<double>(p) + static_cast<double>(phase_offset)) * kTwoPi;
-
+inline void VCO::step_wave(double arg) {
   // The sine is what nearly every patch runs at audio rate: it stays inline.
-  if (type == SINE) {
+  if (type == SINE)
     OUTL = static_cast<float>(std::sin(arg) * static_cast<double>(amount));
-    return 1;
-  }
-  return evolue_waveform(arg);
+  else
+    evolue_waveform(arg);
+}
+
+inline int VCO::evolue() {
+  step_wave(step_phase());
+  return 1;
 }
