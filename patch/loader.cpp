@@ -61,6 +61,13 @@ void push_front(std::vector<T>& v, const T& x) {
   v.insert(v.begin(), x);
 }
 
+// Words already kept for a line's records that an empty field leaves unstored (the
+// line is abandoned when the exit hook returns): nothing else would release them.
+void release_words(std::vector<char*>& words) {
+  for (char* w : words) delete[] w;
+  words.clear();
+}
+
 }  // namespace
 
 // State for the file in hand. Every message the loader writes about a bad patch
@@ -293,7 +300,11 @@ void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
 
   for (int k = 1; k < n; k++) {
     Field f;
-    if (!field(line, k, f)) return;
+    if (!field(line, k, f)) {
+      release_words(from_vco.param_out);
+      release_words(from_sampler.param_out);
+      return;
+    }
     if (f.get()[0] == '*') {
       std::printf("paramSET : [%s]\n", f.get());
       Field key, value;
@@ -428,7 +439,11 @@ void PatchReader::mixer(TSTR_PARSER& line, int n, const char* name) {
     bool used = false;
     for (int k = 1; k < n; k++) {
       Field f;
-      if (!field(line, k, f)) return;
+      if (!field(line, k, f)) {
+        release_words(from_vco.param_out);
+        release_words(from_sampler.param_out);
+        return;
+      }
       Field source, word;
       TSTR_PARSER p(f.get(), ':');
       source.p = p.get_champ(0);

@@ -68,15 +68,17 @@ inline void release_sample(SAMPLER* s) {
 // destructor.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+inline void free_sampler(SAMPLER* s) {
+  release_sample(s);
+  delete s;
+}
+
 inline void free_graph(GENERATOR* g) {
   for (VCO* m : g->liste_vco) delete m;
   for (VCA* m : g->liste_vca) delete m;
   for (MIXER* m : g->liste_mixer) delete m;
   for (KEYBOARD* m : g->liste_keyboard) delete m;
-  for (SAMPLER* m : g->liste_sampler) {
-    release_sample(m);
-    delete m;
-  }
+  for (SAMPLER* m : g->liste_sampler) free_sampler(m);
   for (SEQUENCER* m : g->liste_sequencer) delete m;
   auto words = [](auto& records) {
     for (auto& r : records)
