@@ -1,0 +1,609 @@
+// tev-render: plays a patch offline, with a script of key events, into a WAV file.
+//
+// The sound is made by the same code the live synth runs: the GENERATOR built by
+// the same constructor, the same stream callback, and key events turned into the
+// same voice operations and handed over through the same queue, which the
+// callback drains before each frame. An event "before frame F" is queued once F
+// frames have been rendered, so the render matches a live performance whose key
+// presses land exactly on those frames.
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audio/stream_callback.h"
+#include "engine/generator.h"
+#include "engine/hooks.h"
+#include "engine/note_table.h"
+#include "engine/voice_keys.h"
+
+namespace {
+
+constexpr int kRate = 44100;
+constexpr int64_t kDefaultFrames = 5 * kRate;
+// A WAV file's sizes are 32-bit byte counts and a frame is 4 bytes: stay well below.
+constexpr int64_t kMaxFrames = 1000000000;
+// Frames per callback call: 16 KiB of audio, small enough for the cache.
+constexpr int kBlock = 4096;
+
+const char kUsage[] =
+    "usage: tev-render [options] PATCH OUT.wav\n"
+    "       tev-render --check PATCH\n"
+    "  --frames N          render N frames (default: 5 seconds = 220500)\n"
+    "  --seconds S         render round(S * 44100) frames\n"
+    "  --seed N            the value that stands in for the millisecond clock whenever a\n"
+    "                      sequencer reseeds the random generator (default 0)\n"
+    "  --event F:down:KEY  before frame F (after F frames have been written) press KEY\n"
+    "  --event F:up:KEY    ... release KEY\n"
+    "  --event F:user:K    ... retrigger voice K on a random note\n"
+    "                      KEY: z x c v b n a s d f g h q w e r t y, or return\n"
+    "  --quiet             do not print the loader trace and graph report\n"
+    "  --check             load PATCH, list its problems; exit 0 when clean, 1 otherwise\n"
+    "  --help              print this help\n";
+
+struct Event {
+  int64_t frame;
+  enum Kind { Down, Up, User } kind;
+  int key;    // key code for Down/Up
+  int voice;  // User
+  std::string text;
+};
+
+struct Options {
+  int64_t frames = kDefaultFrames;
+  uint32_t seed = 0;
+  bool quiet = false;
+  bool check = false;
+  std::vector<Event> events;
+  std::vector<std::string> positional;
+};
+
+[[noreturn]] void usage_error(const std::string& message) {
+  std::fprintf(stderr, "tev-render: %s\n", message.c_str());
+  std::fprintf(stderr, "Try 'tev-render --help' for usage.\n");
+  std::exit(2);
+}
+
+// Decimal digits only: no sign, no blanks, no hex; fails past `max`.
+bool parse_count(const std::string& s, uint64_t max, uint64_t* out) {
+  if (s.empty() || s.size() > 20) return false;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t d = static_cast<uint64_t>(c - '0');
+    if (v > (max - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *out = v;
+  return true;
+}
+
+int key_by_name(const std::string& name) {
+  if (name == "return") return TEV_KEY_RETURN;
+  if (name.size() == 1) {
+    const KeyBinding* k = find_note_key(static_cast<unsigned char>(name[0]));
+    if (k) return k->key;
+  }
+  return -1;
+}
+
+Event parse_event(const std::string& text) {
+  const size_t a = text.find(':');
+  const size_t b = a == std::string::npos ? a : text.find(':', a + 1);
+  if (b == std::string::npos)
+    usage_error("bad event '" + text + "': expected F:down:KEY, F:up:KEY or F:user:K");
+  Event e{};
+  e.text = text;
+  uint64_t f;
+  if (!parse_count(text.substr(0, a), static_cast<uint64_t>(kMaxFrames), &f))
+    usage_error("bad event '" + text + "': the frame must be a whole number from 0 to " +
+                std::to_string(kMaxFrames));
+  e.frame = static_cast<int64_t>(f);
+  const std::string kind = text.substr(a + 1, b - a - 1);
+  const std::string arg = text.substr(b + 1);
+  if (kind == "down" || kind == "up") {
+    e.kind = kind == "down" ? Event::Down : Event::Up;
+    e.key = key_by_name(arg);
+    if (e.key < 0)
+      usage_error("unknown key '" + arg + "' in event '" + text +
+                  "': use one of z x c v b n a s d f g h q w e r t y, or return");
+  } else if (kind == "user") {
+    e.kind = Event::User;
+    uint64_t v;
+    if (!parse_count(arg, INT_MAX, &v))
+      usage_error("bad voice '" + arg + "' in event '" + text + "': a whole number is needed");
+    e.voice = static_cast<int>(v);
+  } else {
+    usage_error("bad event kind '" + kind + "' in event '" + text +
+                "': expected down, up or user");
+  }
+  return e;
+}
+
+Options parse_args(int argc, char** argv) {
+  Options o;
+  bool options_done = false;
+  for (int i = 1; i < argc; i++) {
+    std::string arg = argv[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      o.positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    std::string value;
+    bool has_value = false;
+    const size_t eq = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      has_value = true;
+    }
+    auto take = [&](void) -> std::string {
+      if (has_value) return value;
+      if (i + 1 >= argc) usage_error("option " + arg + " needs a value");
+      return argv[++i];
+    };
+    auto no_value = [&]() {
+      if (has_value) usage_error("option " + arg + " takes no value");
+    };
+    if (arg == "--help" || arg == "-h") {
+      no_value();
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--quiet") {
+      no_value();
+      o.quiet = true;
+    } else if (arg == "--check") {
+      no_value();
+      o.check = true;
+    } else if (arg == "--frames") {
+      const std::string v = take();
+      uint64_t n;
+      if (!parse_count(v, static_cast<uint64_t>(kMaxFrames), &n))
+        usage_error("bad --frames value '" + v + "': a whole number from 0 to " +
+                    std::to_string(kMaxFrames) + " is needed");
+      o.frames = static_cast<int64_t>(n);
+    } else if (arg == "--seconds") {
+      const std::string v = take();
+      char* end = nullptr;
+      errno = 0;
+      const double s = v.empty() ? NAN : std::strtod(v.c_str(), &end);
+      // strtod also reads "inf", "nan" and hex; only finite, non-negative values count.
+      if (v.empty() || *end != '\0' || errno != 0 || !std::isfinite(s) || s < 0 ||
+          std::round(s * kRate) > static_cast<double>(kMaxFrames))
+        usage_error("bad --seconds value '" + v + "': a number of seconds from 0 to " +
+                    std::to_string(kMaxFrames / kRate) + " is needed");
+      o.frames = static_cast<int64_t>(std::round(s * kRate));
+    } else if (arg == "--seed") {
+      const std::string v = take();
+      uint64_t n;
+      if (!parse_count(v, UINT32_MAX, &n))
+        usage_error("bad --seed value '" + v + "': a whole number from 0 to 4294967295 is needed");
+      o.seed = static_cast<uint32_t>(n);
+    } else if (arg == "--event") {
+      o.events.push_back(parse_event(take()));
+    } else {
+      usage_error("unknown option '" + arg + "'");
+    }
+  }
+  if (o.check) {
+    if (o.positional.empty()) usage_error("missing PATCH");
+    if (o.positional.size() > 1)
+      usage_error("unexpected argument '" + o.positional[1] + "': --check takes only PATCH");
+  } else {
+    if (o.positional.empty()) usage_error("missing PATCH and OUT.wav");
+    if (o.positional.size() < 2) usage_error("missing OUT.wav");
+    if (o.positional.size() > 2) usage_error("unexpected argument '" + o.positional[2] + "'");
+  }
+  return o;
+}
+
+// ---------------------------------------------------------------- loading
+
+uint32_t g_seed = 0;
+uint32_t seed_ticks() { return g_seed; }
+
+bool g_load_stopped = false;  // the loader met an empty field
+void stop_load(int) { g_load_stopped = true; }
+
+// Standard output sent elsewhere for a while. The loader and the sampler print with
+// printf, so the descriptor itself is swapped.
+class StdoutRedirect {
+ public:
+  explicit StdoutRedirect(int fd) {
+    std::fflush(stdout);
+    saved_ = dup(1);
+    dup2(fd, 1);
+  }
+  ~StdoutRedirect() {
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+  }
+
+ private:
+  int saved_;
+};
+
+// Lines of the load output that report a problem rather than trace progress.
+bool is_problem_line(const std::string& line, const std::string& patch) {
+  if (line.compare(0, patch.size() + 1, patch + ":") == 0 && line.size() > patch.size() + 1 &&
+      line[patch.size() + 1] >= '0' && line[patch.size() + 1] <= '9')
+    return true;
+  static const char* const kPrefixes[] = {"Erreur, au niveau des parametre", "Error: cannot open",
+                                          "Error load [", "Ligne "};
+  for (const char* p : kPrefixes)
+    if (line.compare(0, std::strlen(p), p) == 0) return true;
+  return false;
+}
+
+struct Loaded {
+  GENERATOR* g;
+  std::vector<std::string> problems;  // loader lines, in file order
+};
+
+// Builds the graph as the live synth does. With `capture`, the trace and report are
+// kept from standard output and only the problem lines are returned; otherwise
+// everything goes to standard output as it is printed.
+Loaded load_patch(const std::string& path, bool capture) {
+  Loaded r{nullptr, {}};
+  if (!capture) {
+    r.g = new GENERATOR(path.c_str());
+    std::fflush(stdout);
+    return r;
+  }
+  FILE* tmp = std::tmpfile();
+  if (!tmp) {
+    std::fprintf(stderr, "tev-render: cannot create a temporary file: %s\n", std::strerror(errno));
+    std::exit(1);
+  }
+  {
+    StdoutRedirect to_tmp(fileno(tmp));
+    r.g = new GENERATOR(path.c_str());
+  }
+  std::rewind(tmp);
+  std::string line;
+  int c;
+  while ((c = std::fgetc(tmp)) != EOF) {
+    if (c != '\n') {
+      line.push_back(static_cast<char>(c));
+      continue;
+    }
+    if (is_problem_line(line, path)) r.problems.push_back(line);
+    line.clear();
+  }
+  if (!line.empty() && is_problem_line(line, path)) r.problems.push_back(line);
+  std::fclose(tmp);
+  return r;
+}
+
+// What the evaluation would have to skip, found from the loaded lists.
+std::vector<std::string> graph_problems(GENERATOR& g) {
+  std::vector<std::string> out;
+  auto add = [&](const std::string& s) { out.push_back(s); };
+  const int nvco = std::min<int>(g.nbr_vco, static_cast<int>(g.liste_vco.size()));
+  int voiced = 0;
+  // The list is newest first; report in file order.
+  for (int i = nvco - 1; i >= 0; i--) {
+    VCO* o = g.liste_vco[i];
+    if (o->name[0] != 'V') continue;
+    voiced++;
+    if (!g.get_KEYBOARD_by_VCO(o))
+      add("oscillator [" + std::string(o->name) +
+          "] begins with V but has no keyboard link; its frequency is never set from a key");
+  }
+  if (static_cast<int>(g.notes_vco.size()) < voiced)
+    add(std::to_string(voiced) + " oscillators begin with V but only " +
+        std::to_string(g.notes_vco.size()) +
+        " *NOTE offsets were given; the oscillators past them keep their frequency");
+  for (int i = 0; i < voiced && i < static_cast<int>(g.notes_vco.size()); i++) {
+    // The key table plays notes 53 to 66; the offset must keep them in the note table.
+    const int n = g.notes_vco[i];
+    if (!note_in_table(53LL + n) || !note_in_table(66LL + n))
+      add("*NOTE offset " + std::to_string(n) +
+          " puts the key notes outside the note table; those notes are not played");
+  }
+  const int nsmp = std::min<int>(g.nbr_sampler, static_cast<int>(g.liste_sampler.size()));
+  for (int i = nsmp - 1; i >= 0; i--) {
+    SAMPLER* s = g.liste_sampler[i];
+    if (s->name[0] == 'S' && !g.get_KEYBOARD_by_SAMPLER(s))
+      add("sampler [" + std::string(s->name) +
+          "] begins with S but has no keyboard link; it plays at its base speed");
+  }
+  // Input words the loader accepted (1 to 24) but that name an input the mixer does
+  // not sum: the value is stored and never heard.
+  auto check_words = [&](MIXER* m, const std::vector<char*>& words) {
+    for (const char* w : words) {
+      if (!w || std::strlen(w) < 3) continue;
+      const int d = w[2] - '0';
+      if (d >= 1 && d <= MIXER::kMaxInputs && d > m->nbr_inputs)
+        add("mixer [" + std::string(m->name) + "]: word [" + w + "] feeds input " +
+            std::to_string(d) + " but the mixer sums only inputs 1 to " +
+            std::to_string(m->nbr_inputs) + "; that source is not heard");
+    }
+  };
+  for (int i = std::min<int>(g.nbr_liens_vco_mixer, static_cast<int>(g.liens_vco_mixer.size())) - 1;
+       i >= 0; i--)
+    check_words(g.liens_vco_mixer[i].pere_in, g.liens_vco_mixer[i].param_out);
+  for (int i = static_cast<int>(g.liens_sampler_mixer.size()) - 1; i >= 0; i--)
+    check_words(g.liens_sampler_mixer[i].pere_in, g.liens_sampler_mixer[i].param_out);
+  if (g.liste_keyboard.size() < 3 || g.liste_vca.size() < 3)
+    add("the keys play three voices but the patch declares " +
+        std::to_string(g.liste_keyboard.size()) + " keyboards and " +
+        std::to_string(g.liste_vca.size()) +
+        " amplifiers; keys of the missing voices do nothing");
+  return out;
+}
+
+int run_check(const Options& o) {
+  const std::string& path = o.positional[0];
+  Loaded l = load_patch(path, true);
+  int count = 0;
+  for (const std::string& p : l.problems) {
+    std::printf("%s\n", p.c_str());
+    count++;
+  }
+  if (!l.g->load_opened || g_load_stopped) {
+    std::printf("%s: the patch did not load\n", path.c_str());
+    return 1;
+  }
+  // The loader counts its own reports; lines it printed that the filter missed still count.
+  if (l.g->load_problems > count) count = l.g->load_problems;
+  for (const std::string& p : graph_problems(*l.g)) {
+    std::printf("%s: %s\n", path.c_str(), p.c_str());
+    count++;
+  }
+  if (count == 0) {
+    std::printf("%s: no problems found\n", path.c_str());
+    return 0;
+  }
+  std::printf("%s: %d problem%s\n", path.c_str(), count, count == 1 ? "" : "s");
+  return 1;
+}
+
+// ---------------------------------------------------------------- output file
+
+// The temporary file, removed if the render is interrupted. A fixed buffer: the
+// signal handler may only read it.
+char g_tmp_path[PATH_MAX + 32];
+volatile sig_atomic_t g_tmp_live = 0;
+
+void on_signal(int sig) {
+  if (g_tmp_live) unlink(g_tmp_path);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void remove_tmp() {
+  if (g_tmp_live) {
+    g_tmp_live = 0;
+    unlink(g_tmp_path);
+  }
+}
+
+[[noreturn]] void write_failed(const std::string& out, const char* why) {
+  remove_tmp();
+  std::fprintf(stderr, "tev-render: cannot write [%s]: %s\n", out.c_str(), why);
+  std::exit(1);
+}
+
+// Opens OUT's temporary sibling for writing; the caller renames it on success.
+SNDFILE* open_output(const std::string& out) {
+  const size_t slash = out.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : out.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
+  const std::string tmpl = dir + "." + base + ".XXXXXX";
+  if (tmpl.size() >= sizeof g_tmp_path) write_failed(out, "path too long");
+  std::memcpy(g_tmp_path, tmpl.c_str(), tmpl.size() + 1);
+
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
+  signal(SIGHUP, on_signal);
+  signal(SIGPIPE, on_signal);
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGHUP);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  const int fd = mkstemp(g_tmp_path);
+  if (fd >= 0) g_tmp_live = 1;
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (fd < 0) write_failed(out, std::strerror(errno));
+
+  // mkstemp makes the file private; a WAV is made like any other file.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+
+  SF_INFO info{};
+  info.samplerate = kRate;
+  info.channels = 2;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* sf = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+  if (!sf) {
+    close(fd);
+    write_failed(out, sf_strerror(nullptr));
+  }
+  return sf;
+}
+
+// ---------------------------------------------------------------- progress
+
+class Progress {
+ public:
+  Progress(int64_t total) : total_(total), shown_(false), start_(Clock::now()), last_(start_) {
+    enabled_ = isatty(2) && total > 0;
+  }
+  void update(int64_t done) {
+    if (!enabled_) return;
+    const auto now = Clock::now();
+    // Only renders that take more than a second get a bar; redrawn ten times a second.
+    if (!shown_ && now - start_ < std::chrono::seconds(1)) return;
+    if (shown_ && now - last_ < std::chrono::milliseconds(100) && done < total_) return;
+    shown_ = true;
+    last_ = now;
+    draw(done);
+  }
+  void finish() {
+    if (!shown_) return;
+    draw(total_);
+    std::fputc('\n', stderr);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void draw(int64_t done) {
+    constexpr int kWidth = 40;
+    const int filled = static_cast<int>(done * kWidth / total_);
+    char bar[kWidth + 1];
+    for (int i = 0; i < kWidth; i++) bar[i] = i < filled ? '#' : '.';
+    bar[kWidth] = '\0';
+    std::fprintf(stderr, "\r[%s] %3d%%  %.1f of %.1f s", bar,
+                 static_cast<int>(done * 100 / total_), static_cast<double>(done) / kRate,
+                 static_cast<double>(total_) / kRate);
+    std::fflush(stderr);
+  }
+  int64_t total_;
+  bool enabled_;
+  bool shown_;
+  Clock::time_point start_, last_;
+};
+
+// ---------------------------------------------------------------- render
+
+void queue_ops(const VoiceOp* ops, int n) {
+  // The callback drains the queue before the next frame; with nothing rendering in
+  // between, draining here first gives the same order when a frame has more events
+  // than the queue holds.
+  if (!g_voice_ops.push(ops, n)) {
+    g_voice_ops.drain(*gen);
+    g_voice_ops.push(ops, n);
+  }
+}
+
+void queue_event(const Event& e) {
+  VoiceOp ops[kMaxOpsPerEvent];
+  int n = 0;
+  switch (e.kind) {
+    case Event::Down: n = key_press_ops(*gen, e.key, ops); break;
+    case Event::Up: n = key_release_ops(*gen, e.key, ops); break;
+    case Event::User: n = user_retrigger_ops(*gen, e.voice, ops); break;
+  }
+  if (n == 0) {
+    std::fprintf(stderr,
+                 "tev-render: warning: event '%s': the patch has no keyboard or no amplifier "
+                 "for that voice; ignored\n",
+                 e.text.c_str());
+    return;
+  }
+  queue_ops(ops, n);
+}
+
+int run_render(Options& o) {
+  const std::string& patch = o.positional[0];
+  const std::string& out = o.positional[1];
+
+  struct stat ps, os;
+  if (stat(patch.c_str(), &ps) == 0 && S_ISDIR(ps.st_mode)) {
+    // fopen accepts a directory and the loader would read it as an empty patch.
+    std::printf("Error: cannot open patch file [%s]: %s\n", patch.c_str(), std::strerror(EISDIR));
+    std::fprintf(stderr, "tev-render: [%s] is a directory; nothing written\n", patch.c_str());
+    return 1;
+  }
+  if (stat(out.c_str(), &os) == 0) {
+    if (S_ISDIR(os.st_mode)) usage_error("OUT.wav '" + out + "' is a directory");
+    if (stat(patch.c_str(), &ps) == 0 && ps.st_dev == os.st_dev && ps.st_ino == os.st_ino)
+      usage_error("OUT.wav '" + out + "' is the patch file itself");
+  }
+
+  Loaded l = load_patch(patch, o.quiet);
+  for (const std::string& p : l.problems) std::fprintf(stderr, "%s\n", p.c_str());
+  if (!l.g->load_opened || g_load_stopped) {
+    std::fprintf(stderr, "tev-render: the patch [%s] did not load; nothing written\n",
+                 patch.c_str());
+    return 1;
+  }
+  gen = l.g;
+
+  for (const Event& e : o.events)
+    if (e.frame >= o.frames)
+      std::fprintf(stderr, "tev-render: warning: event '%s' is past the last frame (%" PRId64
+                           "); it changes nothing heard\n",
+                   e.text.c_str(), o.frames);
+  // Several events at one frame keep their command-line order.
+  std::stable_sort(o.events.begin(), o.events.end(),
+                   [](const Event& a, const Event& b) { return a.frame < b.frame; });
+
+  SNDFILE* sf = open_output(out);
+
+  // The sampler prints "FIN" as it plays; --quiet silences that too.
+  int devnull = -1;
+  if (o.quiet) devnull = open("/dev/null", O_WRONLY);
+  StdoutRedirect* mute = devnull >= 0 ? new StdoutRedirect(devnull) : nullptr;
+
+  std::vector<short> buf(static_cast<size_t>(kBlock) * 2);
+  Progress progress(o.frames);
+  size_t next = 0;
+  int64_t done = 0;
+  while (true) {
+    while (next < o.events.size() && o.events[next].frame <= done) queue_event(o.events[next++]);
+    if (done >= o.frames) break;
+    int64_t end = std::min<int64_t>(done + kBlock, o.frames);
+    if (next < o.events.size()) end = std::min(end, o.events[next].frame);
+    const int n = static_cast<int>(end - done);
+    instrument_callback(nullptr, buf.data(), n * 4, nullptr);
+    if (sf_writef_short(sf, buf.data(), n) != n) {
+      const std::string why = sf_strerror(sf);
+      sf_close(sf);
+      delete mute;
+      write_failed(out, why.c_str());
+    }
+    done = end;
+    progress.update(done);
+  }
+  delete mute;
+  if (devnull >= 0) close(devnull);
+  progress.finish();
+
+  sf_write_sync(sf);
+  const int err = sf_close(sf);
+  if (err != 0) write_failed(out, sf_error_number(err));
+  if (std::rename(g_tmp_path, out.c_str()) != 0) write_failed(out, std::strerror(errno));
+  g_tmp_live = 0;
+  if (!o.quiet)
+    std::printf("Wrote %s: %" PRId64 " frames, %.3f s\n", out.c_str(), o.frames,
+                static_cast<double>(o.frames) / kRate);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o = parse_args(argc, argv);
+  init_NOTE2FREQ();
+  g_seed = o.seed;
+  tev_ticks_hook = seed_ticks;
+  // An empty field ends the load; the renderer reports it with status 1 instead of
+  // leaving the process from inside the loader.
+  tev_exit_hook = stop_load;
+  const int status = o.check ? run_check(o) : run_render(o);
+  std::fflush(stdout);
+  return status;
+}

@@ -1,0 +1,57 @@
+// The device side of the sound layer: one backend per output type. Private to
+// the device library; the public surface is audio/fsound.h.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "audio/fsound.h"
+
+struct FSOUND_STREAM {
+  FSOUND_STREAMCALLBACK callback;
+  void* userdata;
+  // Largest block handed to the callback, in frames (the caller's lenbytes / 4).
+  int max_frames;
+};
+
+namespace tev_sound {
+
+// Frames are signed 16-bit stereo, interleaved: 4 bytes each.
+constexpr int kBytesPerFrame = 4;
+// Periods asked from every device: 256 frames is 5.8 ms at 44100 Hz, so a key is
+// heard within a few periods even on a loaded machine.
+constexpr unsigned kWantedPeriodFrames = 256;
+constexpr unsigned kWantedPeriods = 4;
+
+// Fills `frames` frames at `out` from the stream in play, or with silence when
+// none plays. Runs on the device thread: no allocation, no lock, no I/O.
+void render(void* out, unsigned frames);
+// Counts an underrun the device reported (device thread).
+void note_underrun();
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  // Driver names of this output, in the order the user numbers them.
+  virtual std::vector<std::string> drivers() = 0;
+  // Opens driver `index` at `rate` frames/s; on failure returns an error code.
+  virtual int open(int index, int rate) = 0;
+  // Starts the device pulling frames through render(); returns an error code.
+  virtual int start() = 0;
+  // Stops the device and closes it; safe when never opened or started.
+  virtual void close() = 0;
+  virtual int period_frames() const = 0;
+  virtual int latency_frames() const = 0;
+};
+
+Backend* make_nosound_backend();
+Backend* make_oss_backend();
+// api_pulse selects PulseAudio (or PipeWire's pulse server) over ALSA.
+Backend* make_rtaudio_backend(bool api_pulse);
+
+// Makes the calling thread a low real-time priority thread where allowed;
+// silently stays as it is otherwise.
+void raise_thread_priority();
+
+}  // namespace tev_sound

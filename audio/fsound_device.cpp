@@ -1,0 +1,260 @@
+// The FSOUND_ calls of the sound layer: output and driver choice, initialisation,
+// one stream fed by a callback on the device's thread.
+//
+// Every call here is made from the main thread. The device thread sees only
+// `g_playing` (the stream in play, published before the device starts) and the
+// immutable FSOUND_STREAM it points to, plus the underrun counter.
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "audio/device_backend.h"
+#include "audio/fsound.h"
+
+namespace tev_sound {
+namespace {
+
+// Not yet chosen: FSOUND_Init then takes the first output that opens.
+constexpr int kOutputUnset = -1;
+
+int g_error = FMOD_ERR_NONE;
+int g_output = kOutputUnset;
+int g_driver = 0;
+bool g_initialised = false;
+bool g_close_registered = false;
+int g_mixrate = 0;
+Backend* g_backend = nullptr;
+std::vector<std::string>* g_drivers = nullptr;
+FSOUND_STREAM* g_stream = nullptr;  // the one stream created, owned here
+bool g_started = false;
+
+std::atomic<FSOUND_STREAM*> g_playing{nullptr};
+std::atomic<long> g_underruns{0};
+
+int fail(int code) {
+  g_error = code;
+  return 0;
+}
+
+bool valid_output(int t) {
+  return t == FSOUND_OUTPUT_NOSOUND || t == FSOUND_OUTPUT_OSS || t == FSOUND_OUTPUT_ESD ||
+         t == FSOUND_OUTPUT_ALSA;
+}
+
+Backend* make_backend(int t) {
+  try {
+    switch (t) {
+      case FSOUND_OUTPUT_NOSOUND: return make_nosound_backend();
+      case FSOUND_OUTPUT_OSS: return make_oss_backend();
+      case FSOUND_OUTPUT_ESD: return make_rtaudio_backend(true);
+      case FSOUND_OUTPUT_ALSA: return make_rtaudio_backend(false);
+      default: return nullptr;
+    }
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// Backend and driver list of the output in force, built on first need.
+Backend* backend() {
+  if (!g_backend && valid_output(g_output)) {
+    g_backend = make_backend(g_output);
+    if (g_backend) {
+      try {
+        g_drivers = new std::vector<std::string>(g_backend->drivers());
+      } catch (...) {
+        g_drivers = new std::vector<std::string>();
+      }
+    }
+  }
+  return g_backend;
+}
+
+void drop_backend() {
+  if (g_backend) g_backend->close();
+  delete g_backend;
+  g_backend = nullptr;
+  delete g_drivers;
+  g_drivers = nullptr;
+}
+
+int driver_count() {
+  backend();
+  return g_drivers ? static_cast<int>(g_drivers->size()) : 0;
+}
+
+void close_at_exit() { tev_sound_close(); }
+
+}  // namespace
+
+void render(void* out, unsigned frames) {
+  FSOUND_STREAM* s = g_playing.load(std::memory_order_acquire);
+  char* p = static_cast<char*>(out);
+  if (!s) {
+    std::memset(p, 0, static_cast<size_t>(frames) * kBytesPerFrame);
+    return;
+  }
+  while (frames > 0) {
+    unsigned n = frames < static_cast<unsigned>(s->max_frames) ? frames
+                                                                : static_cast<unsigned>(s->max_frames);
+    s->callback(s, p, static_cast<int>(n) * kBytesPerFrame, s->userdata);
+    p += static_cast<size_t>(n) * kBytesPerFrame;
+    frames -= n;
+  }
+}
+
+void note_underrun() { g_underruns.fetch_add(1, std::memory_order_relaxed); }
+
+void raise_thread_priority() {
+  sched_param sp{};
+  sp.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+}
+
+}  // namespace tev_sound
+
+using namespace tev_sound;
+
+// 3.74 is the oldest version callers accept.
+float FSOUND_GetVersion() { return 3.74f; }
+
+int FSOUND_SetOutput(int outputtype) {
+  if (g_initialised) return fail(FMOD_ERR_BUSY);
+  if (!valid_output(outputtype)) return fail(FMOD_ERR_INVALID_PARAM);
+  if (outputtype != g_output) {
+    drop_backend();
+    g_output = outputtype;
+    g_driver = 0;
+  }
+  return 1;
+}
+
+int FSOUND_GetOutput() { return g_output; }
+
+int FSOUND_GetNumDrivers() { return driver_count(); }
+
+const char* FSOUND_GetDriverName(int id) {
+  if (id < 0 || id >= driver_count()) {
+    g_error = FMOD_ERR_INVALID_PARAM;
+    return nullptr;
+  }
+  return (*g_drivers)[static_cast<size_t>(id)].c_str();
+}
+
+int FSOUND_SetDriver(int driver) {
+  if (g_initialised) return fail(FMOD_ERR_BUSY);
+  if (driver < 0 || driver >= driver_count()) return fail(FMOD_ERR_INVALID_PARAM);
+  g_driver = driver;
+  return 1;
+}
+
+int FSOUND_Init(int mixrate, int maxsoftwarechannels, unsigned int) {
+  if (g_initialised) return fail(FMOD_ERR_BUSY);
+  // Rates any of the devices can be asked for; channels as the library allows.
+  if (mixrate < 4000 || mixrate > 192000 || maxsoftwarechannels < 0 ||
+      maxsoftwarechannels > 4096)
+    return fail(FMOD_ERR_INVALID_PARAM);
+  if (g_output == kOutputUnset) {
+    // Nothing chosen: the desktop server, then ALSA, then OSS, then silence.
+    const int order[] = {FSOUND_OUTPUT_ESD, FSOUND_OUTPUT_ALSA, FSOUND_OUTPUT_OSS,
+                         FSOUND_OUTPUT_NOSOUND};
+    for (int t : order) {
+      g_output = t;
+      g_driver = 0;
+      if (driver_count() > 0 && g_backend->open(0, mixrate) == FMOD_ERR_NONE) break;
+      drop_backend();
+    }
+  } else {
+    if (!backend() || driver_count() == 0) return fail(FMOD_ERR_INIT);
+    int err = g_backend->open(g_driver, mixrate);
+    if (err != FMOD_ERR_NONE) {
+      g_backend->close();
+      return fail(err);
+    }
+  }
+  if (!g_backend) return fail(FMOD_ERR_INIT);
+  g_mixrate = mixrate;
+  g_initialised = true;
+  g_error = FMOD_ERR_NONE;
+  if (!g_close_registered) {
+    // The device thread must stop before the process's globals are torn down.
+    std::atexit(close_at_exit);
+    g_close_registered = true;
+  }
+  return 1;
+}
+
+int FSOUND_GetError() { return g_error; }
+
+FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int lenbytes,
+                                    unsigned int mode, int samplerate, void* userdata) {
+  if (!g_initialised) {
+    g_error = FMOD_ERR_UNINITIALIZED;
+    return nullptr;
+  }
+  // The layer plays signed 16-bit stereo only: 8-bit (0x1), mono (0x20) and
+  // unsigned (0x80) streams are refused, as is a rate other than the mix rate.
+  const unsigned kNotPlayable = 0x1 | 0x20 | 0x80;
+  if (!callback || lenbytes < kBytesPerFrame || (mode & kNotPlayable) ||
+      samplerate != g_mixrate) {
+    g_error = FMOD_ERR_INVALID_PARAM;
+    return nullptr;
+  }
+  if (g_stream) {
+    // One stream at a time: the device has a single feed.
+    g_error = FMOD_ERR_ALLOCATED;
+    return nullptr;
+  }
+  g_stream = new (std::nothrow) FSOUND_STREAM{callback, userdata, lenbytes / kBytesPerFrame};
+  if (!g_stream) {
+    g_error = FMOD_ERR_MEMORY;
+    return nullptr;
+  }
+  g_error = FMOD_ERR_NONE;
+  return g_stream;
+}
+
+int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
+  if (!g_initialised) {
+    g_error = FMOD_ERR_UNINITIALIZED;
+    return -1;
+  }
+  if (!stream || stream != g_stream || channel < 0) {
+    g_error = FMOD_ERR_INVALID_PARAM;
+    return -1;
+  }
+  g_playing.store(stream, std::memory_order_release);
+  if (!g_started) {
+    int err = g_backend->start();
+    if (err != FMOD_ERR_NONE) {
+      g_playing.store(nullptr, std::memory_order_release);
+      g_error = err;
+      return -1;
+    }
+    g_started = true;
+  }
+  g_error = FMOD_ERR_NONE;
+  return channel;
+}
+
+int tev_sound_period_frames() { return g_started && g_backend ? g_backend->period_frames() : 0; }
+
+int tev_sound_latency_frames() { return g_started && g_backend ? g_backend->latency_frames() : 0; }
+
+long tev_sound_underruns() { return g_underruns.load(std::memory_order_relaxed); }
+
+void tev_sound_close() {
+  if (g_backend) g_backend->close();
+  g_started = false;
+  g_playing.store(nullptr, std::memory_order_release);
+  delete g_stream;
+  g_stream = nullptr;
+  g_initialised = false;
+  g_mixrate = 0;
+}

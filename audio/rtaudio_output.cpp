@@ -1,0 +1,122 @@
+// ALSA and PulseAudio (or PipeWire's pulse server) through RtAudio. RtAudio
+// reports failures by throwing: nothing thrown here leaves this file.
+#include <rtaudio/RtAudio.h>
+
+#include <memory>
+
+#include "audio/device_backend.h"
+
+namespace tev_sound {
+namespace {
+
+int on_device_period(void* out, void*, unsigned frames, double, RtAudioStreamStatus status, void*) {
+  if (status & RTAUDIO_OUTPUT_UNDERFLOW) note_underrun();
+  render(out, frames);
+  return 0;
+}
+
+// Runtime errors of the device thread arrive here instead of being thrown on
+// that thread (where nothing could catch them). The stream has then stopped;
+// the layer keeps quiet, as it has no channel to report on after start-up.
+void on_device_error(RtAudioError::Type, const std::string&) {}
+
+class RtAudioBackend : public Backend {
+ public:
+  explicit RtAudioBackend(bool pulse) : api_(pulse ? RtAudio::LINUX_PULSE : RtAudio::LINUX_ALSA) {}
+
+  std::vector<std::string> drivers() override {
+    std::vector<std::string> names;
+    ids_.clear();
+    try {
+      RtAudio probe(api_);
+      probe.showWarnings(false);
+      if (probe.getCurrentApi() != api_) return names;
+      unsigned n = probe.getDeviceCount();
+      for (unsigned i = 0; i < n; ++i) {
+        RtAudio::DeviceInfo info = probe.getDeviceInfo(i);
+        if (!info.probed || info.outputChannels < 2) continue;
+        ids_.push_back(i);
+        names.push_back(info.name);
+      }
+    } catch (...) {
+    }
+    return names;
+  }
+
+  int open(int index, int rate) override {
+    if (index < 0 || index >= static_cast<int>(ids_.size())) return FMOD_ERR_INVALID_PARAM;
+    close();
+    // Real-time scheduling first; where the system refuses it, an ordinary thread.
+    for (bool realtime : {true, false}) {
+      try {
+        rt_.reset(new RtAudio(api_));
+        rt_->showWarnings(false);
+        RtAudio::StreamParameters params;
+        params.deviceId = ids_[static_cast<size_t>(index)];
+        params.nChannels = 2;
+        params.firstChannel = 0;
+        RtAudio::StreamOptions options;
+        options.flags = RTAUDIO_MINIMIZE_LATENCY;
+        if (realtime) options.flags |= RTAUDIO_SCHEDULE_REALTIME;
+        options.numberOfBuffers = kWantedPeriods;
+        options.streamName = "Tev Modular synth";
+        unsigned frames = kWantedPeriodFrames;
+        rt_->openStream(&params, nullptr, RTAUDIO_SINT16, static_cast<unsigned>(rate), &frames,
+                        &on_device_period, nullptr, &options, &on_device_error);
+        if (rt_->isStreamOpen()) {
+          period_ = static_cast<int>(frames);
+          long latency = rt_->getStreamLatency();
+          latency_ = latency > 0 ? static_cast<int>(latency) : period_ * static_cast<int>(kWantedPeriods);
+          return FMOD_ERR_NONE;
+        }
+      } catch (...) {
+      }
+      rt_.reset();
+    }
+    return FMOD_ERR_INIT;
+  }
+
+  int start() override {
+    if (!rt_ || !rt_->isStreamOpen()) return FMOD_ERR_PLAY;
+    try {
+      if (!rt_->isStreamRunning()) rt_->startStream();
+      if (rt_->isStreamRunning()) return FMOD_ERR_NONE;
+    } catch (...) {
+    }
+    return FMOD_ERR_PLAY;
+  }
+
+  void close() override {
+    if (!rt_) return;
+    try {
+      if (rt_->isStreamRunning()) rt_->abortStream();
+    } catch (...) {
+    }
+    try {
+      if (rt_->isStreamOpen()) rt_->closeStream();
+    } catch (...) {
+    }
+    try {
+      rt_.reset();
+    } catch (...) {
+    }
+  }
+
+  int period_frames() const override { return period_; }
+  int latency_frames() const override { return latency_; }
+
+  ~RtAudioBackend() override { close(); }
+
+ private:
+  RtAudio::Api api_;
+  std::vector<unsigned> ids_;
+  std::unique_ptr<RtAudio> rt_;
+  int period_ = 0;
+  int latency_ = 0;
+};
+
+}  // namespace
+
+Backend* make_rtaudio_backend(bool api_pulse) { return new RtAudioBackend(api_pulse); }
+
+}  // namespace tev_sound

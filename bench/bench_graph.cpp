@@ -1,0 +1,142 @@
+// The whole graph per sample: GENERATOR::evolue plus the conversion to 16-bit frames,
+// run through the stream callback in blocks, as the sound thread runs it.
+//
+// Counters: ns_per_sample and ns_per_voice (CPU time), and realtime_factor, the
+// seconds of sound computed per CPU second (1 means one core is fully busy).
+#include <benchmark/benchmark.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "audio/stream_callback.h"
+#include "bench/bench_util.h"
+#include "bench/voice_patch.h"
+#include "engine/generator.h"
+#include "engine/voice_keys.h"
+
+namespace {
+
+constexpr int kBlockFrames = 1024;
+
+GENERATOR* load_patch_file(const std::string& path) {
+  return tevbench::quietly([&] { return new GENERATOR(path.c_str()); });
+}
+
+GENERATOR* load_patch_text(const std::string& text) {
+  char path[] = "/tmp/tev_bench_XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, "w");
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+  GENERATOR* g = load_patch_file(path);
+  std::remove(path);
+  return g;
+}
+
+double thread_cpu_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+void run_blocks(benchmark::State& st, GENERATOR* g, int voices) {
+  gen = g;
+  std::vector<unsigned char> buf(kBlockFrames * 4);
+  // CPU time of this thread, taken around the loop: the library's own counters can
+  // only show rates, and these figures are times per unit.
+  const double t0 = thread_cpu_seconds();
+  for (auto _ : st) {
+    instrument_callback(nullptr, buf.data(), static_cast<int>(buf.size()), nullptr);
+    benchmark::DoNotOptimize(buf.data());
+    benchmark::ClobberMemory();
+  }
+  const double cpu = thread_cpu_seconds() - t0;
+  const double frames = static_cast<double>(st.iterations()) * kBlockFrames;
+  if (frames <= 0 || cpu <= 0) return;
+  st.counters["ns_per_sample"] = cpu * 1e9 / frames;
+  st.counters["ns_per_voice"] = cpu * 1e9 / (frames * voices);
+  st.counters["realtime_factor"] = (frames / 44100.0) / cpu;
+}
+
+// Workloads (b) and (c): every keyboard pressed on its own note, every amplifier
+// triggered and past its attack, so each voice sustains for the whole run.
+GENERATOR* voices_graph(int n, bool lfo) {
+  static std::map<std::pair<int, bool>, GENERATOR*> cache;
+  GENERATOR*& g = cache[{n, lfo}];
+  if (g) return g;
+  tevbench::VoicePatch p;
+  p.voices = n;
+  p.lfo = lfo;
+  g = load_patch_text(tevbench::voice_patch_text(p));
+  if (!g) return nullptr;
+  for (size_t v = 0; v < g->liste_keyboard.size(); v++) {
+    g->liste_keyboard[v]->note = 46 + static_cast<int>(v % 24);
+    g->liste_keyboard[v]->TRIG();
+  }
+  for (VCA* a : g->liste_vca) a->TRIG();
+  gen = g;
+  std::vector<unsigned char> warm(400 * 4);  // the attack lasts 200 samples
+  instrument_callback(nullptr, warm.data(), static_cast<int>(warm.size()), nullptr);
+  return g;
+}
+
+void BM_Voices(benchmark::State& st) {
+  const int n = static_cast<int>(st.range(0));
+  GENERATOR* g = voices_graph(n, false);
+  if (!g || static_cast<int>(g->liste_vca.size()) != n) {
+    st.SkipWithError("the voice patch did not load");
+    return;
+  }
+  run_blocks(st, g, n);
+}
+BENCHMARK(BM_Voices)->Arg(3)->Arg(16)->Arg(64)->Arg(256);
+
+void BM_VoicesLfo(benchmark::State& st) {
+  const int n = static_cast<int>(st.range(0));
+  GENERATOR* g = voices_graph(n, true);
+  if (!g || static_cast<int>(g->liste_vca.size()) != n) {
+    st.SkipWithError("the voice patch did not load");
+    return;
+  }
+  run_blocks(st, g, n);
+}
+BENCHMARK(BM_VoicesLfo)->Arg(3)->Arg(16)->Arg(64)->Arg(256);
+
+// Workload (a): the bundled patch with its three voices held (z, a and q pressed).
+const std::string kBundledDir = std::string(TEV_SOURCE_DIR) + "/patches";
+const std::string kBundled = kBundledDir + "/SYNTH_2.TSY";
+
+void BM_BundledPatch(benchmark::State& st) {
+  static GENERATOR* g = nullptr;
+  if (!g) {
+    // Sample files named in the patch are relative to the patch's folder.
+    if (chdir(kBundledDir.c_str()) != 0) {
+      st.SkipWithError("cannot enter the patches folder");
+      return;
+    }
+    g = load_patch_file(kBundled);
+    VoiceOp ops[kMaxOpsPerEvent];
+    for (int key : {'z', 'a', 'q'}) {
+      const int n = key_press_ops(*g, key, ops);
+      g_voice_ops.push(ops, n);
+    }
+  }
+  run_blocks(st, g, 3);
+}
+
+}  // namespace
+
+void register_graph_benchmarks() {
+  if (access(kBundled.c_str(), R_OK) == 0)
+    benchmark::RegisterBenchmark("BM_BundledPatch", BM_BundledPatch);
+  else
+    std::fprintf(stderr, "note: %s not found; the bundled-patch benchmark is left out\n",
+                 kBundled.c_str());
+}

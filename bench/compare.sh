@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Renders workload (b), N sustaining sine voices, for 60 s with tev-render and with
+# the equivalent Csound orchestra at ksmps=1 and ksmps=64, alternating the runs, and
+# prints the median CPU time (user + system) of each and the ratios.
+#
+# usage: bench/compare.sh [N voices (64)] [runs of each (5)] [seconds (60)]
+#   TEV_RENDER=path/to/tev-render (default: build/tev-render)
+#
+# Voice triggering: tev-render presses keys only for the three key voices, so the
+# amplifiers here are triggered by sequencers instead. A sequencer with
+# *DIVIDER=0.01 gates once, on its first evaluation (its first step lasts 100 s),
+# which retriggers its amplifiers at the second sample; they then run the real
+# envelope (attack, then sustain at 1.0) for the whole render. A sequencer is only
+# evaluated when it drives an oscillator, hence the silent XVCO_SEQ (its name does
+# not begin with V, so the graph never evaluates it). One sequencer per 40 voices
+# keeps every line under the loader's 799 characters.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+N=${1:-64}
+RUNS=${2:-5}
+SECONDS_=${3:-60}
+TEV_RENDER=${TEV_RENDER:-build/tev-render}
+
+if [ ! -x "$TEV_RENDER" ]; then
+  echo "compare.sh: $TEV_RENDER not found; build the project first" >&2
+  exit 1
+fi
+
+# Csound is needed by this comparison only, so it is installed here and nowhere else.
+if ! command -v csound >/dev/null 2>&1; then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get install -y --no-install-recommends csound >/dev/null 2>&1 ||
+    { $SUDO apt-get update >/dev/null && $SUDO apt-get install -y --no-install-recommends csound >/dev/null; }
+fi
+
+WORK=$(mktemp -d /tmp/tev_compare.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+
+# --- the patch: N x (KEYBOARD, V sine oscillator, one-input mixer, sustaining amplifier)
+{
+  echo "#compare_voices"
+  echo "XVCO_SEQ;*AMOUNT=0;"
+  for ((i = 0; i < N; i++)); do
+    echo "KEY_$i;"
+    echo "VCO_$i;*TYPE=1;*AMOUNT=0.01;KEY_$i:k;*NOTE=0;"
+    echo "MIXER_$i;VCO_$i:IN1;"
+    echo "VCA_$i;*SUSTAIN=1;MIXER_$i:x;KEY_$i:k;"
+  done
+  for ((s = 0; s < N; s += 40)); do
+    line="SEQUENCER_$s;*DIVIDER=0.01;XVCO_SEQ:x;"
+    for ((i = s; i < s + 40 && i < N; i++)); do line+="VCA_$i:x;"; done
+    echo "$line"
+  done
+} > "$WORK/voices.tsy"
+
+# --- the Csound orchestra: the same voices, phasor + sin times a sustaining envelope
+# (attack of 200 samples, then 1.0 until the note ends), summed into a 16-bit WAV.
+orc() {
+  cat <<ORC
+sr = 44100
+ksmps = $1
+nchnls = 2
+0dbfs = 32768
+
+instr 1
+  aph  phasor p4
+  asig = sin(aph * 6.2831853) * 100
+  kenv linsegr 0, 0.0045, 1, 0.01, 0
+  aout = asig * kenv
+       outs aout, aout
+endin
+ORC
+}
+orc 1 > "$WORK/k1.orc"
+orc 64 > "$WORK/k64.orc"
+for ((i = 0; i < N; i++)); do
+  echo "i1 0 $SECONDS_ $((220 + 7 * i))"
+done > "$WORK/voices.sco"
+
+# CPU time (user + system) of one command, in seconds.
+cpu() {
+  python3 - "$@" <<'PY'
+import resource, subprocess, sys
+subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+r = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(f"{r.ru_utime + r.ru_stime:.3f}")
+PY
+}
+
+CS=(csound -d -m0 --nodisplays -W -s)
+tev=() ; k1=() ; k64=()
+for ((r = 1; r <= RUNS; r++)); do
+  t=$(cpu "$TEV_RENDER" --quiet "$WORK/voices.tsy" "$WORK/tev.wav" --seconds "$SECONDS_")
+  a=$(cpu "${CS[@]}" -o "$WORK/k1.wav" "$WORK/k1.orc" "$WORK/voices.sco")
+  b=$(cpu "${CS[@]}" -o "$WORK/k64.wav" "$WORK/k64.orc" "$WORK/voices.sco")
+  echo "run $r: tev-render ${t}s  csound ksmps=1 ${a}s  csound ksmps=64 ${b}s"
+  tev+=("$t"); k1+=("$a"); k64+=("$b")
+done
+
+python3 - "$N" "$SECONDS_" "${tev[*]}" "${k1[*]}" "${k64[*]}" <<'PY'
+import statistics, sys
+n, secs = int(sys.argv[1]), float(sys.argv[2])
+tev, k1, k64 = (statistics.median(map(float, a.split())) for a in sys.argv[3:6])
+per = lambda t: t * 1e9 / (secs * 44100 * n)
+print(f"N={n} voices, {secs:g} s of sound, median CPU time of each:")
+print(f"  tev-render        {tev:8.3f} s  ({per(tev):6.1f} ns per voice and sample)")
+print(f"  csound ksmps=1    {k1:8.3f} s  ({per(k1):6.1f} ns per voice and sample)")
+print(f"  csound ksmps=64   {k64:8.3f} s  ({per(k64):6.1f} ns per voice and sample)")
+print(f"ratio csound ksmps=1  / tev-render: {k1 / tev:.2f}  (goal: at least 3.5)")
+print(f"ratio csound ksmps=64 / tev-render: {k64 / tev:.2f}  (goal: at least 1.0)")
+PY
