@@ -15,6 +15,11 @@ namespace {
 
 constexpr int kTokenMax = 799;  // characters in one token (one patch line)
 
+// Samplers in one patch. Each holds a 16 MB buffer that its file fills: without a
+// bound, a few kilobytes of patch naming a large file on every line commit
+// gigabytes. 64 samplers are 1 GB at most, far beyond any playable patch.
+constexpr int kMaxSamplers = 64;
+
 // Reads the next blank-delimited token, then skips the blanks after it. A token
 // longer than kTokenMax is consumed whole and flagged. Returns false at end of file.
 bool read_token(FILE* f, char* token, bool* overlong) {
@@ -242,6 +247,10 @@ void PatchReader::keyboard(const char* name) {
 }
 
 void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
+  if (g.nbr_sampler >= kMaxSamplers) {
+    problem("a patch holds at most %d samplers; sampler [%s] ignored", kMaxSamplers, name);
+    return;
+  }
   SAMPLER* s = new SAMPLER();
   copy_name(s->name, sizeof s->name, name);
   std::printf("SAMPLER\n");
