@@ -1,5 +1,6 @@
 // ALSA and PulseAudio (or PipeWire's pulse server) through RtAudio. RtAudio
 // reports failures by throwing: nothing thrown here leaves this file.
+#include <alsa/asoundlib.h>
 #include <rtaudio/RtAudio.h>
 
 #include <memory>
@@ -20,9 +21,15 @@ int on_device_period(void* out, void*, unsigned frames, double, RtAudioStreamSta
 // the layer keeps quiet, as it has no channel to report on after start-up.
 void on_device_error(RtAudioError::Type, const std::string&) {}
 
+// ALSA prints every failed probe (no card 0, an unreachable plugin) on the
+// console, in the middle of the prompts; the driver list already says what works.
+void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
+
 class RtAudioBackend : public Backend {
  public:
-  explicit RtAudioBackend(bool pulse) : api_(pulse ? RtAudio::LINUX_PULSE : RtAudio::LINUX_ALSA) {}
+  explicit RtAudioBackend(bool pulse) : api_(pulse ? RtAudio::LINUX_PULSE : RtAudio::LINUX_ALSA) {
+    snd_lib_error_set_handler(quiet_alsa);
+  }
 
   std::vector<std::string> drivers() override {
     std::vector<std::string> names;

@@ -57,6 +57,13 @@ KEYBOARD* GENERATOR::get_KEYBOARD_by_SAMPLER(SAMPLER* sampler) {
 
 // ---------------------------------------------------------------- load-time resolution
 
+namespace {
+// A list is walked up to its counter, and never past its end.
+inline int count(int counter, size_t size) {
+  return counter < static_cast<int>(size) ? counter : static_cast<int>(size);
+}
+}  // namespace
+
 uint8_t GENERATOR::word_flags(const char* word) {
   if (!word) return 0;
   uint8_t f = 0;
@@ -73,19 +80,32 @@ int GENERATOR::mixer_input(const char* word) {
 }
 
 void GENERATOR::prepare() {
-  auto flags_of = [](const std::vector<char*>& words) {
-    std::vector<uint8_t> f;
-    for (char* w : words) f.push_back(word_flags(w));
+  // One flag set per source; a source without a word (only in a hand-built record)
+  // is still evaluated and modulates nothing.
+  auto flags_of = [](size_t sources, const std::vector<char*>& words) {
+    std::vector<uint8_t> f(sources, 0);
+    for (size_t j = 0; j < sources && j < words.size(); j++) f[j] = word_flags(words[j]);
     return f;
   };
 
-  vco_vco_flags_.clear();
-  for (auto& r : liens_vco_vco) vco_vco_flags_.push_back(flags_of(r.param_out));
+  vco_mod_targets_.clear();
+  vco_mod_sources_.clear();
+  for (int i = 0, n = count(nbr_liens_vco_vco, liens_vco_vco.size()); i < n; i++) {
+    const LINK_VCO_VCO& r = liens_vco_vco[i];
+    ModTarget t{r.pere_in, static_cast<uint32_t>(vco_mod_sources_.size()), 0};
+    for (size_t j = 0; j < r.fils_out.size(); j++) {
+      // A source without a word is still evaluated; it modulates nothing.
+      vco_mod_sources_.push_back({r.fils_out[j], j < r.param_out.size() ? word_flags(r.param_out[j]) : uint8_t{0}});
+      t.count++;
+    }
+    vco_mod_targets_.push_back(t);
+  }
   sampler_vco_flags_.clear();
-  for (auto& r : liens_sampler_vco) sampler_vco_flags_.push_back(flags_of(r.param_out));
+  for (auto& r : liens_sampler_vco)
+    sampler_vco_flags_.push_back(flags_of(r.fils_out.size(), r.param_out));
   vco_sampler_flags_.clear();
   for (auto& r : liens_vco_sampler)
-    vco_sampler_flags_.push_back(r.param_out.empty() ? 0 : word_flags(r.param_out[0]));
+    vco_sampler_flags_.push_back(flags_of(r.fils_out.size(), r.param_out));
 
   voiced_samplers_.clear();
   for (int i = 0; i < nbr_sampler && i < static_cast<int>(liste_sampler.size()); i++) {
@@ -103,25 +123,25 @@ void GENERATOR::prepare() {
     k++;
   }
 
+  feed_inputs_.clear();
+  auto feed_of = [this](MIXER* m, const auto& sources, const std::vector<char*>& words) {
+    MixerFeed f{m, static_cast<uint32_t>(feed_inputs_.size()), 0};
+    for (size_t j = 0; j < sources.size() && j < words.size(); j++) {
+      const int d = mixer_input(words[j]);
+      if (d < 0) continue;
+      feed_inputs_.push_back({sources[j], &m->inputs[d]});
+      f.count++;
+    }
+    return f;
+  };
   vco_mixer_feeds_.clear();
   for (int i = 0; i < nbr_liens_vco_mixer && i < static_cast<int>(liens_vco_mixer.size()); i++) {
     auto& r = liens_vco_mixer[i];
-    MixerFeed f{r.pere_in, {}, {}};
-    for (size_t j = 0; j < r.param_out.size() && j < r.fils_out.size(); j++) {
-      f.sources.push_back(r.fils_out[j]);
-      f.inputs.push_back(mixer_input(r.param_out[j]));
-    }
-    vco_mixer_feeds_.push_back(std::move(f));
+    vco_mixer_feeds_.push_back(feed_of(r.pere_in, r.fils_out, r.param_out));
   }
   sampler_mixer_feeds_.clear();
-  for (auto& r : liens_sampler_mixer) {
-    MixerFeed f{r.pere_in, {}, {}};
-    for (size_t j = 0; j < r.fils_out.size() && j < r.param_out.size(); j++) {
-      f.sources.push_back(r.fils_out[j]);
-      f.inputs.push_back(mixer_input(r.param_out[j]));
-    }
-    sampler_mixer_feeds_.push_back(std::move(f));
-  }
+  for (auto& r : liens_sampler_mixer)
+    sampler_mixer_feeds_.push_back(feed_of(r.pere_in, r.fils_out, r.param_out));
 }
 
 // ---------------------------------------------------------------- one sample
@@ -135,9 +155,6 @@ inline void modulate_vco(float& x, float v) {
 // X + v x X into a sampler: formed in double, rounded once.
 inline void modulate_sampler(float& x, float v) {
   x = static_cast<float>(static_cast<double>(x) + static_cast<double>(v) * x);
-}
-inline int count(int counter, size_t size) {
-  return counter < static_cast<int>(size) ? counter : static_cast<int>(size);
 }
 }  // namespace
 
@@ -175,17 +192,15 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
-  for (int i = 0, n = count(nbr_liens_vco_vco, liens_vco_vco.size()); i < n; i++) {
-    auto& r = liens_vco_vco[i];
-    const std::vector<uint8_t>& flags = vco_vco_flags_[i];
-    VCO* t = r.pere_in;
-    for (size_t j = 0; j < r.fils_out.size(); j++) {
-      VCO* o = r.fils_out[j];
+  for (const ModTarget& mt : vco_mod_targets_) {
+    VCO* t = mt.target;
+    for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
+      VCO* o = vco_mod_sources_[j].source;
       o->VCO::evolue();
       t->amount = t->base_amount;
       t->phase_offset = t->base_phase_offset;
       t->freq = t->base_freq;
-      const uint8_t w = flags[j];
+      const uint8_t w = vco_mod_sources_[j].flags;
       if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
         modulate_vco(t->amount, o->OUTPUT::get_OUTL());
       if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
@@ -196,10 +211,12 @@ int GENERATOR::evolue() {
   // 5. Oscillators modulating samplers: no restore, no condition.
   for (size_t i = 0; i < liens_vco_sampler.size(); i++) {
     auto& r = liens_vco_sampler[i];
+    const std::vector<uint8_t>& flags = vco_sampler_flags_[i];
     SAMPLER* t = r.pere_in;
-    const uint8_t w = vco_sampler_flags_[i];
-    for (VCO* o : r.fils_out) {
+    for (size_t j = 0; j < r.fils_out.size(); j++) {
+      VCO* o = r.fils_out[j];
       o->VCO::evolue();
+      const uint8_t w = flags[j];
       if (w & kModAmp) modulate_sampler(t->gain, o->OUTPUT::get_OUTL());
       if (w & kModFreq) modulate_sampler(t->speed, o->OUTPUT::get_OUTL());
       if (w & kModPhase) modulate_sampler(t->offset, o->OUTPUT::get_OUTL());
@@ -252,14 +269,13 @@ int GENERATOR::evolue() {
   }
 
   // 9. and 10. Sources into their mixer inputs, then the mixer sums.
+  const FeedInput* in = feed_inputs_.data();
   for (const MixerFeed& f : vco_mixer_feeds_) {
-    for (size_t j = 0; j < f.sources.size(); j++)
-      if (f.inputs[j] >= 0) f.mixer->inputs[f.inputs[j]] = f.sources[j]->OUTPUT::get_OUTL();
+    for (uint32_t j = f.first; j < f.first + f.count; j++) *in[j].input = in[j].source->OUTPUT::get_OUTL();
     f.mixer->MIXER::evolue();
   }
   for (const MixerFeed& f : sampler_mixer_feeds_) {
-    for (size_t j = 0; j < f.sources.size(); j++)
-      if (f.inputs[j] >= 0) f.mixer->inputs[f.inputs[j]] = f.sources[j]->OUTPUT::get_OUTL();
+    for (uint32_t j = f.first; j < f.first + f.count; j++) *in[j].input = in[j].source->OUTPUT::get_OUTL();
     f.mixer->MIXER::evolue();
   }
 

@@ -157,10 +157,24 @@ class GENERATOR : public OUTPUT {
   // names no input from 1 to 24 (the source is then skipped).
   static int mixer_input(const char* word);
 
+  // One mixer's sources, as a run of feed_inputs_. A source whose word names no input
+  // is left out (and so not read, as the walk would skip it).
+  struct FeedInput {
+    OUTPUT* source;  // VCO or SAMPLER, clamped through get_OUTL
+    float* input;    // into the mixer's inputs
+  };
   struct MixerFeed {
     MIXER* mixer;
-    std::vector<OUTPUT*> sources;  // VCO or SAMPLER, clamped through get_OUTL
-    std::vector<int> inputs;       // 0-based, -1 skips
+    uint32_t first, count;
+  };
+  // One liens_vco_vco record as a run of vco_mod_sources_.
+  struct ModSource {
+    VCO* source;
+    uint8_t flags;
+  };
+  struct ModTarget {
+    VCO* target;
+    uint32_t first, count;
   };
   struct VoicedVco {
     VCO* vco;
@@ -173,9 +187,12 @@ class GENERATOR : public OUTPUT {
     KEYBOARD* kbd;  // null: plays at base_speed
   };
 
-  std::vector<std::vector<uint8_t>> vco_vco_flags_;      // per liens_vco_vco record
+  // Flat arrays, walked in order every sample: no list of lists to chase.
+  std::vector<ModTarget> vco_mod_targets_;
+  std::vector<ModSource> vco_mod_sources_;
+  std::vector<FeedInput> feed_inputs_;
   std::vector<std::vector<uint8_t>> sampler_vco_flags_;  // per liens_sampler_vco record
-  std::vector<uint8_t> vco_sampler_flags_;               // per liens_vco_sampler record
+  std::vector<std::vector<uint8_t>> vco_sampler_flags_;  // per liens_vco_sampler record
   std::vector<VoicedSampler> voiced_samplers_;
   std::vector<VoicedVco> voiced_vcos_;
   std::vector<MixerFeed> vco_mixer_feeds_;

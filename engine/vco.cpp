@@ -1,6 +1,6 @@
 #include "engine/vco.h"
 
-#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,19 +12,8 @@ VCO::VCO(float amount_, float freq_, type_generateur type_)
   std::strcpy(name, "Emptynamed_VCO");
 }
 
-namespace {
-// Slightly short of 2*pi; a full cycle of phase + offset is that much short too.
-constexpr double kTwoPi = 6.2831853;
-}  // namespace
-
-int VCO::evolue() {
-  // Sums and products are formed in double and rounded once when stored.
-  phase = static_cast<float>(static_cast<double>(phase) + static_cast<double>(freq) / 44100.0f);
-  if (phase > 1.0f) phase = static_cast<float>(static_cast<double>(phase) - 1.0);
-
+int VCO::evolue_waveform(double arg) {
   const double a = amount;
-  const double arg = (static_cast<double>(phase) + phase_offset) * kTwoPi;
-
   switch (static_cast<uint32_t>(type)) {
     case SINE:
       OUTL = static_cast<float>(std::sin(arg) * a);

@@ -9,7 +9,7 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xdotool x11-utils imagemagick
-  pulseaudio pulseaudio-utils libasound2-plugins alsa-utils
+  pulseaudio pulseaudio-utils libasound2-plugins alsa-utils libasound2-dev libpulse-dev libpulsedsp
   python3
 )
 
