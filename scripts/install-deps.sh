@@ -8,6 +8,7 @@ PKGS=(
   libsdl1.2-compat-dev librtaudio-dev libsndfile1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  libx11-dev libxtst-dev
   xvfb xdotool x11-utils imagemagick
   pulseaudio pulseaudio-utils libasound2-plugins alsa-utils libasound2-dev libpulse-dev libpulsedsp
   python3

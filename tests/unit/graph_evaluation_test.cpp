@@ -467,3 +467,34 @@ TEST(GraphEvaluation, AmplifiersAreSummedAndTheSumClamped) {
       "VCO1;*TYPE=2;*FREQ=0;*AMOUNT=40;\nMIXER1;VCO1:IN1;\nVCA1;*BYPASS=1;MIXER1:OUT;\n");
   for (float v : render(*loud, 3)) EXPECT_EQ(v, -32000.0f);
 }
+
+// Amplifiers restart on the gate their sequencer's latest evaluation left: the
+// evaluation that starts a step and the one after it. A sequencer that drives
+// only amplifiers is never evaluated and never restarts them. Steps last 100
+// evaluations.
+TEST(GraphEvaluation, SequencerRestartsItsAmplifiers) {
+  struct Row {
+    const char* links;
+    std::vector<int> restarts;  // samples on which the envelope starts again
+  };
+  const Row rows[] = {
+      {"VCO1:S;VCA1:S;", {2, 101, 102, 201, 202}},
+      // Evaluated twice per sample: the gate of the pass that samplers use wins.
+      {"VCO1:S;SAMPLER1:S;VCA1:S;", {1, 51, 101, 151, 201}},
+      {"VCA1:S;", {}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.links);
+    auto g = load_patch_text(std::string("VCO1;*FREQ=100;\nSAMPLER1;\nVCA1;\n"
+                                         "SEQUENCER1;*DIVIDER=441;") + r.links + "\n");
+    tevtest::give_samples(tevtest::sampler(*g, "SAMPLER1"), 100000, [](int) { return 1; });
+    for (int& n : tevtest::sequencer(*g, "SEQUENCER1")->notes) n = 60;
+    VCA* a = tevtest::vca(*g, "VCA1");
+    std::vector<int> restarts;
+    for (int n = 1; n <= 250; n++) {
+      g->evolue();
+      if (a->elapsed == 0.005f) restarts.push_back(n);  // one envelope step since TRIG
+    }
+    EXPECT_EQ(restarts, r.restarts);
+  }
+}
