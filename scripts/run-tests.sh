@@ -54,7 +54,9 @@ asan() {
 tsan() {
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_TSAN=ON \
     -DTEV_BUILD_BENCH=OFF
-  if ! cmake --build build-tsan --target help | grep -q ' tev_concurrency_tests$'; then
+  local targets
+  targets=$(cmake --build build-tsan --target help)
+  if ! grep -q ' tev_concurrency_tests$' <<<"$targets"; then
     echo "no concurrency test binary: nothing to run under ThreadSanitizer"
     return 0
   fi
