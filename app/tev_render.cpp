@@ -293,6 +293,14 @@ Loaded load_patch(const std::string& path, bool capture) {
   return r;
 }
 
+template <class Links, class M>
+bool driven_by_sequencer(const Links& links, const M* m) {
+  for (const auto& l : links)
+    for (const M* x : l.fils_out)
+      if (x == m) return true;
+  return false;
+}
+
 // What the evaluation would have to skip, found from the loaded lists.
 std::vector<std::string> graph_problems(GENERATOR& g) {
   std::vector<std::string> out;
@@ -304,7 +312,9 @@ std::vector<std::string> graph_problems(GENERATOR& g) {
     VCO* o = g.liste_vco[i];
     if (o->name[0] != 'V') continue;
     voiced++;
-    if (!g.get_KEYBOARD_by_VCO(o))
+    // A sequencer sets the frequency of the oscillators it drives every sample,
+    // so those need no keyboard.
+    if (!g.get_KEYBOARD_by_VCO(o) && !driven_by_sequencer(g.liens_vco_sequencer, o))
       add("oscillator [" + std::string(o->name) +
           "] begins with V but has no keyboard link; its frequency is never set from a key");
   }
@@ -322,7 +332,9 @@ std::vector<std::string> graph_problems(GENERATOR& g) {
   const int nsmp = std::min<int>(g.nbr_sampler, static_cast<int>(g.liste_sampler.size()));
   for (int i = nsmp - 1; i >= 0; i--) {
     SAMPLER* s = g.liste_sampler[i];
-    if (s->name[0] == 'S' && !g.get_KEYBOARD_by_SAMPLER(s))
+    // A sampler a sequencer triggers (a drum) is meant to play at its base speed.
+    if (s->name[0] == 'S' && !g.get_KEYBOARD_by_SAMPLER(s) &&
+        !driven_by_sequencer(g.liens_sampler_sequencer, s))
       add("sampler [" + std::string(s->name) +
           "] begins with S but has no keyboard link; it plays at its base speed");
   }

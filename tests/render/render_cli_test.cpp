@@ -237,6 +237,10 @@ TEST(RenderCli, CheckListsWhatTheLoaderAndTheEvaluationWouldMeet) {
        {"*NOTE offset 5000"}},
       {"sampler without keyboard", keys + "SAMPLER1;\nMIXER1;SAMPLER1:IN1;\n" + amp, 1,
        {"[SAMPLER1] begins with S but has no keyboard link"}},
+      {"sequencer-driven oscillator and sampler need no keyboard",
+       keys + "VCO1;*TYPE=2;*NOTE=0;\nSAMPLER1;\nSEQUENCER1;VCO1:PITCH;SAMPLER1:HIT;\n"
+              "MIXER1;VCO1:IN1;SAMPLER1:IN2;\n" + amp,
+       0, {"no problems found"}},
       {"sample file missing",
        keys + "SAMPLER1;*FILE=nowhere.wav;KEY1:NOTE;\nMIXER1;SAMPLER1:IN1;\n" + amp, 1,
        {"Error load [nowhere.wav]"}},
