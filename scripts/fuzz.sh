@@ -5,6 +5,7 @@
 # replays it from then on (commit it with the fix).
 #
 # usage: scripts/fuzz.sh [seconds per target, default 60] [build dir, default build-fuzz]
+# TEV_FUZZ_TARGETS="fuzz_load_tsy" picks targets.
 # The build dir must hold the targets: CC=clang CXX=clang++ cmake -S . -B build-fuzz
 # -DTEV_FUZZ=ON && cmake --build build-fuzz --target fuzz_targets
 set -uo pipefail
@@ -13,7 +14,7 @@ ROOT=$PWD
 SECS=${1:-60}
 BUILD=$(cd "${2:-build-fuzz}" && pwd)
 WORK=$ROOT/tests/fuzz/work
-TARGETS=(fuzz_tstr_parser fuzz_load_tsy fuzz_load_wav)
+TARGETS=(${TEV_FUZZ_TARGETS:-fuzz_tstr_parser fuzz_load_tsy fuzz_load_wav})
 
 status=0
 for t in "${TARGETS[@]}"; do
