@@ -12,6 +12,10 @@
 // on. A render of the pilot alone finds stream frame 0 in the recording to the
 // frame; and since the pilot never rests, silence in the recording while the
 // stream plays can only be a dropout of the sound server.
+//
+// Before its key, each voice's oscillator runs at its keyboard's first note,
+// drawn from the C library's generator; both programs build the graph with the
+// generator in its initial state, so those notes agree too.
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -78,16 +82,16 @@ constexpr long kMaxLag = 8;
 // An event frame is taken when the render agrees at least this long after it;
 // a render one frame off parts from the recording within a period of the note.
 constexpr long kSettle = 2000;
-// A run of silent frames this long (0.7 ms) is a dropout: the pilot and a note
-// together are near zero for a frame or two at most.
+// A run of silent frames this long (0.7 ms) is a gap of the sound server: the
+// pilot and a note together are near zero for a frame or two at most.
 constexpr long kGap = 32;
 
 // One performance as recorded, on the recording's frames.
 struct Take {
-  std::vector<int16_t> lr;                 // interleaved left/right
-  long down[kKeyCount], up[kKeyCount];     // when each key was sent
-  double held[kKeyCount];                  // seconds between press and release
-  long escape = 0;                         // when Escape was sent
+  std::vector<int16_t> lr;  // interleaved left/right
+  long down[kKeyCount];     // when each key was pressed
+  double held[kKeyCount];   // seconds between press and release
+  long escape = 0;          // when Escape was sent
 };
 
 void play(const std::string& dir, Take* take) {
@@ -129,7 +133,6 @@ void play(const std::string& dir, Take* take) {
   };
   for (int k = 0; k < kKeyCount; k++) {
     take->down[k] = frame_at(down[k]);
-    take->up[k] = frame_at(up[k]);
     take->held[k] = std::chrono::duration<double>(up[k] - down[k]).count();
   }
   take->escape = frame_at(escape);
@@ -202,10 +205,12 @@ bool slipped(const std::vector<int16_t>& lr, long offset, const std::vector<int1
 
 // What the renderer made of the performance.
 struct Agreement {
-  bool dropout = false;
-  std::string fault;  // empty when the render is the recording
-  long offset = 0;    // recording frame of stream frame 0
-  long frames = 0;    // stream frames compared, every one equal
+  bool dropout = false;  // the sound server lost frames: no verdict
+  std::string fault;     // empty when the render is the recording
+  std::vector<int16_t> lr;  // the recording, silence the sound server inserted removed
+  long offset = 0;          // its frame of stream frame 0
+  long frames = 0;          // stream frames compared, every one equal
+  long gaps = 0, gap_frames = 0;
   std::vector<Event> events;
   std::vector<int16_t> render, pilot;
 };
@@ -214,8 +219,42 @@ std::string sample_text(const std::vector<int16_t>& lr, long at) {
   return std::to_string(lr[2 * at]) + "/" + std::to_string(lr[2 * at + 1]);
 }
 
+// When the sound server runs dry it plays silence and then the rest of the
+// stream, late. Where the recording parts from the render at stream frame `at`
+// with a run of silence, and after the run it is the render again, the run is
+// such a gap and is cut out. False when that is not what happened there.
+bool mend_gap(Agreement& a, const std::vector<int16_t>& r, long at) {
+  const long recorded = static_cast<long>(a.lr.size() / 2);
+  long g = 0;
+  while (a.offset + at + g < recorded && a.lr[2 * (a.offset + at + g)] == 0 &&
+         a.lr[2 * (a.offset + at + g) + 1] == 0)
+    g++;
+  if (g < kGap) return false;
+  const long span = std::min<long>(kRate / 100, a.frames - g - at);
+  if (span <= 0 || first_difference(a.lr, a.offset + g, r, at, at + span) >= 0) return false;
+  a.lr.erase(a.lr.begin() + 2 * (a.offset + at), a.lr.begin() + 2 * (a.offset + at + g));
+  a.frames -= g;
+  a.gaps++;
+  a.gap_frames += g;
+  return true;
+}
+
+// First stream frame in [from, to) where the recording differs from the render,
+// gaps cut out on the way; -1 when none does.
+long compare(Agreement& a, const std::vector<int16_t>& r, long from, long to) {
+  for (;;) {
+    const long at = first_difference(a.lr, a.offset, r, from, std::min(to, a.frames));
+    const long cut = a.gap_frames;
+    if (at < 0 || !mend_gap(a, r, at)) return at;
+    // A bound taken from the recording's clock moves with what was cut before it.
+    to -= a.gap_frames - cut;
+    from = at;
+  }
+}
+
 Agreement agree(const std::string& dir, const Take& t) {
   Agreement a;
+  a.lr = t.lr;
   const long frames = static_cast<long>(t.lr.size() / 2);
   long start = 0;
   while (start < frames && t.lr[2 * start] == 0 && t.lr[2 * start + 1] == 0) start++;
@@ -229,28 +268,26 @@ Agreement agree(const std::string& dir, const Take& t) {
     a.fault = "the recording is too short: " + std::to_string(frames) + " frames";
     return a;
   }
-  for (long f = start, quiet = 0; f < start + a.frames; f++) {
-    quiet = t.lr[2 * f] == 0 && t.lr[2 * f + 1] == 0 ? quiet + 1 : 0;
-    if (quiet == kGap) {
-      a.dropout = true;
-      a.fault = "silence in the recording at frame " + std::to_string(f - kGap + 1);
-      return a;
-    }
-  }
 
-  // Stream frame 0: the pilot's first frame may truncate to zero.
+  // Stream frame 0: the pilot's first frame may truncate to zero. The right
+  // start agrees with the pilot's render longest.
   a.pilot = render(dir, a.frames, {});
   const long before_keys = std::min(a.frames, t.down[0] - start);
-  a.offset = -1;
-  for (long d = start; d >= std::max(0L, start - 8) && a.offset < 0; d--)
-    if (first_difference(t.lr, d, a.pilot, 0, before_keys) < 0) a.offset = d;
-  if (a.offset < 0) {
-    const long at = first_difference(t.lr, start, a.pilot, 0, before_keys);
-    a.dropout = slipped(t.lr, start, a.pilot, at);
-    a.fault = "before the keys the recording is not the render: stream frame " +
-              std::to_string(at) + " recorded " + sample_text(t.lr, start + at) +
-              ", rendered " + sample_text(a.pilot, at);
-    return a;
+  long longest = -2;
+  for (long d = start; d >= std::max(0L, start - 8); d--) {
+    const long at = first_difference(a.lr, d, a.pilot, 0, before_keys);
+    const long agreed = at < 0 ? before_keys : at;
+    if (agreed > longest) longest = agreed, a.offset = d;
+  }
+  {
+    const long at = compare(a, a.pilot, 0, before_keys);
+    if (at >= 0) {
+      a.dropout = slipped(a.lr, a.offset, a.pilot, at);
+      a.fault = "before the keys the recording is not the render: stream frame " +
+                std::to_string(at) + " recorded " + sample_text(a.lr, a.offset + at) +
+                ", rendered " + sample_text(a.pilot, at);
+      return a;
+    }
   }
 
   // The key events in the order they were played. Each lands on the frame where
@@ -260,7 +297,7 @@ Agreement agree(const std::string& dir, const Take& t) {
   for (int k = 0; k < kKeyCount; k++)
     for (bool down : {true, false}) {
       const std::string what = std::string(kKeys[k].name) + (down ? " down" : " up");
-      const long at = first_difference(t.lr, a.offset, r, agreed, a.frames);
+      const long at = compare(a, r, agreed, a.frames);
       if (at < 0) {
         a.fault = what + ": nothing heard changed";
         return a;
@@ -272,7 +309,7 @@ Agreement agree(const std::string& dir, const Take& t) {
         std::vector<Event> tried = a.events;
         tried.push_back({f, down, kKeys[k].name});
         std::vector<int16_t> candidate = render(dir, a.frames, tried);
-        const long next = first_difference(t.lr, a.offset, candidate, at, a.frames);
+        const long next = compare(a, candidate, at, a.frames);
         if (next < 0 || next >= at + kSettle) {
           a.events = tried;
           r.swap(candidate);
@@ -281,22 +318,24 @@ Agreement agree(const std::string& dir, const Take& t) {
         }
       }
       if (!found) {
-        a.dropout = slipped(t.lr, a.offset, r, at);
+        a.dropout = slipped(a.lr, a.offset, r, at);
         a.fault = what + ": no event frame from " + std::to_string(at - kMaxLag) + " to " +
                   std::to_string(at) + " renders the recording; it first differs at stream frame " +
-                  std::to_string(at) + ", recorded " + sample_text(t.lr, a.offset + at);
+                  std::to_string(at) + ", recorded " + sample_text(a.lr, a.offset + at);
         return a;
       }
     }
 
   // All events in one render: every compared frame equal.
   a.render = render(dir, a.frames, a.events);
-  const long at = first_difference(t.lr, a.offset, a.render, 0, a.frames);
+  const long at = compare(a, a.render, 0, a.frames);
   if (at >= 0) {
-    a.dropout = slipped(t.lr, a.offset, a.render, at);
+    a.dropout = slipped(a.lr, a.offset, a.render, at);
     a.fault = "the full render differs at stream frame " + std::to_string(at) + ": recorded " +
-              sample_text(t.lr, a.offset + at) + ", rendered " + sample_text(a.render, at);
+              sample_text(a.lr, a.offset + at) + ", rendered " + sample_text(a.render, at);
   }
+  // Cut-out gaps shortened the comparison; the renders stay as long as they were.
+  a.render.resize(2 * static_cast<size_t>(a.frames));
   return a;
 }
 
@@ -355,12 +394,15 @@ TEST(SynthRenderAgreement, RendererWritesWhatTheLiveSynthPlayedForTheSameKeys) {
     if (!a.dropout) break;
     std::printf("[ agreement ] attempt %d: dropout (%s)\n", attempt, a.fault.c_str());
   }
-  ASSERT_FALSE(a.dropout) << "the sound server dropped frames twice: " << a.fault;
+  ASSERT_FALSE(a.dropout) << "the sound server lost frames twice: " << a.fault;
+  // Gaps are cut out, but a recording that is mostly gaps proves little.
+  EXPECT_LT(a.gap_frames, a.frames / 10) << a.gaps << " gaps";
   ASSERT_EQ(a.fault, "") << "the renderer does not play what the live synth played";
   ASSERT_EQ(a.events.size(), 2u * kKeyCount);
   std::printf("[ agreement ] %ld stream frames (%.2f s) equal on both channels; stream frame 0 "
-              "at recording frame %ld\n",
-              a.frames, static_cast<double>(a.frames) / kRate, a.offset);
+              "at recording frame %ld; %ld gap(s) of %.1f ms cut out\n",
+              a.frames, static_cast<double>(a.frames) / kRate, a.offset, a.gaps,
+              a.gap_frames * 1000.0 / kRate);
   testing::Test::RecordProperty("equal_frames", std::to_string(a.frames));
 
   for (int k = 0; k < kKeyCount; k++) {
@@ -368,7 +410,7 @@ TEST(SynthRenderAgreement, RendererWritesWhatTheLiveSynthPlayedForTheSameKeys) {
     SCOPED_TRACE(key.name);
     const long down = a.events[2 * k].frame, up = a.events[2 * k + 1].frame;
     const long until = k + 1 < kKeyCount ? a.events[2 * k + 2].frame : a.frames;
-    const Heard live = listen(take.lr, a.offset, a.pilot, down, up, until);
+    const Heard live = listen(a.lr, a.offset, a.pilot, down, up, until);
     const Heard rendered = listen(a.render, 0, a.pilot, down, up, until);
     const double held_ms = (up - down) * 1000.0 / kRate;
     const double sent_ms = take.held[k] * 1000.0;
@@ -384,7 +426,10 @@ TEST(SynthRenderAgreement, RendererWritesWhatTheLiveSynthPlayedForTheSameKeys) {
     // The live synth applies a key at the start of the next period it computes,
     // so a press and a release each land up to a period late; a few milliseconds
     // more for the key's way from the X server through the synth's event loop.
-    EXPECT_NEAR(held_ms, sent_ms, 1000.0 * kPeriod / kRate + 3.0) << "key events moved";
+    // A machine so loaded that the stream ran dry also ran the synth's key
+    // handling late, by up to as long as the stream went without.
+    const double slack_ms = 1000.0 * kPeriod / kRate + 5.0 + a.gap_frames * 1000.0 / kRate;
+    EXPECT_NEAR(held_ms, sent_ms, slack_ms) << "key events moved";
   }
 }
 
