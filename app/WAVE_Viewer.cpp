@@ -104,6 +104,10 @@ void wait_for_events(int fd) {
   poll(&p, 1, kIdleWaitMs);
 }
 
+// With TEV_SOUND_STATS set (soak tests), the underruns the output device reported
+// over the whole run, on standard error at exit.
+void print_sound_stats() { std::fprintf(stderr, "Underruns: %ld\n", tev_sound_underruns()); }
+
 void push_ops(const VoiceOp* ops, int n) {
   // A voice the patch lacks gives no operations; a full queue (over a thousand
   // operations unapplied) drops the event whole rather than half of it.
@@ -186,6 +190,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", FMOD_ErrorString(FSOUND_GetError()));
     std::exit(1);
   }
+  if (std::getenv("TEV_SOUND_STATS")) std::atexit(print_sound_stats);
   const int latency = tev_sound_latency_frames();
   if (latency > 0)
     std::printf("Output latency: %d frames (%.1f ms)\n", latency, latency * 1000.0 / Frequency);

@@ -15,6 +15,11 @@ namespace {
 
 constexpr int kTokenMax = 799;  // characters in one token (one patch line)
 
+// Samplers in one patch. Each holds a 16 MB buffer that its file fills: without a
+// bound, a few kilobytes of patch naming a large file on every line commit
+// gigabytes. 64 samplers are 1 GB at most, far beyond any playable patch.
+constexpr int kMaxSamplers = 64;
+
 // Reads the next blank-delimited token, then skips the blanks after it. A token
 // longer than kTokenMax is consumed whole and flagged. Returns false at end of file.
 bool read_token(FILE* f, char* token, bool* overlong) {
@@ -59,6 +64,13 @@ bool has(const char* s, const char* word) { return s && std::strstr(s, word) != 
 template <class T>
 void push_front(std::vector<T>& v, const T& x) {
   v.insert(v.begin(), x);
+}
+
+// Words already kept for a line's records that an empty field leaves unstored (the
+// line is abandoned when the exit hook returns): nothing else would release them.
+void release_words(std::vector<char*>& words) {
+  for (char* w : words) delete[] w;
+  words.clear();
 }
 
 }  // namespace
@@ -235,6 +247,10 @@ void PatchReader::keyboard(const char* name) {
 }
 
 void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
+  if (g.nbr_sampler >= kMaxSamplers) {
+    problem("a patch holds at most %d samplers; sampler [%s] ignored", kMaxSamplers, name);
+    return;
+  }
   SAMPLER* s = new SAMPLER();
   copy_name(s->name, sizeof s->name, name);
   std::printf("SAMPLER\n");
@@ -293,7 +309,11 @@ void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
 
   for (int k = 1; k < n; k++) {
     Field f;
-    if (!field(line, k, f)) return;
+    if (!field(line, k, f)) {
+      release_words(from_vco.param_out);
+      release_words(from_sampler.param_out);
+      return;
+    }
     if (f.get()[0] == '*') {
       std::printf("paramSET : [%s]\n", f.get());
       Field key, value;
@@ -428,7 +448,11 @@ void PatchReader::mixer(TSTR_PARSER& line, int n, const char* name) {
     bool used = false;
     for (int k = 1; k < n; k++) {
       Field f;
-      if (!field(line, k, f)) return;
+      if (!field(line, k, f)) {
+        release_words(from_vco.param_out);
+        release_words(from_sampler.param_out);
+        return;
+      }
       Field source, word;
       TSTR_PARSER p(f.get(), ':');
       source.p = p.get_champ(0);

@@ -1,5 +1,7 @@
 #include "audio/wav_reader.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -7,7 +9,20 @@
 #include "audio/fsound.h"
 #include "engine/sampler.h"
 
+namespace {
+// A patch may name any path. Opening a FIFO blocks until a writer comes and a device
+// such as /dev/urandom never ends: only regular files are read as samples.
+bool regular_file(const char* path) {
+  struct stat st;
+  return stat(path, &st) != 0 || S_ISREG(st.st_mode);
+}
+}  // namespace
+
 size_t LoadToWav(short* buffer, const char* path) {
+  if (!regular_file(path)) {
+    std::printf("Error load [%s]: not a regular file\n", path);
+    return 0;
+  }
   FILE* f = std::fopen(path, "rb");
   if (!f) {
     std::printf("Error load [%s]\n", path);
@@ -38,6 +53,11 @@ size_t LoadToWav(short* buffer, const char* path) {
 
 void SAMPLER::load_SAMPLE(char* path) {
   LoadToWav(samples, path);
+  if (!regular_file(path)) {
+    sample_handle = nullptr;
+    length = 0;
+    return;
+  }
   sample_handle = FSOUND_Sample_Load(0, path, 8192, 0, 0);
   length = FSOUND_Sample_GetLength(sample_handle);
 }
