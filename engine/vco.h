@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/convert.h"
 #include "engine/output.h"
@@ -37,6 +38,15 @@ class VCO : public OUTPUT {
   float amount;                    // current, target of MOD_AMP
   float freq;                      // current, target of MOD_FREQ (Hz)
   type_generateur type;
+
+ private:
+  // freq / 44100 for the freq whose bits are in inc_freq_: the step reuses it while
+  // freq stays the same (it is restored to the same base value sample after sample),
+  // which keeps a division off the way to the sine. Audio thread only.
+  uint32_t inc_freq_;  // set with inc_ by the constructor
+  double inc_;
+
+ public:
   // Last: the fields every sample reads share a cache line with OUTL.
   char name[80];
 };
@@ -46,7 +56,13 @@ inline double VCO::step_phase() {
   // Slightly short of 2*pi; a full cycle of phase + offset is that much short too.
   constexpr double kTwoPi = 6.2831853;
   // Sums and products are formed in double and rounded once when stored.
-  float p = static_cast<float>(static_cast<double>(phase) + static_cast<double>(freq) / 44100.0);
+  uint32_t bits;
+  std::memcpy(&bits, &freq, sizeof bits);
+  if (bits != inc_freq_) {
+    inc_freq_ = bits;
+    inc_ = static_cast<double>(freq) / 44100.0;
+  }
+  float p = static_cast<float>(static_cast<double>(phase) + inc_);
   // A difference of two floats rounds to the same float whether formed in float or
   // in double, so the float subtraction is the double one.
   if (p > 1.0f) p = p - 1.0f;
