@@ -144,6 +144,17 @@ struct PatchReader {
     dst[size - 1] = '\0';
   }
 
+  // Names a module just built, traces its kind and puts it at
+  // the front of its list (newest first), counted.
+  template <class M>
+  M* add(M* m, std::vector<M*>& list, int& count, const char* name, const char* trace) {
+    copy_name(m->name, sizeof m->name, name);
+    std::printf("%s\n", trace);
+    push_front(list, m);
+    count++;
+    return m;
+  }
+
   void sequencer(TSTR_PARSER& line, int n, const char* name);
   void keyboard(const char* name);
   void sampler(TSTR_PARSER& line, int n, const char* name);
@@ -153,11 +164,7 @@ struct PatchReader {
 };
 
 void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
-  SEQUENCER* s = new SEQUENCER();
-  copy_name(s->name, sizeof s->name, name);
-  std::printf("SEQUENCER\n");
-  push_front(g.liste_sequencer, s);
-  g.nbr_sequencer++;
+  SEQUENCER* s = add(new SEQUENCER(), g.liste_sequencer, g.nbr_sequencer, name, "SEQUENCER");
 
   LINK_VCO_SEQUENCER to_vco;
   LINK_VCA_SEQUENCER to_vca;
@@ -239,11 +246,7 @@ void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
 }
 
 void PatchReader::keyboard(const char* name) {
-  KEYBOARD* kb = new KEYBOARD();
-  copy_name(kb->name, sizeof kb->name, name);
-  std::printf("KEYBOARD\n");
-  push_front(g.liste_keyboard, kb);
-  g.nbr_keyboard++;
+  add(new KEYBOARD(), g.liste_keyboard, g.nbr_keyboard, name, "KEYBOARD");
 }
 
 void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
@@ -251,11 +254,7 @@ void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
     problem("a patch holds at most %d samplers; sampler [%s] ignored", kMaxSamplers, name);
     return;
   }
-  SAMPLER* s = new SAMPLER();
-  copy_name(s->name, sizeof s->name, name);
-  std::printf("SAMPLER\n");
-  push_front(g.liste_sampler, s);
-  g.nbr_sampler++;
+  SAMPLER* s = add(new SAMPLER(), g.liste_sampler, g.nbr_sampler, name, "SAMPLER");
 
   for (int k = 1; k < n; k++) {
     Field f;
@@ -292,11 +291,7 @@ void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
 }
 
 void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
-  VCO* o = new VCO(1.0f, 440.0f, SINE);
-  copy_name(o->name, sizeof o->name, name);
-  std::printf("VCO\n");
-  push_front(g.liste_vco, o);
-  g.nbr_vco++;
+  VCO* o = add(new VCO(1.0f, 440.0f, SINE), g.liste_vco, g.nbr_vco, name, "VCO");
 
   int note_offset = -1;  // none
   LINK_VCO_VCO from_vco;
@@ -383,11 +378,7 @@ void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
 }
 
 void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
-  VCA* a = new VCA();
-  copy_name(a->name, sizeof a->name, name);
-  std::printf("VCA\n");
-  push_front(g.liste_vca, a);
-  g.nbr_vca++;
+  VCA* a = add(new VCA(), g.liste_vca, g.nbr_vca, name, "VCA");
 
   for (int k = 1; k < n; k++) {
     Field f;
@@ -432,11 +423,7 @@ void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
 }
 
 void PatchReader::mixer(TSTR_PARSER& line, int n, const char* name) {
-  MIXER* m = new MIXER();
-  copy_name(m->name, sizeof m->name, name);
-  std::printf("MIXER\n");
-  push_front(g.liste_mixer, m);
-  g.nbr_mixer++;
+  MIXER* m = add(new MIXER(), g.liste_mixer, g.nbr_mixer, name, "MIXER");
 
   // Two passes over the same fields: oscillators first, then samplers. A leading
   // asterisk means nothing here; every field is a link field, traced in both passes.

@@ -43,23 +43,11 @@ using e2e::kRate;
 // keyboard and amplifier 0, 1 and 2, which stay the z, a and q voices. Its
 // amount 0.02 through a one-input mixer is 200 of the 10000 a voice plays at:
 // 34 dB below the notes, and never quiet for more than a frame.
-const char kPatch[] =
-    "#renderer_agreement\n"
-    "VCO_P;*TYPE=1;*FREQ=97;*AMOUNT=0.02;\n"
-    "MIXER_P;VCO_P:IN1;\n"
-    "VCA_P;*BYPASS=1;MIXER_P:OUT;\n"
-    "KEY_Q;\n"
-    "VCO_Q;*TYPE=1;KEY_Q:GATE;*NOTE=7;\n"
-    "MIXER_Q;VCO_Q:IN1;\n"
-    "VCA_Q;*ATTACK=1;*DECAY=100;*SUSTAIN=1;*RELEASE=10;MIXER_Q:OUT;KEY_Q:GATE;\n"
-    "KEY_A;\n"
-    "VCO_A;*TYPE=1;KEY_A:GATE;*NOTE=4;\n"
-    "MIXER_A;VCO_A:IN1;\n"
-    "VCA_A;*ATTACK=1;*DECAY=100;*SUSTAIN=1;*RELEASE=10;MIXER_A:OUT;KEY_A:GATE;\n"
-    "KEY_Z;\n"
-    "VCO_Z;*TYPE=1;KEY_Z:GATE;*NOTE=0;\n"
-    "MIXER_Z;VCO_Z:IN1;\n"
-    "VCA_Z;*ATTACK=1;*DECAY=100;*SUSTAIN=1;*RELEASE=10;MIXER_Z:OUT;KEY_Z:GATE;\n";
+const std::string kPatch = std::string("#renderer_agreement\n"
+                                        "VCO_P;*TYPE=1;*FREQ=97;*AMOUNT=0.02;\n"
+                                        "MIXER_P;VCO_P:IN1;\n"
+                                        "VCA_P;*BYPASS=1;MIXER_P:OUT;\n") +
+                            e2e::kThreeVoicePatch;
 
 // What is played: z long enough for a steady pitch, then a briefly on the next
 // voice, four semitones up. Each rest lets the release fall below a sample step
