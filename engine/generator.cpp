@@ -87,32 +87,10 @@ int GENERATOR::mixer_input(const char* word) {
 }
 
 void GENERATOR::prepare() {
-  // One flag set per source; a source without a word (only in a hand-built record)
-  // is still evaluated and modulates nothing.
-  auto flags_of = [](size_t sources, const std::vector<char*>& words) {
-    std::vector<uint8_t> f(sources, 0);
-    for (size_t j = 0; j < sources && j < words.size(); j++) f[j] = word_flags(words[j]);
-    return f;
-  };
-
-  vco_mod_targets_.clear();
-  vco_mod_sources_.clear();
-  for (int i = 0, n = count(nbr_liens_vco_vco, liens_vco_vco.size()); i < n; i++) {
-    const LINK_VCO_VCO& r = liens_vco_vco[i];
-    ModTarget t{r.pere_in, static_cast<uint32_t>(vco_mod_sources_.size()), 0};
-    for (size_t j = 0; j < r.fils_out.size(); j++) {
-      // A source without a word is still evaluated; it modulates nothing.
-      vco_mod_sources_.push_back({r.fils_out[j], j < r.param_out.size() ? word_flags(r.param_out[j]) : uint8_t{0}});
-      t.count++;
-    }
-    vco_mod_targets_.push_back(t);
-  }
-  sampler_vco_flags_.clear();
-  for (auto& r : liens_sampler_vco)
-    sampler_vco_flags_.push_back(flags_of(r.fils_out.size(), r.param_out));
-  vco_sampler_flags_.clear();
-  for (auto& r : liens_vco_sampler)
-    vco_sampler_flags_.push_back(flags_of(r.fils_out.size(), r.param_out));
+  // Passes 4 and 7 are bounded by their counters, pass 5 by its list.
+  vco_vco_.build(liens_vco_vco, count(nbr_liens_vco_vco, liens_vco_vco.size()));
+  vco_sampler_.build(liens_vco_sampler, liens_vco_sampler.size());
+  sampler_vco_.build(liens_sampler_vco, count(nbr_liens_sampler_vco, liens_sampler_vco.size()));
 
   voiced_samplers_.clear();
   for (int i = 0; i < nbr_sampler && i < static_cast<int>(liste_sampler.size()); i++) {
@@ -207,15 +185,15 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
-  for (const ModTarget& mt : vco_mod_targets_) {
+  for (const auto& mt : vco_vco_.targets) {
     VCO* t = mt.target;
     for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
-      VCO* o = vco_mod_sources_[j].source;
+      VCO* o = vco_vco_.sources[j].source;
       o->VCO::evolue();
       t->amount = t->base_amount;
       t->phase_offset = t->base_phase_offset;
       t->freq = t->base_freq;
-      const uint8_t w = vco_mod_sources_[j].flags;
+      const uint8_t w = vco_vco_.sources[j].flags;
       if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
         modulate_vco(t->amount, o->OUTPUT::get_OUTL());
       if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
@@ -224,14 +202,12 @@ int GENERATOR::evolue() {
   }
 
   // 5. Oscillators modulating samplers: no restore, no condition.
-  for (size_t i = 0; i < liens_vco_sampler.size(); i++) {
-    auto& r = liens_vco_sampler[i];
-    const std::vector<uint8_t>& flags = vco_sampler_flags_[i];
-    SAMPLER* t = r.pere_in;
-    for (size_t j = 0; j < r.fils_out.size(); j++) {
-      VCO* o = r.fils_out[j];
+  for (const auto& mt : vco_sampler_.targets) {
+    SAMPLER* t = mt.target;
+    for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
+      VCO* o = vco_sampler_.sources[j].source;
       o->VCO::evolue();
-      const uint8_t w = flags[j];
+      const uint8_t w = vco_sampler_.sources[j].flags;
       if (w & kModAmp) modulate_sampler(t->gain, o->OUTPUT::get_OUTL());
       if (w & kModFreq) modulate_sampler(t->speed, o->OUTPUT::get_OUTL());
       if (w & kModPhase) modulate_sampler(t->offset, o->OUTPUT::get_OUTL());
@@ -255,14 +231,12 @@ int GENERATOR::evolue() {
   }
 
   // 7. Samplers modulating oscillators: no restore, no condition.
-  for (int i = 0, n = count(nbr_liens_sampler_vco, liens_sampler_vco.size()); i < n; i++) {
-    auto& r = liens_sampler_vco[i];
-    const std::vector<uint8_t>& flags = sampler_vco_flags_[i];
-    VCO* t = r.pere_in;
-    for (size_t j = 0; j < r.fils_out.size(); j++) {
-      SAMPLER* p = r.fils_out[j];
+  for (const auto& mt : sampler_vco_.targets) {
+    VCO* t = mt.target;
+    for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
+      SAMPLER* p = sampler_vco_.sources[j].source;
       p->SAMPLER::evolue();
-      const uint8_t w = flags[j];
+      const uint8_t w = sampler_vco_.sources[j].flags;
       if (w & kModAmp) modulate_vco(t->amount, p->OUTPUT::get_OUTL());
       if (w & kModFreq) modulate_vco(t->freq, p->OUTPUT::get_OUTL());
       if (w & kModPhase) modulate_vco(t->phase_offset, p->OUTPUT::get_OUTL());

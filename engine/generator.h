@@ -166,14 +166,35 @@ class GENERATOR : public OUTPUT {
     float* input;    // into the mixer's inputs
     MIXER* mixer;    // non-null on a record's last entry: evaluate it then
   };
-  // One liens_vco_vco record as a run of vco_mod_sources_.
-  struct ModSource {
-    VCO* source;
-    uint8_t flags;
-  };
-  struct ModTarget {
-    VCO* target;
-    uint32_t first, count;
+  // Modulation records (passes 4, 5 and 7) as flat arrays: each record is a target
+  // and a run of its sources, each source with its word's flags.
+  template <class Source, class Target>
+  struct ModLinks {
+    struct ModSource {
+      Source* source;
+      uint8_t flags;  // 0 for a source without a word: evaluated, modulates nothing
+    };
+    struct ModTarget {
+      Target* target;
+      uint32_t first, count;
+    };
+    std::vector<ModTarget> targets;
+    std::vector<ModSource> sources;
+
+    // The first `n` records, in list order.
+    template <class Records>
+    void build(const Records& records, size_t n) {
+      targets.clear();
+      sources.clear();
+      for (size_t i = 0; i < n && i < records.size(); i++) {
+        const auto& r = records[i];
+        ModTarget t{r.pere_in, static_cast<uint32_t>(sources.size()), 0};
+        for (size_t j = 0; j < r.fils_out.size(); j++, t.count++)
+          sources.push_back({r.fils_out[j], j < r.param_out.size() ? word_flags(r.param_out[j])
+                                                                   : uint8_t{0}});
+        targets.push_back(t);
+      }
+    }
   };
   struct VoicedVco {
     VCO* vco;
@@ -191,11 +212,10 @@ class GENERATOR : public OUTPUT {
   };
 
   // Flat arrays, walked in order every sample: no list of lists to chase.
-  std::vector<ModTarget> vco_mod_targets_;
-  std::vector<ModSource> vco_mod_sources_;
+  ModLinks<VCO, VCO> vco_vco_;          // pass 4
+  ModLinks<VCO, SAMPLER> vco_sampler_;  // pass 5
+  ModLinks<SAMPLER, VCO> sampler_vco_;  // pass 7
   std::vector<FeedOp> feed_ops_;
-  std::vector<std::vector<uint8_t>> sampler_vco_flags_;  // per liens_sampler_vco record
-  std::vector<std::vector<uint8_t>> vco_sampler_flags_;  // per liens_vco_sampler record
   std::vector<VoicedSampler> voiced_samplers_;
   std::vector<VoicedVco> voiced_vcos_;
   std::vector<MixerToVca> mixer_to_vca_;
