@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/fsound.h"
@@ -43,6 +44,34 @@ class Backend {
   virtual void close() = 0;
   virtual int period_frames() const = 0;
   virtual int latency_frames() const = 0;
+};
+
+// The layer's own device thread, for the outputs that push frames themselves
+// (OSS, NoSound): started once, asked to stop and joined on close.
+class DeviceThread {
+ public:
+  template <class Body>
+  int start(Body body) {
+    if (thread_.joinable()) return FMOD_ERR_NONE;
+    stop_.store(false);
+    try {
+      thread_ = std::thread(body);
+    } catch (...) {
+      return FMOD_ERR_PLAY;
+    }
+    return FMOD_ERR_NONE;
+  }
+  void stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+  // Polled by the body between periods.
+  bool stopping() const { return stop_.load(std::memory_order_relaxed); }
+  ~DeviceThread() { stop(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 Backend* make_nosound_backend();

@@ -2,8 +2,6 @@
 // the synth behaves (sequencers advance, CPU load is real) without a device.
 #include <time.h>
 
-#include <atomic>
-#include <thread>
 #include <vector>
 
 #include "audio/device_backend.h"
@@ -37,21 +35,8 @@ class NoSoundBackend : public Backend {
     return FMOD_ERR_NONE;
   }
 
-  int start() override {
-    if (thread_.joinable()) return FMOD_ERR_NONE;
-    stop_.store(false);
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (...) {
-      return FMOD_ERR_PLAY;
-    }
-    return FMOD_ERR_NONE;
-  }
-
-  void close() override {
-    stop_.store(true);
-    if (thread_.joinable()) thread_.join();
-  }
+  int start() override { return thread_.start([this] { run(); }); }
+  void close() override { thread_.stop(); }
 
   int period_frames() const override { return static_cast<int>(kWantedPeriodFrames); }
   int latency_frames() const override { return static_cast<int>(kWantedPeriodFrames); }
@@ -66,7 +51,7 @@ class NoSoundBackend : public Backend {
     timespec origin;
     clock_gettime(CLOCK_MONOTONIC, &origin);
     long long frames_done = 0;
-    while (!stop_.load(std::memory_order_relaxed)) {
+    while (!thread_.stopping()) {
       render(buffer_.data(), kWantedPeriodFrames);
       frames_done += kWantedPeriodFrames;
       timespec deadline = origin;
@@ -80,15 +65,14 @@ class NoSoundBackend : public Backend {
         continue;
       }
       while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0 &&
-             !stop_.load(std::memory_order_relaxed)) {
+             !thread_.stopping()) {
       }
     }
   }
 
   int rate_ = 44100;
   std::vector<short> buffer_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  DeviceThread thread_;
 };
 
 }  // namespace

@@ -7,9 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
-#include <thread>
 #include <vector>
 
 #include "audio/device_backend.h"
@@ -82,19 +80,11 @@ class OssBackend : public Backend {
 
   int start() override {
     if (fd_ < 0) return FMOD_ERR_PLAY;
-    if (thread_.joinable()) return FMOD_ERR_NONE;
-    stop_.store(false);
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (...) {
-      return FMOD_ERR_PLAY;
-    }
-    return FMOD_ERR_NONE;
+    return thread_.start([this] { run(); });
   }
 
   void close() override {
-    stop_.store(true);
-    if (thread_.joinable()) thread_.join();
+    thread_.stop();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
@@ -108,7 +98,7 @@ class OssBackend : public Backend {
   void run() {
     raise_thread_priority();
     const size_t bytes = buffer_.size() * sizeof(short);
-    while (!stop_.load(std::memory_order_relaxed)) {
+    while (!thread_.stopping()) {
       render(buffer_.data(), static_cast<unsigned>(period_));
       const char* p = reinterpret_cast<const char*>(buffer_.data());
       size_t left = bytes;
@@ -130,8 +120,7 @@ class OssBackend : public Backend {
   int period_ = 0;
   int latency_ = 0;
   std::vector<short> buffer_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  DeviceThread thread_;
 };
 
 }  // namespace
