@@ -255,37 +255,6 @@ bool Keyboard::send(const std::vector<std::string>& keys, bool down) {
 bool Keyboard::press(const std::vector<std::string>& keys) { return send(keys, true); }
 bool Keyboard::release(const std::vector<std::string>& keys) { return send(keys, false); }
 
-bool read_bmp24(const std::string& path, Image* image) {
-  std::ifstream f(path, std::ios::binary);
-  std::vector<uint8_t> d((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  auto u32 = [&](size_t at) {
-    return static_cast<uint32_t>(d[at] | d[at + 1] << 8 | d[at + 2] << 16 | d[at + 3] << 24);
-  };
-  auto u16 = [&](size_t at) { return static_cast<unsigned>(d[at] | d[at + 1] << 8); };
-  if (d.size() < 54 || d[0] != 'B' || d[1] != 'M') return false;
-  const uint32_t offset = u32(10);
-  const int w = static_cast<int32_t>(u32(18));
-  const int h = static_cast<int32_t>(u32(22));
-  if (u16(28) != 24 || u32(30) != 0 || w <= 0 || h == 0) return false;
-  const int rows = std::abs(h);
-  const size_t stride = (static_cast<size_t>(w) * 3 + 3) & ~size_t{3};
-  if (d.size() < offset + stride * rows) return false;
-  image->width = w;
-  image->height = rows;
-  image->rgb.resize(static_cast<size_t>(w) * rows * 3);
-  for (int y = 0; y < rows; y++) {
-    // Bottom-up unless the height is negative.
-    const uint8_t* src = &d[offset + stride * (h > 0 ? rows - 1 - y : y)];
-    uint8_t* dst = &image->rgb[static_cast<size_t>(y) * w * 3];
-    for (int x = 0; x < w; x++) {
-      dst[3 * x] = src[3 * x + 2];
-      dst[3 * x + 1] = src[3 * x + 1];
-      dst[3 * x + 2] = src[3 * x];
-    }
-  }
-  return true;
-}
-
 bool grab_window(const std::string& window_id, Image* image, std::string* why) {
   const std::string dir = make_temp_dir();
   const std::string path = dir + "/shot.rgb";

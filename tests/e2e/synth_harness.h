@@ -100,8 +100,6 @@ struct Image {
   int width = 0, height = 0;
   std::vector<uint8_t> rgb;
 };
-// An uncompressed 24-bit Windows bitmap; false when the file is not one.
-bool read_bmp24(const std::string& path, Image* image);
 // What the X server shows in a window, through ImageMagick's import.
 bool grab_window(const std::string& window_id, Image* image, std::string* why);
 

@@ -38,16 +38,4 @@ class PulseEnv {
   std::vector<std::pair<std::string, std::string>> saved_env_;  // name, value ("\1" unset)
 };
 
-// Records the null sink "ci" (its monitor) as raw signed 16-bit little-endian
-// stereo at 44100 Hz into `path`, through parec with 20 ms latency. Returns once
-// data flows (at most 5 s), or -1 when parec can't be started.
-pid_t start_recording(const std::string& path);
-
-// Ends a child started by these helpers: SIGTERM, then SIGKILL after
-// `grace_ms`; reaps it. Does nothing for pid <= 0.
-void stop_process(pid_t pid, int grace_ms = 2000);
-
-// Interleaved samples of a raw 16-bit little-endian file (empty when unreadable).
-std::vector<short> read_raw_s16(const std::string& path);
-
 }  // namespace tev_test

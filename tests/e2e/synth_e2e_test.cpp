@@ -1,0 +1,272 @@
+// The real tev-synth under a private X server and PulseAudio server: its picture,
+// its prompts, its sound through the sound server and ALSA, the live recording
+// against tev-render for the same key frames, its exits, and a longer run of keys
+// (TEV_SOAK_SECONDS, default 3).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "tests/e2e/synth_harness.h"
+#include "tests/support/pulse_env.h"
+#include "tests/support/tone.h"
+
+namespace {
+
+using e2e::Child;
+using namespace std::chrono_literals;
+
+std::string slurp(const std::string& path) {
+  std::stringstream ss;
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
+  return ss.str();
+}
+
+int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+// One X server and one sound server for the whole suite; a synth per test.
+class Synth : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    if (!x_.start(&why) || !pulse_.start(&why)) setup_error_ = why;
+  }
+  static void TearDownTestSuite() { pulse_.stop(); }
+  void SetUp() override {
+    ASSERT_TRUE(setup_error_.empty()) << setup_error_;
+    dir_ = e2e::make_temp_dir();
+    e2e::write_file(dir_ + "/voices.tsy", e2e::kThreeVoicePatch);
+  }
+  void TearDown() override { e2e::remove_dir(dir_); }
+
+  // The synth on `patch` with the prompts answered and its window focused.
+  void launch(char output, const std::string& patch = "voices.tsy", bool pty = false) {
+    synth_.reset(new Child({TEV_SYNTH_BIN, patch}, {dir_, {}, {}, pty}));
+    std::string why;
+    ASSERT_TRUE(e2e::answer_prompts(*synth_, output, &why)) << why;
+    window_ = e2e::find_window("^" + patch + "$", 15);
+    ASSERT_FALSE(window_.empty()) << synth_->output();
+    ASSERT_EQ(e2e::run({"xdotool", "windowfocus", window_}, 10), 0);
+  }
+  int quit_with_escape() {
+    int status = -1;
+    EXPECT_EQ(e2e::run({"xdotool", "key", "Escape"}, 10), 0);
+    EXPECT_TRUE(synth_->wait_exit(5, &status)) << synth_->output();
+    return exit_code(status);
+  }
+
+  static e2e::XServer x_;
+  static tev_test::PulseEnv pulse_;
+  static std::string setup_error_;
+  std::string dir_, window_;
+  std::unique_ptr<Child> synth_;
+};
+e2e::XServer Synth::x_;
+tev_test::PulseEnv Synth::pulse_;
+std::string Synth::setup_error_;
+
+TEST_F(Synth, ShowsThePictureAndItsKeyMap) {
+  e2e::copy_file(TEV_FOND_BMP, dir_ + "/fond.bmp");
+  launch('4');
+  EXPECT_TRUE(synth_->wait_for_output("[wxcvbn,;] pour les notes (foireuxmaismarche)\n", 10));
+  e2e::Image shown;
+  std::string why, expected;
+  ASSERT_TRUE(e2e::grab_window(window_, &shown, &why)) << why;
+  ASSERT_EQ(e2e::run({"convert", TEV_FOND_BMP, "-depth", "8", "rgb:" + dir_ + "/fond.rgb"}, 20), 0);
+  EXPECT_TRUE(std::string(shown.rgb.begin(), shown.rgb.end()) == slurp(dir_ + "/fond.rgb"));
+  EXPECT_EQ(quit_with_escape(), 0);
+}
+
+// The console menus, byte for byte, as a user meets them on a terminal; stray
+// keys are ignored. Without a display the synth ends after them.
+TEST_F(Synth, PromptsOnATerminal) {
+  // Keys typed at the output prompt, then at the driver prompt.
+  const struct { const char* output_keys; const char* driver_keys; int status; const char* expected; } rows[] = {
+      {"5a\r4", "x1", 1, "nosound.txt"}, {"\x1b", nullptr, 0, "escape.txt"}, {"4", "\x1b", 0, "escape_driver.txt"}};
+  for (const auto& r : rows) {
+    Child c({TEV_SYNTH_BIN, "voices.tsy"},
+            {dir_, {"DISPLAY"}, {{"PULSE_SERVER", "unix:/nonexistent"}}, true});
+    ASSERT_TRUE(c.wait_for_output("ESC to quit", 10)) << c.output();
+    c.type(r.output_keys);
+    if (r.driver_keys) {
+      ASSERT_TRUE(c.wait_for_output("ESC to quit", 10, 2)) << c.output();
+      std::this_thread::sleep_for(100ms);
+      c.type(r.driver_keys);
+    }
+    int status = -1;
+    ASSERT_TRUE(c.wait_exit(10, &status)) << c.output();
+    EXPECT_EQ(exit_code(status), r.status);
+    const std::string path = std::string(TEV_E2E_DATA) + "/prompts/" + r.expected;
+    if (std::getenv("TEV_UPDATE_GOLDEN")) std::ofstream(path) << c.output();
+    EXPECT_EQ(c.output(), slurp(path)) << r.expected;
+  }
+  for (char output : {'2', '3'}) {  // the servers the private PulseAudio offers
+    Child c({TEV_SYNTH_BIN, "voices.tsy"}, {dir_, {"DISPLAY"}, {}, true});
+    ASSERT_TRUE(c.wait_for_output("ESC to quit", 10));
+    c.type(std::string(1, output));
+    ASSERT_TRUE(c.wait_for_output("ESC to quit", 10, 2)) << c.output();
+    EXPECT_NE(c.output().find(output == '2' ? "\nEnlightment Sound Daemon Driver list\r\n"
+                                            : "\nALSA 0.9 Driver list\r\n"), std::string::npos) << c.output();
+    c.type("\x1b");
+    int status = -1;
+    ASSERT_TRUE(c.wait_exit(10, &status));
+    EXPECT_EQ(exit_code(status), 0);
+  }
+}
+
+TEST_F(Synth, KeysSoundThroughTheServerAndAlsa) {
+  for (char output : {'2', '3'}) {
+    SCOPED_TRACE(output == '2' ? "sound server" : "ALSA");
+    e2e::Recorder rec;
+    std::string why;
+    ASSERT_TRUE(rec.start(&why)) << why;
+    launch(output);
+    e2e::Keyboard keys;
+    ASSERT_TRUE(keys.open(&why)) << why;
+    std::this_thread::sleep_for(300ms);
+    const long down = rec.frames();
+    keys.press({"x"});
+    std::this_thread::sleep_for(600ms);
+    keys.release({"x"});
+    const long up = rec.frames();
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(quit_with_escape(), 0);
+    rec.stop();
+    const std::vector<int16_t> s = rec.samples();
+    std::vector<int16_t> note, after;
+    for (long f = down; f < up; f++) note.push_back(s[2 * f]);
+    for (long f = up + 22050; f < up + 26460 && 2 * f < static_cast<long>(s.size()); f++) after.push_back(s[2 * f]);
+    EXPECT_NEAR(tone::cents(tone::spectral_peak(note.data(), note.size(), e2e::kRate), 493.883), 0, 5);
+    EXPECT_GT(tone::rms(note.data(), note.size()), 2000);
+    EXPECT_LT(tone::rms(after.data(), after.size()), 2) << "silent after the release";
+  }
+}
+
+// The patch plus a pilot: a quiet tone from the stream's first frame, which finds
+// stream frame 0 in the recording.
+const std::string kPilotPatch =
+    std::string("VCO_P;*TYPE=1;*FREQ=97;*AMOUNT=0.02;\nMIXER_P;VCO_P:IN1;\nVCA_P;*BYPASS=1;MIXER_P:OUT;\n") +
+    e2e::kThreeVoicePatch;
+
+std::vector<int16_t> render(const std::string& dir, long frames, const std::string& events) {
+  std::istringstream in(events);
+  std::vector<std::string> args = {TEV_RENDER_BIN, "--quiet", "--frames", std::to_string(frames)};
+  for (std::string e; in >> e;) args.insert(args.end(), {"--event", e});
+  args.insert(args.end(), {dir + "/pilot.tsy", dir + "/r.raw.wav"});
+  EXPECT_EQ(e2e::run(args, 30), 0);
+  const std::string w = slurp(dir + "/r.raw.wav");
+  std::vector<int16_t> s(w.size() > 44 ? (w.size() - 44) / 2 : 0);
+  if (!s.empty()) std::memcpy(s.data(), w.data() + 44, 2 * s.size());
+  return s;
+}
+
+// First frame before `to` where the recording (stream frame 0 at its frame `at0`)
+// and the render differ; `to` when none does.
+long differs(const std::vector<int16_t>& rec, long at0, const std::vector<int16_t>& r, long to) {
+  to = std::min({to, static_cast<long>(r.size() / 2), static_cast<long>(rec.size() / 2) - at0});
+  for (long f = 0; f < to; f++)
+    if (rec[2 * (at0 + f)] != r[2 * f] || rec[2 * (at0 + f) + 1] != r[2 * f + 1]) return f;
+  return to;
+}
+
+TEST_F(Synth, LiveRecordingEqualsTheRenderOfTheSameKeyFrames) {
+  e2e::write_file(dir_ + "/pilot.tsy", kPilotPatch);
+  e2e::Recorder rec;
+  std::string why;
+  ASSERT_TRUE(rec.start(&why)) << why;
+  launch('2', "pilot.tsy");
+  e2e::Keyboard keys;
+  ASSERT_TRUE(keys.open(&why)) << why;
+  std::this_thread::sleep_for(2200ms);  // an idle null sink starts in blocks of two seconds
+  keys.press({"z"});
+  std::this_thread::sleep_for(400ms);
+  keys.release({"z"});
+  std::this_thread::sleep_for(600ms);
+  EXPECT_EQ(quit_with_escape(), 0);
+  rec.stop();
+  const std::vector<int16_t> s = rec.samples();
+  const long n = static_cast<long>(s.size() / 2);
+  // Stream frame 0: where the pilot alone matches the recording for a second.
+  const std::vector<int16_t> pilot = render(dir_, n, "");
+  long at0 = -1;
+  for (long o = 0; o < n - e2e::kRate && at0 < 0; o++)
+    if (differs(s, o, pilot, e2e::kRate) == e2e::kRate) at0 = o;
+  ASSERT_GE(at0, 0) << "the pilot is not in the recording";
+  // The press shows where the recording leaves the pilot (a frame or a few after
+  // it, near a zero crossing); the release where it leaves the render of the
+  // press alone. Each is found to the frame.
+  const long heard = differs(s, at0, pilot, n);
+  long down = -1, up = -1;
+  std::vector<int16_t> pressed;
+  for (long d = heard; d > heard - 16 && down < 0; d--) {
+    pressed = render(dir_, n - at0, std::to_string(d) + ":down:z");
+    if (differs(s, at0, pressed, n) > heard + 2000) down = d;
+  }
+  ASSERT_GE(down, 0) << "no press frame makes the render equal the recording";
+  const long left = differs(s, at0, pressed, n), end = left + 22050;  // before Escape
+  for (long u = left; u > left - 16 && up < 0; u--) {
+    const std::string ev = std::to_string(down) + ":down:z " + std::to_string(u) + ":up:z";
+    if (differs(s, at0, render(dir_, n - at0, ev), end) == end) up = u;
+  }
+  EXPECT_GE(up, 0) << "no release frame makes the render equal the whole recording (a dropout?)";
+}
+
+TEST_F(Synth, ExitStatus) {
+  launch('4');
+  EXPECT_EQ(quit_with_escape(), 0);
+  const struct { const char* what; int sig; int status; } signals[] = {
+      {"Ctrl-C typed", 0, 130}, {"SIGTERM", SIGTERM, 143}, {"SIGHUP", SIGHUP, 129}};
+  for (const auto& r : signals) {
+    SCOPED_TRACE(r.what);
+    launch('4', "voices.tsy", true);
+    if (r.sig) synth_->kill_now(r.sig);
+    else synth_->type("\x03");
+    int status = -1;
+    ASSERT_TRUE(synth_->wait_exit(5, &status)) << synth_->output();
+    EXPECT_EQ(exit_code(status), r.status) << synth_->output();
+  }
+  // Answers piped in; the last run's input ends before any answer.
+  e2e::write_file(dir_ + "/empty_field.tsy", "KEY1;\nVCO1;;\n");
+  const struct { const char* command; int status; } runs[] = {
+      {"printf 41 | env -u DISPLAY %s voices.tsy", 1}, {"printf 41 | %s missing.tsy", 1},
+      {"printf 41 | %s empty_field.tsy", 255}, {"%s voices.tsy </dev/null", 1}};
+  for (const auto& r : runs) {
+    char command[512];
+    std::snprintf(command, sizeof command, r.command, TEV_SYNTH_BIN);
+    std::string out;
+    EXPECT_EQ(e2e::run({"sh", "-c", "cd " + dir_ + " && " + command}, 15, &out), r.status) << command << "\n" << out;
+  }
+}
+
+TEST_F(Synth, SoakOfRandomKeys) {
+  const char* env = std::getenv("TEV_SOAK_SECONDS");
+  const double seconds = env ? std::atof(env) : 3;
+  e2e::Recorder rec;
+  std::string why;
+  ASSERT_TRUE(rec.start(&why)) << why;
+  launch('2');
+  e2e::Keyboard keys;
+  ASSERT_TRUE(keys.open(&why)) << why;
+  std::mt19937 rng(1);
+  const char* names[] = {"z", "x", "c", "v", "b", "n", "a", "s", "d", "f", "g", "h",
+                         "q", "w", "e", "r", "t", "y", "Return"};
+  for (auto end = e2e::Clock::now() + std::chrono::duration<double>(seconds); e2e::Clock::now() < end;) {
+    const std::string k = names[rng() % 19];
+    keys.press({k});
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + rng() % 120));
+    keys.release({k});
+  }
+  EXPECT_EQ(quit_with_escape(), 0);
+  rec.stop();
+  const std::vector<int16_t> s = rec.samples();
+  EXPECT_GT(tone::rms(s.data(), s.size()), 500) << "the keys were heard";
+  EXPECT_EQ(synth_->output().find("rror"), std::string::npos) << synth_->output();
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// What no render reaches: the note table's values, the conversion of values a
+// graph never outputs (NaN, infinities), odd sample files, the splitter's corner
+// cases and a full voice-operation queue.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "audio/stream_callback.h"
+#include "audio/wav_reader.h"
+#include "engine/generator.h"
+#include "engine/note_table.h"
+#include "engine/voice_keys.h"
+#include "patch/tstr_parser.h"
+
+namespace {
+
+TEST(NoteTable, EqualTemperamentFromNote58At440Hz) {
+  init_NOTE2FREQ();
+  EXPECT_NEAR(NOTE2FREQ[58], 440.0, 1e-4);
+  EXPECT_NEAR(NOTE2FREQ[46], 220.0, 1e-4);
+  EXPECT_NEAR(NOTE2FREQ[70], 880.0, 1e-4);
+  for (int n = 1; n < 1525; n++)  // a semitone each, to single precision
+    ASSERT_NEAR(NOTE2FREQ[n] / NOTE2FREQ[n - 1], std::pow(2.0, 1.0 / 12), 1e-5) << n;
+  // Every bit of every entry (the roundings decide the pitches a patch plays).
+  uint64_t h = 0xcbf29ce484222325ULL;
+  for (const unsigned char* b = reinterpret_cast<const unsigned char*>(NOTE2FREQ);
+       b != reinterpret_cast<const unsigned char*>(NOTE2FREQ + NOTE2FREQ_SIZE); b++)
+    h = (h ^ *b) * 0x100000001b3ULL;
+  EXPECT_EQ(h, 0xfd5945f538ae8f95ULL);
+  EXPECT_TRUE(std::isinf(NOTE2FREQ[1525]));
+  EXPECT_TRUE(std::isinf(NOTE2FREQ[NOTE2FREQ_SIZE - 1]));
+}
+
+TEST(StreamConversion, TruncatesTowardZeroClampsAndMapsNaNToZero) {
+  const struct { float in; short out; } rows[] = {
+      {0.0f, 0},      {12.9f, 12},       {-12.9f, -12},        {0.99f, 0},
+      {-0.99f, 0},    {31999.9f, 31999}, {32000.0f, 32000},    {-32000.0f, -32000},
+      {std::nanf(""), 0}};
+  for (const auto& r : rows) EXPECT_EQ(output_to_sample(r.in), r.out) << r.in;
+}
+
+std::string temp_file(const std::string& bytes) {
+  char path[] = "/tmp/tev-unit-XXXXXX";
+  const int fd = mkstemp(path);
+  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+  return path;
+}
+
+TEST(WavReader, OddFilesCopyWhatTheyHoldAndSaySo) {
+  std::string header(44, '\0');
+  header[40] = 6;  // the data chunk claims three 16-bit values
+  const std::string tiny = temp_file(header.substr(0, 30));
+  const std::string cut = temp_file(header + "\x01\x02");  // holds one
+  const struct { std::string path, message; size_t copied; } rows[] = {
+      {"/nonexistent/x.wav", "Error load [/nonexistent/x.wav]\n", 0},
+      {"/tmp", "Error load [/tmp]: not a regular file\n", 0},
+      {tiny, "Error load [" + tiny + "]: file ends inside its 44-byte header\n", 0},
+      {cut, "", 2}};
+  for (const auto& r : rows) {
+    short buf[4] = {0x5a5a, 0x5a5a, 0x5a5a, 0x5a5a};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(LoadToWav(buf, r.path.c_str()), r.copied) << r.path;
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), r.message);
+    EXPECT_EQ(buf[0], r.copied ? 0x0201 : 0x5a5a) << "the bytes as stored";
+    EXPECT_EQ(buf[r.copied / 2], 0x5a5a) << "nothing past what the file holds";
+  }
+  unlink(tiny.c_str());
+  unlink(cut.c_str());
+}
+
+std::string field(TSTR_PARSER& p, int n) {
+  std::unique_ptr<char[]> c(p.get_champ(n));
+  return c ? c.get() : "null";
+}
+
+TEST(FieldSplitter, CountsSeparatorsAndCopiesFields) {
+  const struct { const char* text; char sep; int count; const char* f[4]; } rows[] = {
+      {"VCO1;*FREQ=440;", ';', 2, {"null", "VCO1", "*FREQ=440", "null"}},
+      {"*FREQ=440=5", '=', 2, {"null", "*FREQ", "440", "5"}},
+      {"A;;B;", ';', 3, {"null", "A", "null", "B"}},
+      {";A;", ';', 2, {"null", "null", "A", "null"}},
+      {"ABC", ';', 0, {"null", "ABC", "null", "null"}},
+      {"", ';', 0, {"null", "null", "null", "null"}}};
+  for (const auto& r : rows) {
+    std::string text = r.text;
+    TSTR_PARSER p(&text[0], r.sep);
+    EXPECT_EQ(p.get_nbr_champs(), r.count) << r.text;
+    for (int n = -1; n < 3; n++) EXPECT_EQ(field(p, n), r.f[n + 1]) << r.text << " field " << n;
+    EXPECT_EQ(text, r.text) << "the text is never modified";
+  }
+}
+
+TEST(VoiceOps, QueueTakesAWholeEventOrNothingAndAppliesInOrder) {
+  static VoiceOpQueue q;  // 12 KiB: not on the stack
+  const VoiceOp note60{VoiceOp::SetNote, 0, 60}, note61{VoiceOp::SetNote, 0, 61};
+  for (size_t i = 0; i + 3 < VoiceOpQueue::kSize; i++) ASSERT_TRUE(q.push(&note60, 1));
+  const VoiceOp five[5] = {note61, note61, note61, note61, note61};
+  EXPECT_FALSE(q.push(five, 5)) << "three places left";
+  const VoiceOp three[3] = {note60, note60, note61};
+  EXPECT_TRUE(q.push(three, 3));
+  EXPECT_FALSE(q.push(&note60, 1));
+  testing::internal::CaptureStdout();
+  GENERATOR g(TEV_CASES_DIR "/waveforms/sine_voice.TSY");
+  testing::internal::GetCapturedStdout();
+  q.drain(g);
+  EXPECT_EQ(g.liste_keyboard[0]->note, 61);
+  EXPECT_TRUE(q.push(five, 5)) << "drained";
+}
+
+}  // namespace
