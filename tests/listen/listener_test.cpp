@@ -20,7 +20,7 @@ constexpr int kRate = 44100;
 // Interleaved stereo of `patch` (in tests/cases) rendered with `events`.
 std::vector<short> render(const std::string& patch, const std::string& events, int frames) {
   const std::string dir = TEV_CASES_DIR, wav = "/tmp/tev-listen-" + std::to_string(getpid()) + ".wav";
-  const std::string cmd = std::string(TEV_RENDER_BIN) + " --quiet --frames " + std::to_string(frames) +
+  const std::string cmd = "timeout 120 " + std::string(TEV_RENDER_BIN) + " --quiet --frames " + std::to_string(frames) +
                           events + " " + dir + "/" + patch + " " + wav + " >/dev/null";
   EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
   SF_INFO info{};

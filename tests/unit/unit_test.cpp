@@ -87,6 +87,7 @@ TEST(FieldSplitter, CountsSeparatorsAndCopiesFields) {
       {"A;;B;", ';', 3, {"null", "A", "null", "B"}},
       {";A;", ';', 2, {"null", "null", "A", "null"}},
       {"ABC", ';', 0, {"null", "ABC", "null", "null"}},
+      {"A B;C", ';', 1, {"null", "A B", "C", "null"}},
       {"", ';', 0, {"null", "null", "null", "null"}}};
   for (const auto& r : rows) {
     std::string text = r.text;
