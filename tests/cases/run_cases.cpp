@@ -83,7 +83,7 @@ Outcome run(const std::vector<std::string>& args, const std::string& cwd, const 
     if (o < 0 || e < 0 || chdir(cwd.c_str()) != 0) _exit(120);
     dup2(o, 1);
     dup2(e, 2);
-    alarm(120);  // a render that hangs ends with SIGALRM, a status no reference has
+    alarm(60);  // a render that hangs ends with SIGALRM, a status no reference has
     std::vector<char*> argv{const_cast<char*>(TEV_RENDER_BIN)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
