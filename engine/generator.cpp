@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/fast_sine.h"
 #include "engine/note_table.h"
 
 GENERATOR::GENERATOR(const char* path) {
@@ -113,6 +114,15 @@ void GENERATOR::prepare() {
   for (const VoicedVco& v : voiced_vcos_) voiced.push_back(v.vco);
   voiced_distinct_ = distinct(voiced);
 
+  // A source walked twice, or a target that is also a source, makes a chain: the
+  // order of evaluation then decides what a source reads.
+  std::vector<VCO*> modulating;
+  for (const auto& src : vco_vco_.sources) modulating.push_back(src.source);
+  vco_vco_batched_ = distinct(modulating);
+  for (const auto& mt : vco_vco_.targets)
+    if (std::find(modulating.begin(), modulating.end(), mt.target) != modulating.end())
+      vco_vco_batched_ = false;
+
   mixer_to_vca_.clear();
   for (int i = 0, n = count(nbr_liens_mixer_vca, liens_mixer_vca.size()); i < n; i++)
     mixer_to_vca_.push_back({liens_mixer_vca[i].source, liens_mixer_vca[i].pere_in});
@@ -151,6 +161,40 @@ inline void modulate_sampler(float& x, float v) {
 }
 }  // namespace
 
+// Evaluates n oscillators as VCO::evolue would, in order, with their sines in
+// batches; `after(i)` runs once oscillator i has its OUTL. The oscillators must be
+// distinct, and `after` must touch no other oscillator of the n: then every phase
+// step can run before every waveform, and the waveforms (so the noise's draws) still
+// come in order.
+template <class Get, class After>
+inline void evolve_batched(size_t n, Get get, After after) {
+  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 1.5 KB of stack
+  double arg[kChunk], x[kChunk], scale[kChunk];
+  float y[kChunk];
+  for (size_t c = 0; c < n; c += kChunk) {
+    const size_t m = n - c < kChunk ? n - c : kChunk;
+    size_t k = 0;
+    for (size_t i = 0; i < m; i++) {
+      VCO* o = get(c + i);
+      arg[i] = o->VCO::step_phase();
+      if (o->wants_sine()) {
+        x[k] = arg[i];
+        scale[k++] = o->sine_scale();
+      }
+    }
+    sine_times(x, scale, y, k);
+    k = 0;
+    for (size_t i = 0; i < m; i++) {
+      VCO* o = get(c + i);
+      if (o->wants_sine())
+        o->step_wave_from_sine(y[k++]);
+      else
+        o->evolue_waveform(arg[i]);
+      after(c + i);
+    }
+  }
+}
+
 int GENERATOR::evolue() {
   // 1. Samplers triggered by sequencers, then the sequencer steps.
   for (auto& r : liens_sampler_sequencer) {
@@ -185,11 +229,16 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
+  if (vco_vco_batched_) {
+    const auto* src = vco_vco_.sources.data();
+    evolve_batched(vco_vco_.sources.size(), [src](size_t i) { return src[i].source; },
+                   [](size_t) {});
+  }
   for (const auto& mt : vco_vco_.targets) {
     VCO* t = mt.target;
     for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
       VCO* o = vco_vco_.sources[j].source;
-      o->VCO::evolue();
+      if (!vco_vco_batched_) o->VCO::evolue();
       t->amount = t->base_amount;
       t->phase_offset = t->base_phase_offset;
       t->freq = t->base_freq;
@@ -245,9 +294,6 @@ int GENERATOR::evolue() {
 
   // 8. Oscillators named V...: evaluated with what passes 3, 4 and 7 left; the
   //    keyboard's note (plus the line's *NOTE offset) takes effect next sample.
-  //    Each oscillator's phase step runs one entry ahead, while the previous sine is
-  //    still under way: they touch different oscillators, and the waveforms (and so
-  //    the noise's draws) still come in list order.
   auto retune = [](const VoicedVco& v) {
     VCO* o = v.vco;
     float base = o->base_freq;
@@ -262,16 +308,9 @@ int GENERATOR::evolue() {
   };
   const VoicedVco* voiced = voiced_vcos_.data();
   const size_t nvoiced = voiced_vcos_.size();
-  if (voiced_distinct_ && nvoiced > 0) {
-    double arg = voiced[0].vco->VCO::step_phase();
-    for (size_t i = 0; i + 1 < nvoiced; i++) {
-      const double next_arg = voiced[i + 1].vco->VCO::step_phase();
-      voiced[i].vco->VCO::step_wave(arg);
-      retune(voiced[i]);
-      arg = next_arg;
-    }
-    voiced[nvoiced - 1].vco->VCO::step_wave(arg);
-    retune(voiced[nvoiced - 1]);
+  if (voiced_distinct_) {
+    evolve_batched(nvoiced, [voiced](size_t i) { return voiced[i].vco; },
+                   [&retune, voiced](size_t i) { retune(voiced[i]); });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
       voiced[i].vco->VCO::evolue();

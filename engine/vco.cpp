@@ -32,13 +32,7 @@ int VCO::evolue_waveform(double arg) {
       OUTL = static_cast<float>(OUTL / 2.0f);
       break;
     case PULSE:
-      // Each test sees the value the previous one left, so an amount in (0, 0.5]
-      // is cleared again by the second test.
-      OUTL = static_cast<float>(std::sin(arg));
-      if (OUTL > 0.5) OUTL = amount;
-      if (OUTL <= 0.5 && OUTL >= 0) OUTL = 0.0f;
-      if (OUTL < 0 && OUTL >= -0.5) OUTL = 0.0f;
-      if (OUTL < -0.5) OUTL = -amount;
+      pulse(static_cast<float>(std::sin(arg)));
       break;
     case NOISE: {
       if (amount == 0.0f) break;  // no draw, OUTL kept
