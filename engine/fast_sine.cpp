@@ -23,6 +23,8 @@ constexpr double kTiny = 0x1p-1000;  // below: relative bounds no longer hold
 
 inline float scalar_lane(double x, double a) { return static_cast<float>(std::sin(x) * a); }
 
+using Kernel = size_t (*)(const double*, const double*, float*, size_t);
+
 size_t sine_times_scalar(const double* x, const double* a, float* out, size_t n) {
   for (size_t i = 0; i < n; i++) out[i] = scalar_lane(x[i], a[i]);
   return n;
@@ -102,8 +104,9 @@ __attribute__((target("avx2"))) size_t sine_times_avx2(const double* x, const do
   size_t falls = 0;
   for (size_t i = 0; i < n; i += 4) {
     const size_t m = n - i < 4 ? n - i : 4;
-    const __m256d vx = load4(x + i, m), va = load4(a + i, m);
-    const __m256d p = _mm256_mul_pd(_ZGVdN4v_sin(vx), va);
+    // The amounts are loaded after the call: nothing to keep across it.
+    const __m256d s = _ZGVdN4v_sin(load4(x + i, m));
+    const __m256d p = _mm256_mul_pd(s, load4(a + i, m));
     const __m256d mag = _mm256_and_pd(p, abs_mask);
     const __m256d d = _mm256_mul_pd(mag, margin);
     const __m128 lo = _mm256_cvtpd_ps(_mm256_sub_pd(p, d));
@@ -115,8 +118,8 @@ __attribute__((target("avx2"))) size_t sine_times_avx2(const double* x, const do
     if (ok == 0xFu) {
       _mm_storeu_ps(out + i, f);
     } else {
-      alignas(16) float fl[4];
-      _mm_store_ps(fl, f);
+      float fl[4];
+      _mm_storeu_ps(fl, f);
       falls += settle(fl, ok, m, x + i, a + i, out + i);
     }
   }
@@ -145,8 +148,8 @@ __attribute__((target("avx512f"))) size_t sine_times_avx512(const double* x, con
   size_t falls = 0;
   for (size_t i = 0; i < n; i += 8) {
     const size_t m = n - i < 8 ? n - i : 8;
-    const __m512d vx = load8(x + i, m), va = load8(a + i, m);
-    const __m512d p = _mm512_mul_pd(_ZGVeN8v_sin(vx), va);
+    const __m512d s = _ZGVeN8v_sin(load8(x + i, m));
+    const __m512d p = _mm512_mul_pd(s, load8(a + i, m));
     const __m512d mag = _mm512_abs_pd(p);
     const __m512d d = _mm512_mul_pd(mag, margin);
     const __m256 lo = to_float(_mm512_sub_pd(p, d));
@@ -170,6 +173,12 @@ SineKernel widest_kernel() {
   if (__builtin_cpu_supports("avx512f")) return SineKernel::Avx512;
   if (__builtin_cpu_supports("avx2")) return SineKernel::Avx2;
   return SineKernel::Sse2;
+}
+
+// The 8-wide sine pays off on long batches only: for a few arguments the 4-wide one
+// returns sooner (bench: BM_SineTimes).
+size_t sine_times_wide(const double* x, const double* a, float* out, size_t n) {
+  return n < 16 ? sine_times_avx2(x, a, out, n) : sine_times_avx512(x, a, out, n);
 }
 
 }  // namespace
@@ -201,10 +210,27 @@ size_t sine_times(SineKernel k, const double* x, const double* a, float* out, si
   return sine_times_scalar(x, a, out, n);
 }
 
+namespace {
+Kernel default_kernel(SineKernel k) {
+  switch (k) {
+    case SineKernel::Avx512:
+      return sine_times_wide;
+    case SineKernel::Avx2:
+      return sine_times_avx2;
+    case SineKernel::Sse2:
+      return sine_times_sse2;
+    case SineKernel::Scalar:
+      break;
+  }
+  return sine_times_scalar;
+}
+}  // namespace
+
 #else  // no libmvec: the scalar sine only
 
 namespace {
 SineKernel widest_kernel() { return SineKernel::Scalar; }
+Kernel default_kernel(SineKernel) { return sine_times_scalar; }
 }  // namespace
 
 bool sine_kernel_runs(SineKernel k) { return k == SineKernel::Scalar; }
@@ -216,18 +242,22 @@ size_t sine_times(SineKernel, const double* x, const double* a, float* out, size
 #endif
 
 namespace {
-// Set before main. Scalar is the zero value, so a call from another static
-// initializer that runs first is still exact, only slower.
-const SineKernel g_kernel = widest_kernel();
+// Both set before main. The scalar kernel is there from the start (constant
+// initialization), so a call from another static initializer that runs first is
+// still exact, only slower.
+SineKernel g_kernel = SineKernel::Scalar;
+Kernel g_run = sine_times_scalar;
+const bool g_chosen = [] {
+  g_kernel = widest_kernel();
+  g_run = default_kernel(g_kernel);
+  return true;
+}();
 }  // namespace
 
 SineKernel sine_kernel() { return g_kernel; }
 
 size_t sine_times(const double* x, const double* a, float* out, size_t n) {
-  // The 8-wide sine pays off on long batches only: for a few arguments, the 4-wide
-  // one returns sooner (bench: BM_SineTimes).
-  if (g_kernel == SineKernel::Avx512 && n < 16) return sine_times(SineKernel::Avx2, x, a, out, n);
-  return sine_times(g_kernel, x, a, out, n);
+  return g_run(x, a, out, n);
 }
 
 const char* sine_kernel_name(SineKernel k) {

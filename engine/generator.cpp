@@ -171,23 +171,29 @@ inline void evolve_batched(size_t n, Get get, After after) {
   constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 1.5 KB of stack
   double arg[kChunk], x[kChunk], scale[kChunk];
   float y[kChunk];
+  type_generateur type[kChunk];
   for (size_t c = 0; c < n; c += kChunk) {
     const size_t m = n - c < kChunk ? n - c : kChunk;
     size_t k = 0;
     for (size_t i = 0; i < m; i++) {
       VCO* o = get(c + i);
       arg[i] = o->VCO::step_phase();
-      if (o->wants_sine()) {
+      // The sine's OUTL is float(sin x amount), the pulse's tests start from float(sin).
+      const type_generateur t = o->type;
+      type[i] = t;
+      if (t == SINE || t == PULSE) {
         x[k] = arg[i];
-        scale[k++] = o->sine_scale();
+        scale[k++] = t == SINE ? static_cast<double>(o->amount) : 1.0;
       }
     }
-    sine_times(x, scale, y, k);
+    if (k > 0) sine_times(x, scale, y, k);
     k = 0;
     for (size_t i = 0; i < m; i++) {
       VCO* o = get(c + i);
-      if (o->wants_sine())
-        o->step_wave_from_sine(y[k++]);
+      if (type[i] == SINE)
+        o->OUTL = y[k++];
+      else if (type[i] == PULSE)
+        o->step_pulse(y[k++]);
       else
         o->evolue_waveform(arg[i]);
       after(c + i);

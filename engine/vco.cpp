@@ -32,7 +32,7 @@ int VCO::evolue_waveform(double arg) {
       OUTL = static_cast<float>(OUTL / 2.0f);
       break;
     case PULSE:
-      pulse(static_cast<float>(std::sin(arg)));
+      step_pulse(static_cast<float>(std::sin(arg)));
       break;
     case NOISE: {
       if (amount == 0.0f) break;  // no draw, OUTL kept

@@ -29,18 +29,9 @@ class VCO : public OUTPUT {
   // Returns 1.
   int evolue_waveform(double arg);
 
-  // step_wave for a caller that computes many oscillators' sines at once
-  // (engine/fast_sine.h). The sine and the pulse need float(sin(arg) x sine_scale()),
-  // the scale being amount and 1 (the pulse rounds the sine alone), and take it in
-  // step_wave_from_sine; every other waveform goes through evolue_waveform(arg).
-  bool wants_sine() const { return type == SINE || type == PULSE; }
-  double sine_scale() const { return type == SINE ? static_cast<double>(amount) : 1.0; }
-  void step_wave_from_sine(float y) {
-    if (type == SINE)
-      OUTL = y;
-    else
-      pulse(y);
-  }
+  // The pulse from s = float(sin(arg)), for a caller that computes many oscillators'
+  // sines at once (engine/fast_sine.h); the sine's OUTL is float(sin(arg) x amount).
+  void step_pulse(float s);
 
   float phase = 0.0f;              // cycles; normally in [0, 1]
   float base_phase_offset = 1.0f;  // restored into phase_offset by the graph
@@ -57,17 +48,6 @@ class VCO : public OUTPUT {
   // which keeps a division off the way to the sine. Audio thread only.
   uint32_t inc_freq_;  // set with inc_ by the constructor
   double inc_;
-
-  // The pulse from float(sin(arg)).
-  void pulse(float s) {
-    // Each test sees the value the previous one left, so an amount in (0, 0.5]
-    // is cleared again by the second test.
-    OUTL = s;
-    if (OUTL > 0.5) OUTL = amount;
-    if (OUTL <= 0.5 && OUTL >= 0) OUTL = 0.0f;
-    if (OUTL < 0 && OUTL >= -0.5) OUTL = 0.0f;
-    if (OUTL < -0.5) OUTL = -amount;
-  }
 
  public:
   // Last: the fields every sample reads share a cache line with OUTL.
@@ -91,6 +71,16 @@ inline double VCO::step_phase() {
   if (p > 1.0f) p = p - 1.0f;
   phase = p;
   return (static_cast<double>(p) + static_cast<double>(phase_offset)) * kTwoPi;
+}
+
+inline void VCO::step_pulse(float s) {
+  // Each test sees the value the previous one left, so an amount in (0, 0.5]
+  // is cleared again by the second test.
+  OUTL = s;
+  if (OUTL > 0.5) OUTL = amount;
+  if (OUTL <= 0.5 && OUTL >= 0) OUTL = 0.0f;
+  if (OUTL < 0 && OUTL >= -0.5) OUTL = 0.0f;
+  if (OUTL < -0.5) OUTL = -amount;
 }
 
 inline void VCO::step_wave(double arg) {
