@@ -190,12 +190,23 @@ inline void evolve_batched(size_t n, Get get, After after) {
     k = 0;
     for (size_t i = 0; i < m; i++) {
       VCO* o = get(c + i);
-      if (type[i] == SINE)
-        o->OUTL = y[k++];
-      else if (type[i] == PULSE)
-        o->step_pulse(y[k++]);
-      else
-        o->evolue_waveform(arg[i]);
+      switch (type[i]) {
+        case SINE:
+          o->OUTL = y[k++];
+          break;
+        case PULSE:
+          o->step_pulse(y[k++]);
+          break;
+        case SAW:
+          o->step_saw();
+          break;
+        case HALF_SAW:
+          o->step_half_saw();
+          break;
+        default:
+          o->evolue_waveform(arg[i]);
+          break;
+      }
       after(c + i);
     }
   }

@@ -29,9 +29,12 @@ class VCO : public OUTPUT {
   // Returns 1.
   int evolue_waveform(double arg);
 
-  // The pulse from s = float(sin(arg)), for a caller that computes many oscillators'
-  // sines at once (engine/fast_sine.h); the sine's OUTL is float(sin(arg) x amount).
+  // For a caller that computes many oscillators' sines at once (engine/fast_sine.h):
+  // the sine's OUTL is float(sin(arg) x amount), the pulse's comes from
+  // s = float(sin(arg)); the ramps need no argument.
   void step_pulse(float s);
+  void step_saw();
+  void step_half_saw();
 
   float phase = 0.0f;              // cycles; normally in [0, 1]
   float base_phase_offset = 1.0f;  // restored into phase_offset by the graph
@@ -81,6 +84,20 @@ inline void VCO::step_pulse(float s) {
   if (OUTL <= 0.5 && OUTL >= 0) OUTL = 0.0f;
   if (OUTL < 0 && OUTL >= -0.5) OUTL = 0.0f;
   if (OUTL < -0.5) OUTL = -amount;
+}
+
+inline void VCO::step_saw() {
+  const double a = amount;
+  // The threshold is 5.0, not 0.5: inside [0, 1] only the first ramp plays.
+  double y = phase < 5.0f ? a * phase - a / 2.0f : 1 - a * phase - a / 2.0f;
+  OUTL = static_cast<float>(y);
+  OUTL = static_cast<float>(OUTL * 1.5);
+}
+
+inline void VCO::step_half_saw() {
+  const double a = amount;
+  OUTL = static_cast<float>(a * phase - a / 2.0f);
+  OUTL = static_cast<float>(OUTL / 2.0f);
 }
 
 inline void VCO::step_wave(double arg) {
