@@ -97,32 +97,35 @@ __attribute__((target("avx2"))) inline __m256d load4(const double* x, size_t m) 
   return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
 }
 
+// Lanes j < m <= 4 of x, a and out. Returns how many fell back.
+__attribute__((target("avx2"))) inline size_t block4(const double* x, const double* a,
+                                                      float* out, size_t m) {
+  const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
+  // The amounts are loaded after the call: nothing to keep across it.
+  const __m256d s = _ZGVdN4v_sin(load4(x, m));
+  const __m256d p = _mm256_mul_pd(s, load4(a, m));
+  const __m256d mag = _mm256_and_pd(p, abs_mask);
+  const __m256d d = _mm256_mul_pd(mag, _mm256_set1_pd(kMargin));
+  const __m128 lo = _mm256_cvtpd_ps(_mm256_sub_pd(p, d));
+  const __m128 hi = _mm256_cvtpd_ps(_mm256_add_pd(p, d));
+  const __m128 f = _mm256_cvtpd_ps(p);
+  const unsigned ok = static_cast<unsigned>(
+      _mm256_movemask_pd(_mm256_cmp_pd(mag, _mm256_set1_pd(kTiny), _CMP_GE_OQ)) &
+      _mm_movemask_ps(_mm_cmpeq_ps(lo, hi)));
+  if (ok == 0xFu) {  // m is 4: lanes past m are zeros, which never pass
+    _mm_storeu_ps(out, f);
+    return 0;
+  }
+  float fl[4];
+  _mm_storeu_ps(fl, f);
+  return settle(fl, ok, m, x, a, out);
+}
+
 __attribute__((target("avx2"))) size_t sine_times_avx2(const double* x, const double* a,
                                                          float* out, size_t n) {
-  const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
-  const __m256d margin = _mm256_set1_pd(kMargin), tiny = _mm256_set1_pd(kTiny);
-  size_t falls = 0;
-  for (size_t i = 0; i < n; i += 4) {
-    const size_t m = n - i < 4 ? n - i : 4;
-    // The amounts are loaded after the call: nothing to keep across it.
-    const __m256d s = _ZGVdN4v_sin(load4(x + i, m));
-    const __m256d p = _mm256_mul_pd(s, load4(a + i, m));
-    const __m256d mag = _mm256_and_pd(p, abs_mask);
-    const __m256d d = _mm256_mul_pd(mag, margin);
-    const __m128 lo = _mm256_cvtpd_ps(_mm256_sub_pd(p, d));
-    const __m128 hi = _mm256_cvtpd_ps(_mm256_add_pd(p, d));
-    const __m128 f = _mm256_cvtpd_ps(p);
-    const unsigned ok =
-        static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(mag, tiny, _CMP_GE_OQ)) &
-                              _mm_movemask_ps(_mm_cmpeq_ps(lo, hi)));
-    if (ok == 0xFu) {
-      _mm_storeu_ps(out + i, f);
-    } else {
-      float fl[4];
-      _mm_storeu_ps(fl, f);
-      falls += settle(fl, ok, m, x + i, a + i, out + i);
-    }
-  }
+  size_t falls = 0, i = 0;
+  for (; i + 4 <= n; i += 4) falls += block4(x + i, a + i, out + i, 4);
+  if (i < n) falls += block4(x + i, a + i, out + i, n - i);
   return falls;
 }
 
