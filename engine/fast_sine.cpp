@@ -112,8 +112,18 @@ __attribute__((target("avx2"))) inline size_t block4(const double* x, const doub
   const unsigned ok = static_cast<unsigned>(
       _mm256_movemask_pd(_mm256_cmp_pd(mag, _mm256_set1_pd(kTiny), _CMP_GE_OQ)) &
       _mm_movemask_ps(_mm_cmpeq_ps(lo, hi)));
-  if (ok == 0xFu) {  // m is 4: lanes past m are zeros, which never pass
+  // Lanes past m hold zeros, which never pass.
+  if (ok == 0xFu) {
     _mm_storeu_ps(out, f);
+    return 0;
+  }
+  if (ok == 0xFu >> (4 - m)) {  // m < 4, every lane passed
+    if (m & 2) {
+      _mm_storel_pi(reinterpret_cast<__m64*>(out), f);
+      if (m & 1) _mm_store_ss(out + 2, _mm_movehl_ps(f, f));
+    } else {
+      _mm_store_ss(out, f);
+    }
     return 0;
   }
   float fl[4];
