@@ -11,10 +11,11 @@
 // p = double(s x a) is within 5 ulp + two product roundings, about 6 x 2^-52 |p|, of
 // P. We accept p only when both ends of [p - d, p + d], d = |p| x 2^-48 (16 ulp, so
 // more than twice the error), round to the same float: P lies inside the interval
-// and rounding to float is monotonic, so float(P) is that float too. Otherwise (one
-// argument in hundreds of millions: p near the midpoint of two floats), and for
+// and rounding to float is monotonic, so float(P) is that float too. Otherwise (about
+// one argument in ten million: p near the midpoint of two floats), and for
 // |p| < 2^-1000 (zeros and their signs), NaN and infinities, that one lane calls
-// std::sin. bench/sine_check compares the two over a billion arguments.
+// std::sin. tev_sine_check (bench/sine_check.cpp) compares the two over a billion
+// arguments.
 
 namespace {
 
@@ -188,20 +189,10 @@ SineKernel widest_kernel() {
   return SineKernel::Sse2;
 }
 
-// One argument alone: the scalar sine returns sooner than a vector one (bench:
-// BM_SineTimes), and needs no check.
-size_t sine_times_4(const double* x, const double* a, float* out, size_t n) {
-  if (n == 1) {
-    out[0] = scalar_lane(x[0], a[0]);
-    return 1;
-  }
-  return sine_times_avx2(x, a, out, n);
-}
-
 // The 8-wide sine pays off on long batches only: for a few arguments the 4-wide one
-// returns sooner.
+// returns sooner (bench: BM_SineTimes).
 size_t sine_times_8(const double* x, const double* a, float* out, size_t n) {
-  return n < 16 ? sine_times_4(x, a, out, n) : sine_times_avx512(x, a, out, n);
+  return n < 16 ? sine_times_avx2(x, a, out, n) : sine_times_avx512(x, a, out, n);
 }
 
 }  // namespace
@@ -239,7 +230,7 @@ Kernel default_kernel(SineKernel k) {
     case SineKernel::Avx512:
       return sine_times_8;
     case SineKernel::Avx2:
-      return sine_times_4;
+      return sine_times_avx2;
     case SineKernel::Sse2:
       return sine_times_sse2;
     case SineKernel::Scalar:
@@ -280,6 +271,12 @@ const bool g_chosen = [] {
 SineKernel sine_kernel() { return g_kernel; }
 
 size_t sine_times(const double* x, const double* a, float* out, size_t n) {
+  // One argument alone: the scalar sine returns sooner than a vector one, and needs
+  // no check.
+  if (n == 1) {
+    out[0] = scalar_lane(x[0], a[0]);
+    return 1;
+  }
   return g_run(x, a, out, n);
 }
 

@@ -8,7 +8,9 @@
 // chosen once, at start-up; Scalar is std::sin alone, for any CPU or platform.
 enum class SineKernel { Scalar, Sse2, Avx2, Avx512 };
 
-// The kernel sine_times uses.
+// The kernel sine_times uses: the widest this CPU runs (AVX-512 then serves batches
+// of 16 or more, AVX2 shorter ones; a lone argument takes the scalar sine, which
+// returns sooner).
 SineKernel sine_kernel();
 // Whether this build and this CPU run kernel k.
 bool sine_kernel_runs(SineKernel k);

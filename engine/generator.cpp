@@ -168,7 +168,7 @@ inline void modulate_sampler(float& x, float v) {
 // come in order.
 template <class Get, class After>
 inline void evolve_batched(size_t n, Get get, After after) {
-  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 1.5 KB of stack
+  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 2 KB of stack
   double arg[kChunk], x[kChunk], scale[kChunk];
   float y[kChunk];
   type_generateur type[kChunk];
