@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/wincompat.h"
+#include "audio/wincompat.h"
 #include "audio/fsound.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "engine/generator.h"
 #include "engine/hooks.h"
 #include "engine/note_table.h"
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 #include "fuzz_support.h"
 
 namespace {

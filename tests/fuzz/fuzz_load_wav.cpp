@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "audio/wav_reader.h"
+#include "patch/wav_reader.h"
 #include "engine/sampler.h"
 #include "fuzz_support.h"
 

@@ -20,7 +20,7 @@
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
 #include "engine/note_table.h"
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 
 // ------------------------------------------------------------------ the counting allocator
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "audio/fsound.h"
-#include "audio/wav_reader.h"
+#include "patch/wav_reader.h"
 #include "engine/sampler.h"
 #include "tests/unit/patch_fixture.h"
 
