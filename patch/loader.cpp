@@ -175,6 +175,45 @@ struct PatchReader {
     return m;
   }
 
+  // The wiring of every link field: the record's trace (the insert line its kind
+  // prints, if any, then the source and word), the record at the front of its list
+  // (newest first), and the list's counter when it keeps one.
+  void trace_link(const char* insert, const char* source, const char* word) {
+    if (insert) log.trace("%s\n", insert);
+    log.trace("paramLNK : [%s][%s]\n", source, word);
+  }
+  template <class R>
+  void store(std::vector<R>& list, int* counter, const R& rec) {
+    push_front(list, rec);
+    if (counter) ++*counter;
+  }
+  // A source joins a record of several, newest first; with its word in records
+  // that keep words.
+  template <class R, class M>
+  void join(R& rec, bool& used, M* m, const char* insert, const Field& source,
+            const Field& word) {
+    push_front(rec.fils_out, m);
+    trace_link(insert, source.get(), word.get());
+    used = true;
+  }
+  template <class R, class M>
+  void join_word(R& rec, bool& used, M* m, const char* insert, const Field& source, Field& word) {
+    join(rec, used, m, insert, source, word);
+    push_front(rec.param_out, word.keep());
+  }
+  // A keyboard link: one record per field.
+  template <class R, class T>
+  void keyboard_link(std::vector<R>& list, int* counter, T* target, const Field& source,
+                     const Field& word, const char* insert) {
+    KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
+    if (!kb) return;
+    R rec;
+    rec.source = kb;
+    rec.pere_in = target;
+    trace_link(insert, source.get(), word.get());
+    store(list, counter, rec);
+  }
+
   void sequencer(TSTR_PARSER& line, int n, const char* name);
   void keyboard(const char* name);
   void sampler(TSTR_PARSER& line, int n, const char* name);
@@ -231,38 +270,20 @@ void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
       if (!link(f.get(), source, word)) continue;
       // Oscillators declared on LFO lines are oscillators too.
       if (has(source.get(), "VCO") || has(source.get(), "LFO")) {
-        VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
-        if (!o) continue;
-        push_front(to_vco.fils_out, o);
-        vco_used = true;
+        if (VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator"))
+          join(to_vco, vco_used, o, nullptr, source, word);
       } else if (has(source.get(), "VCA")) {
-        VCA* a = found(g.get_VCA_by_name(source.get()), source.get(), "amplifier");
-        if (!a) continue;
-        push_front(to_vca.fils_out, a);
-        vca_used = true;
+        if (VCA* a = found(g.get_VCA_by_name(source.get()), source.get(), "amplifier"))
+          join(to_vca, vca_used, a, nullptr, source, word);
       } else if (has(source.get(), "SAMPLER")) {
-        SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler");
-        if (!p) continue;
-        push_front(to_sampler.fils_out, p);
-        sampler_used = true;
-      } else {
-        continue;
+        if (SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler"))
+          join(to_sampler, sampler_used, p, nullptr, source, word);
       }
-      log.trace("paramLNK : [%s][%s]\n", source.get(), word.get());
     }
   }
-  if (vco_used) {
-    push_front(g.liens_vco_sequencer, to_vco);
-    g.nbr_liens_vco_sequencer++;
-  }
-  if (vca_used) {
-    push_front(g.liens_vca_sequencer, to_vca);
-    g.nbr_liens_vca_sequencer++;
-  }
-  if (sampler_used) {
-    push_front(g.liens_sampler_sequencer, to_sampler);
-    g.nbr_liens_sampler_sequencer++;
-  }
+  if (vco_used) store(g.liens_vco_sequencer, &g.nbr_liens_vco_sequencer, to_vco);
+  if (vca_used) store(g.liens_vca_sequencer, &g.nbr_liens_vca_sequencer, to_vca);
+  if (sampler_used) store(g.liens_sampler_sequencer, &g.nbr_liens_sampler_sequencer, to_sampler);
 }
 
 void PatchReader::keyboard(const char* name) {
@@ -297,21 +318,14 @@ void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
       if (has(source.get(), "LFO") || has(source.get(), "VCO")) {
         VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
         if (!o) continue;
+        // One record per oscillator field.
         LINK_VCO_SAMPLER rec;
-        rec.fils_out.push_back(o);
         rec.pere_in = s;
-        log.trace("liens_vco_vco.fils_out.insert()\n");
-        log.trace("paramLNK : [%s][%s]\n", source.get(), word.get());
-        rec.param_out.push_back(word.keep());
-        push_front(g.liens_vco_sampler, rec);
+        bool used;
+        join_word(rec, used, o, "liens_vco_vco.fils_out.insert()", source, word);
+        store(g.liens_vco_sampler, nullptr, rec);
       } else if (has(source.get(), "KEY")) {
-        KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
-        if (!kb) continue;
-        LINK_KEYBOARD_SAMPLER rec;
-        rec.source = kb;
-        rec.pere_in = s;
-        log.trace("paramLNK : [%s][%s]\n", source.get(), word.get());
-        push_front(g.liens_key_sampler, rec);
+        keyboard_link(g.liens_key_sampler, nullptr, s, source, word, nullptr);
       }
     }
   }
@@ -362,46 +376,21 @@ void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
       const bool key = has(source.get(), "KEY");
       const bool smp = has(source.get(), "SAMPLER");
       if (!key && !smp) {
-        VCO* src = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
-        if (src) {
-          push_front(from_vco.fils_out, src);
-          log.trace("liens_vco_vco.fils_out.insert()\n");
-          log.trace("paramLNK : [%s][%s]\n", source.get(), word.get());
-          push_front(from_vco.param_out, word.keep());
-          vco_used = true;
-        }
+        if (VCO* src = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator"))
+          join_word(from_vco, vco_used, src, "liens_vco_vco.fils_out.insert()", source, word);
       } else if (key) {
-        KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
-        if (kb) {
-          LINK_KEYBOARD_VCO rec;
-          rec.source = kb;
-          rec.pere_in = o;
-          log.trace("liens_key_vca.fils_out.insert()\n");
-          log.trace("paramLNK : [%s][%s]\n", source.get(), word.get());
-          push_front(g.liens_key_vco, rec);
-          g.nbr_liens_key_vco++;
-        }
+        keyboard_link(g.liens_key_vco, &g.nbr_liens_key_vco, o, source, word,
+                      "liens_key_vca.fils_out.insert()");
       }
       if (smp) {
-        SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler");
-        if (p) {
-          push_front(from_sampler.fils_out, p);
-          log.trace("LINK_SAMPLER_VCO.fils_out.insert()\n");
-          log.trace("paramLNK : [%s][%s]\n", source.get(), word.get());
-          push_front(from_sampler.param_out, word.keep());
-          sampler_used = true;
-        }
+        if (SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler"))
+          join_word(from_sampler, sampler_used, p, "LINK_SAMPLER_VCO.fils_out.insert()", source,
+                    word);
       }
     }
   }
-  if (vco_used) {
-    push_front(g.liens_vco_vco, from_vco);
-    g.nbr_liens_vco_vco++;
-  }
-  if (sampler_used) {
-    push_front(g.liens_sampler_vco, from_sampler);
-    g.nbr_liens_sampler_vco++;
-  }
+  if (vco_used) store(g.liens_vco_vco, &g.nbr_liens_vco_vco, from_vco);
+  if (sampler_used) store(g.liens_sampler_vco, &g.nbr_liens_sampler_vco, from_sampler);
 }
 
 void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
@@ -429,21 +418,12 @@ void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
         LINK_MIXER_VCA rec;
         rec.source = m;
         rec.pere_in = a;
-        log.trace("liens_mixer_vca.fils_out.insert()\n");
-        log.trace("paramLNK : [%s][%s]\n", source.get(), word.get());
+        trace_link("liens_mixer_vca.fils_out.insert()", source.get(), word.get());
         rec.param_out.push_back(word.keep());
-        push_front(g.liens_mixer_vca, rec);
-        g.nbr_liens_mixer_vca++;
+        store(g.liens_mixer_vca, &g.nbr_liens_mixer_vca, rec);
       } else if (has(source.get(), "KEY")) {
-        KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
-        if (!kb) continue;
-        LINK_KEYBOARD_VCA rec;
-        rec.source = kb;
-        rec.pere_in = a;
-        log.trace("liens_key_vca.fils_out.insert()\n");
-        log.trace("paramLNK : [%s][%s]\n", source.get(), word.get());
-        push_front(g.liens_key_vca, rec);
-        g.nbr_liens_key_vca++;
+        keyboard_link(g.liens_key_vca, &g.nbr_liens_key_vca, a, source, word,
+                      "liens_key_vca.fils_out.insert()");
       }
     }
   }
@@ -507,14 +487,8 @@ void PatchReader::mixer(TSTR_PARSER& line, int n, const char* name) {
       }
       log.trace("paramLNK : [%s][%s]\n", source.get(), wtxt);
     }
-    if (used && pass == 0) {
-      push_front(g.liens_vco_mixer, from_vco);
-      g.nbr_liens_vco_mixer++;
-    }
-    if (used && pass == 1) {
-      push_front(g.liens_sampler_mixer, from_sampler);
-      g.nbr_liens_sampler_mixer++;
-    }
+    if (used && pass == 0) store(g.liens_vco_mixer, &g.nbr_liens_vco_mixer, from_vco);
+    if (used && pass == 1) store(g.liens_sampler_mixer, &g.nbr_liens_sampler_mixer, from_sampler);
   }
 }
 

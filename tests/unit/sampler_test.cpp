@@ -16,7 +16,7 @@ struct Deleter {
 };
 using SamplerPtr = std::unique_ptr<SAMPLER, Deleter>;
 
-// A new sampler announces its length on standard output.
+// A new sampler, standard output kept for the test.
 SamplerPtr make_sampler(std::string* announced = nullptr) {
   testing::internal::CaptureStdout();
   SamplerPtr s(new SAMPLER());
