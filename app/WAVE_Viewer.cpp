@@ -17,9 +17,10 @@
 #include "engine/generator.h"
 #include "engine/hooks.h"
 #include "engine/note_table.h"
+#include "engine/sample_rate.h"
 #include "audio/voice_keys.h"
 
-int Frequency = 44100;    // frames per second of the output stream
+int Frequency = kSampleRate;  // frames per second of the output stream
 int BufferSize = 32768;   // bytes: the largest block the stream callback is asked for
 SDL_Surface* pSurface = nullptr;
 SDL_Event event;

@@ -30,11 +30,12 @@
 #include "engine/generator.h"
 #include "engine/hooks.h"
 #include "engine/note_table.h"
+#include "engine/sample_rate.h"
 #include "patch/patch_log.h"
 
 namespace {
 
-constexpr int kRate = 44100;
+constexpr int kRate = kSampleRate;
 constexpr int64_t kDefaultFrames = 5 * kRate;
 // A WAV file's sizes are 32-bit byte counts and a frame is 4 bytes: stay well below.
 constexpr int64_t kMaxFrames = 1000000000;
