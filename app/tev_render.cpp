@@ -321,7 +321,7 @@ int run_check(const Options& o) {
   int count = 0;
   for (const PatchProblem& p : log.problems()) {
     // Every problem with its line; a problem of the whole file as the loader words it.
-    if (p.line > 0 && p.text.compare(0, p.file.size() + 1, p.file + ":") != 0)
+    if (p.line > 0)
       std::printf("%s:%d: %s\n", p.file.c_str(), p.line, p.message.c_str());
     else
       std::printf("%s\n", p.text.c_str());

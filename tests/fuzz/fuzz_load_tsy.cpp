@@ -2,7 +2,6 @@
 // with keys played: whatever the loader accepts must be safe to report, play and free.
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <string>
 

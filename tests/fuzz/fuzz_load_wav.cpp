@@ -3,8 +3,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -20,17 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const auto s = std::make_unique<SAMPLER>();
   if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
     std::abort();
-  std::string error;
+  std::string error;  // kept off standard output
   s->load_SAMPLE(const_cast<char*>(path.c_str()), &error);
   if (s->length < 0) std::abort();
   // Speed and offset from the RIFF size field (bytes 4..7), which the reader ignores.
   s->playing = 1;
   s->position = 0.0f;
+  const int32_t raw = size >= 8 ? data[5] | data[6] << 8 | data[7] << 16 : 0;
   s->speed = size >= 8 ? static_cast<int8_t>(data[4]) / 4.0f : 1.0f;
-  s->offset = size >= 8 ? static_cast<float>(static_cast<int32_t>(data[5] | data[6] << 8 |
-                                                                  data[7] << 16) *
-                                             (data[4] & 1 ? 1 : -1))
-                        : 0.0f;
+  s->offset = static_cast<float>(size >= 8 && (data[4] & 1) ? raw : -raw);
   for (int i = 0; i < 300; i++) {
     s->evolue();
     if (i == 150) s->TRIG();  // a finished sampler restarts

@@ -1,7 +1,6 @@
 // The field splitter on arbitrary text and separators. Input: byte 0 is the first
 // separator, byte 1 the second, the rest is the text (cut at an embedded zero, as a
 // C string would be). Every field handed out is compared with an independent split.
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>

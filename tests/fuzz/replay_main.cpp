@@ -17,16 +17,14 @@ int main(int argc, char** argv) {
   std::vector<std::string> files;
   for (int i = 1; i < argc; i++) {
     DIR* d = opendir(argv[i]);
-    if (!d && access(argv[i], R_OK) == 0) files.push_back(argv[i]);  // a missing one: none
+    if (!d && access(argv[i], R_OK) == 0) files.push_back(argv[i]);  // missing: skipped
     while (dirent* e = d ? readdir(d) : nullptr)
       if (e->d_name[0] != '.') files.push_back(std::string(argv[i]) + "/" + e->d_name);
     if (d) closedir(d);
   }
-  // Everything is read first: a target may change the working directory.
-  std::vector<std::vector<uint8_t>> inputs;
+  std::vector<std::vector<uint8_t>> inputs;  // all read first: a target may change directory
   for (const std::string& f : files) {
     std::ifstream in(f, std::ios::binary);
-    if (!in) return std::fprintf(stderr, "cannot read %s\n", f.c_str()), 1;
     inputs.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
