@@ -81,7 +81,7 @@ int list_count(int counter, const List& list) {
 }
 
 // Owns every module, link word and sample of its lists: they are freed with it.
-class GENERATOR : public OUTPUT {
+class GENERATOR final : public OUTPUT {
  public:
   // Loads the patch at `path` ("SYNTH_2.TSY" when null), prints the trace and the
   // graph report on standard output; an empty field ends the process (status 255).

@@ -17,7 +17,7 @@ struct FSOUND_SAMPLE {
   int length;  // frames
 };
 
-class SAMPLER : public OUTPUT {
+class SAMPLER final : public OUTPUT {
  public:
   static constexpr int kCapacity = 8000000;  // values; the record holds 16 MB
 
