@@ -6,7 +6,6 @@
 // callback drains before each frame. An event "before frame F" is queued once F
 // frames have been rendered, so the render matches a live performance whose key
 // presses land exactly on those frames.
-#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
