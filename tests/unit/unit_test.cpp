@@ -11,10 +11,10 @@
 #include <string>
 
 #include "audio/stream_callback.h"
-#include "audio/wav_reader.h"
+#include "patch/wav_reader.h"
 #include "engine/generator.h"
 #include "engine/note_table.h"
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 #include "patch/tstr_parser.h"
 
 namespace {
