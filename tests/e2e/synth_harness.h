@@ -19,9 +19,8 @@ namespace e2e {
 using Clock = std::chrono::steady_clock;
 constexpr int kRate = 44100;  // frames per second of the synth's stream and of the recording
 
-// Output is collected by a thread; with `pty` the child has the terminal as its
-// controlling terminal, so a typed Ctrl-C reaches it as from a console. The
-// destructor kills a child still running.
+// Output collected by a thread; with `pty` the terminal is the child's controlling
+// one (a typed Ctrl-C reaches it). The destructor kills a child still running.
 class Child {
  public:
   struct Options {
@@ -38,10 +37,8 @@ class Child {
   int pty_fd() const { return in_fd_ == out_fd_ ? in_fd_ : -1; }  // -1 with pipes
   void type(const std::string& keys);
   std::string output();
-  // Until the output holds `text` `count` times; false at the time-out.
-  bool wait_for_output(const std::string& text, double seconds, int count = 1);
-  // Until the end and the last of its output; `status` is waitpid's. False at the time-out.
-  bool wait_exit(double seconds, int* status);
+  bool wait_for_output(const std::string& text, double seconds, int count = 1);  // `count` times
+  bool wait_exit(double seconds, int* status);  // waitpid's status; all output read
   void kill_now(int sig);
 
  private:
@@ -54,8 +51,8 @@ class Child {
   std::thread reader_;
 };
 
-// Runs a command to its end (at most `seconds`, then killed); its exit status, or
-// -1 when it ran over or died of a signal. Output into `out`.
+// A command to its end (`seconds` at most): its exit status, -1 when it ran over
+// (killed) or died of a signal.
 int run(const std::vector<std::string>& argv, double seconds, std::string* out = nullptr);
 
 // Xvfb on a free display, 640x480x24; DISPLAY points at it while it runs.
@@ -71,13 +68,13 @@ class XServer {
   bool had_display_ = false;
 };
 
-// Key presses through the X test extension to the focused window; each call returns
-// when the server has the events, so the moment of a press is known to a millisecond.
+// Keys through the X test extension to the focused window; a call returns when the
+// server has the events (the moment of a press is known to a millisecond).
 class Keyboard {
  public:
   bool open(std::string* why);
   ~Keyboard();
-  // X key names ("z", "Return"): pressed in order, released in reverse.
+  // X key names ("z", "Return"), pressed in order, released in reverse.
   bool press(const std::vector<std::string>& keys);
   bool release(const std::vector<std::string>& keys);
 
@@ -93,16 +90,15 @@ struct Image {  // 8-bit RGB, rows top to bottom
 // What the X server shows in the synth's 320x240 window (ImageMagick's import).
 bool grab_window(const std::string& window_id, Image* image, std::string* why);
 
-// Records the null sink's monitor through parec into memory, noting when each
-// block arrived, so that a recorded frame can be put on this process's clock.
+// The null sink's monitor recorded through parec, with the arrival time of each
+// block, so that a recorded frame can be put on this process's clock.
 class Recorder {
  public:
   bool start(std::string* why);  // returns once the first frames have arrived
   void stop();
   ~Recorder() { stop(); }
   std::vector<int16_t> samples();  // interleaved left/right so far
-  // When frame `frame` was played: the earliest block arrival, moved back by the
-  // frames before it, bounds the moment frame 0 was played.
+  // The earliest block arrival, moved back by the frames before it, bounds frame 0.
   Clock::time_point time_of_frame(long frame);
   long frames();
 
@@ -117,17 +113,15 @@ class Recorder {
   std::thread reader_;
 };
 
-// Answers the prompts: `output_key` ('2' PulseAudio, '3' ALSA, '4' NoSound), then
-// the first driver, or for ALSA the one that reaches the PulseAudio server (else
-// "default"). False, with the reason, when a prompt did not come.
+// `output_key` ('2' PulseAudio, '3' ALSA, '4' NoSound), then the first driver, or
+// ALSA's PulseAudio plugin (else "default"). False, and why, when a prompt is missing.
 bool answer_prompts(Child& synth, char output_key, std::string* why);
 
 // Id of the window titled `caption` (a regular expression); empty when none came.
 std::string find_window(const std::string& caption, double seconds);
 
-// Three plain sine voices, each a keyboard, a "V" oscillator, a one-input mixer
-// and an amplifier with release 10. Voice 0 (z x c ...) plays the key's note,
-// voice 1 (a s d ...) four semitones higher, voice 2 (q w e ...) seven.
+// Three sine voices (keyboard, "V" oscillator, one-input mixer, amplifier with
+// release 10): voice 0 (z x c ...) at the key's note, 1 (a s d ...) 4 semitones up, 2 (q w e ...) 7.
 extern const char kThreeVoicePatch[];
 constexpr int kVoiceOffset[3] = {0, 4, 7};
 // Release 10 keeps 999/1000 of the level per frame: a tenth after 2303 frames,
