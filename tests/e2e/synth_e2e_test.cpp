@@ -88,7 +88,8 @@ TEST_F(Synth, ShowsThePictureAndItsKeyMap) {
 TEST_F(Synth, PromptsOnATerminal) {
   // Keys typed at the output prompt, then at the driver prompt.
   const struct { const char* output_keys; const char* driver_keys; int status; const char* expected; } rows[] = {
-      {"5a\r4", "x1", 1, "nosound.txt"}, {"\x1b", nullptr, 0, "escape.txt"}, {"4", "\x1b", 0, "escape_driver.txt"}};
+      {"5a\r4", "x1", 1, "nosound.txt"}, {"\x1b", nullptr, 0, "escape.txt"}, {"4", "\x1b", 0, "escape_driver.txt"},
+      {"1", "\x1b", 0, "oss_no_device.txt"}, {"2", "\x1b", 0, "esd_no_server.txt"}};
   for (const auto& r : rows) {
     Child c({TEV_SYNTH_BIN, "voices.tsy"},
             {dir_, {"DISPLAY"}, {{"PULSE_SERVER", "unix:/nonexistent"}}, true});
