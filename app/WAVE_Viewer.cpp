@@ -12,6 +12,7 @@
 
 #include "app/wincompat.h"
 #include "audio/fsound.h"
+#include "audio/midi_input.h"
 #include "audio/output_select.h"
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
@@ -195,6 +196,9 @@ int main(int argc, char** argv) {
   if (latency > 0)
     std::printf("Output latency: %d frames (%.1f ms)\n", latency, latency * 1000.0 / Frequency);
   std::fflush(stdout);
+  // MIDI plays beside the keys; without a MIDI system the line says so and the keys
+  // play as before.
+  start_midi_input();
 
   // No busy polling: on a two-core machine it would compete with the audio thread.
   const int events_fd = window_events_fd();
