@@ -63,7 +63,14 @@ bool read_midi_file(const std::string& path, int rate, std::vector<MidiFileEvent
     if (smf) smf_delete(smf);
     return false;
   }
+  if (smf->format == 2) {
+    // Independent sequences, not parts of one song.
+    *why = "format 2 (independent sequences) is not played; formats 0 and 1 are";
+    smf_delete(smf);
+    return false;
+  }
   events->clear();
+  smf_rewind(smf);
   while (smf_event_t* e = smf_get_next_event(smf)) {
     if (smf_event_is_metadata(e) || e->midi_buffer_length < 1) continue;
     const uint8_t status = e->midi_buffer[0];
