@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -44,6 +45,91 @@ bool read_all(const std::string& path, std::vector<char>* bytes, std::string* wh
   return ok;
 }
 
+uint32_t be32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return uint32_t{u[0]} << 24 | uint32_t{u[1]} << 16 | uint32_t{u[2]} << 8 | u[3];
+}
+
+// Walks one track's events to its End of Track: false when an event runs past
+// the chunk, a length needs more than four bytes, a status byte is missing or
+// unknown, or the track never ends.
+bool check_track(const unsigned char* p, size_t n, std::string* why) {
+  size_t at = 0;
+  auto vlq = [&](uint32_t* v) {
+    *v = 0;
+    for (int i = 0; i < 4; i++) {
+      if (at >= n) return false;
+      const unsigned char c = p[at++];
+      *v = *v << 7 | (c & 0x7Fu);
+      if (!(c & 0x80)) return true;
+    }
+    return false;
+  };
+  unsigned char running = 0;
+  uint32_t len;
+  while (at < n) {
+    if (!vlq(&len) || at >= n) break;
+    unsigned char status = p[at];
+    if (status & 0x80)
+      at++;
+    else if (running)
+      status = running;
+    else {
+      *why = "a data byte where a status byte belongs, at byte " + std::to_string(at);
+      return false;
+    }
+    if (status < 0xF0) {
+      running = status;
+      const size_t data = (status & 0xE0) == 0xC0 ? 1 : 2;  // program change, pressure: one
+      if (n - at < data) break;
+      at += data;
+      continue;
+    }
+    running = 0;
+    const bool meta = status == 0xFF;
+    if (status != 0xF0 && status != 0xF7 && !meta) {
+      *why = "unknown status byte in a track";
+      return false;
+    }
+    unsigned char type = 0;
+    if (meta) {
+      if (at >= n) break;
+      type = p[at++];
+    }
+    if (!vlq(&len) || len > n - at) break;
+    at += len;
+    if (meta && type == 0x2F) return true;
+  }
+  *why = "cut short: a track ends without its End of Track event";
+  return false;
+}
+
+// libsmf trusts chunk lengths and track contents and reads past the end of a
+// damaged file, so the layout is checked before it sees the bytes.
+bool check_chunks(const std::vector<char>& b, std::string* why) {
+  if (b.size() < 4 || std::memcmp(b.data(), "MThd", 4) != 0) {
+    *why = "not a Standard MIDI File (it does not begin with MThd)";
+    return false;
+  }
+  size_t at = 0;
+  while (at < b.size()) {
+    const size_t left = b.size() - at;
+    if (left < 8 || be32(b.data() + at + 4) > left - 8) {
+      *why = "cut short: the chunk at byte " + std::to_string(at) + " needs " +
+             (left < 8 ? std::string("an 8-byte header")
+                       : std::to_string(be32(b.data() + at + 4)) + " bytes") +
+             ", the file has " + std::to_string(left < 8 ? left : left - 8) + " left";
+      return false;
+    }
+    const uint32_t len = be32(b.data() + at + 4);
+    if (std::memcmp(b.data() + at, "MTrk", 4) == 0 &&
+        !check_track(reinterpret_cast<const unsigned char*>(b.data()) + at + 8, len, why))
+      return false;
+    at += 8 + len;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool read_midi_file(const std::string& path, int rate, std::vector<MidiFileEvent>* events,
@@ -54,6 +140,7 @@ bool read_midi_file(const std::string& path, int rate, std::vector<MidiFileEvent
     *why = "the file is empty";
     return false;
   }
+  if (!check_chunks(bytes, why)) return false;
   LogCapture log;
   const GLogFunc before = g_log_set_default_handler(capture_log, &log);
   smf_t* smf = smf_load_from_memory(bytes.data(), static_cast<int>(bytes.size()));

@@ -60,9 +60,9 @@ TEST(MidiRender, BadFilesSayWhyAndLeaveNothing) {
     const char* why;
   };
   const Case cases[] = {
-      {"truncated.mid", "truncated"},
+      {"truncated.mid", "cut short"},
       {"wrong_header.mid", "format"},
-      {"not_midi.mid", "is that a MIDI file"},
+      {"not_midi.mid", "not a Standard MIDI File"},
       {"empty.mid", "empty"},
       {"missing.mid", "No such file"},
   };
