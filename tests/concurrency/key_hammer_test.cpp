@@ -1,5 +1,6 @@
-// Keys pressed on one thread while another renders blocks: every operation
-// reaches the graph through the queue, in order, and nothing else is shared.
+// Keys pressed on one thread and MIDI messages mapped on another while a third
+// renders blocks: every operation reaches the graph through its thread's queue,
+// in order, and nothing else is shared.
 // Built with -fsanitize=thread (TEV_TSAN=ON) this is the race check.
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/midi_map.h"
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
 #include "engine/voice_keys.h"
@@ -27,13 +29,13 @@ const char* kThreeVoices =
     "VCA2;*ATTACK=10;*DECAY=100;*SUSTAIN=1;*RELEASE=40;MIXER2:OUT;KEY2:G;\n"
     "VCA3;*ATTACK=10;*DECAY=100;*SUSTAIN=1;*RELEASE=40;MIXER3:OUT;KEY3:G;\n";
 
-void push_all(const VoiceOp* ops, int n) {
-  while (!g_voice_ops.push(ops, n)) std::this_thread::yield();
+void push_all(const VoiceOp* ops, int n, VoiceOpQueue& q = g_voice_ops) {
+  while (!q.push(ops, n)) std::this_thread::yield();
 }
 
 }  // namespace
 
-TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
+TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
   auto g = tevtest::load_patch_text(kThreeVoices);
   gen = g.get();
 
@@ -51,6 +53,26 @@ TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
       blocks++;
       if (last) break;  // everything pushed before the flag has been drained
     }
+  });
+
+  // Notes, note-offs, pedal and All Notes Off on channels 1-4, ending with every
+  // channel's pedal up and its notes off.
+  std::thread midi([&] {
+    MidiMapper mapper;
+    unsigned seed = 777;
+    auto send = [&](uint8_t a, uint8_t b, uint8_t c) {
+      const uint8_t msg[3] = {a, b, c};
+      VoiceOp ops[kMaxOpsPerEvent];
+      push_all(ops, mapper.map(*g, msg, 3, ops), g_midi_ops);
+    };
+    for (int i = 0; i < 6000; i++) {
+      seed = seed * 1103515245u + 12345u;
+      const uint8_t ch = (seed >> 24) & 3, note = 66 + ((seed >> 8) & 7);
+      const uint8_t kinds[4] = {0x90, 0x80, 0xB0, 0x90};
+      const uint8_t kind = kinds[(seed >> 16) & 3];
+      send(kind | ch, kind == 0xB0 ? ((seed >> 4) & 1 ? 64 : 123) : note, (seed >> 12) & 127);
+    }
+    for (uint8_t ch = 0; ch < 3; ch++) send(0xB0 | ch, 64, 0), send(0xB0 | ch, 123, 0);
   });
 
   const int letters[] = {'z', 'x', 'c', 'v', 'b', 'n', 'a', 's', 'd',
@@ -72,6 +94,7 @@ TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
     VoiceOp ops[kMaxOpsPerEvent];
     push_all(ops, key_release_ops(*g, key, ops));
   }
+  midi.join();
   keys_done.store(true, std::memory_order_release);
   audio.join();
   gen = nullptr;
