@@ -93,6 +93,10 @@ good = smf(1, [track(conductor), track(voice0)])
 write("tests/midi/bad/truncated.mid", good[: len(good) - 40])
 write("tests/midi/bad/wrong_header.mid", b"MThd" + struct.pack(">IHHH", 6, 7, 1, PPQN) +
       good[14:])
+# A track that stops without its End of Track event (libsmf would read on).
+no_end = track(voice0)[:-4]
+write("tests/midi/bad/no_end_of_track.mid",
+      smf(1, [track(conductor), no_end[:4] + struct.pack(">I", len(no_end) - 8) + no_end[8:]]))
 write("tests/midi/bad/not_midi.mid", b"KEY1;\nVCO1;KEY1:NOTE;*NOTE=0;\n")
 write("tests/midi/bad/empty.mid", b"")
 

@@ -59,18 +59,15 @@ TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
   // channel's pedal up and its notes off.
   std::thread midi([&] {
     MidiMapper mapper;
-    unsigned seed = 777;
     auto send = [&](uint8_t a, uint8_t b, uint8_t c) {
       const uint8_t msg[3] = {a, b, c};
       VoiceOp ops[kMaxOpsPerEvent];
       push_all(ops, mapper.map(*g, msg, 3, ops), g_midi_ops);
     };
-    for (int i = 0; i < 6000; i++) {
-      seed = seed * 1103515245u + 12345u;
-      const uint8_t ch = (seed >> 24) & 3, note = 66 + ((seed >> 8) & 7);
-      const uint8_t kinds[4] = {0x90, 0x80, 0xB0, 0x90};
-      const uint8_t kind = kinds[(seed >> 16) & 3];
-      send(kind | ch, kind == 0xB0 ? ((seed >> 4) & 1 ? 64 : 123) : note, (seed >> 12) & 127);
+    for (unsigned i = 0, r = 777; i < 6000; i++, r = r * 1103515245u + 12345u) {
+      const uint8_t kind = (r >> 16) % 3 == 2 ? 0xB0 : (r >> 16) & 1 ? 0x80 : 0x90;
+      send(kind | ((r >> 24) & 3), kind == 0xB0 ? ((r >> 4) & 1 ? 64 : 123) : 66 + ((r >> 8) & 7),
+           (r >> 12) & 127);
     }
     for (uint8_t ch = 0; ch < 3; ch++) send(0xB0 | ch, 64, 0), send(0xB0 | ch, 123, 0);
   });
