@@ -92,8 +92,7 @@ bool try_jack() {
   jack_status_t status;
   // A helper client of our own, so that RtMidi is asked for JACK only when a server
   // runs, and to make the connections.
-  jack_client_t* probe =
-      jack_client_open("tev-synth-connect", JackNoStartServer, &status);
+  jack_client_t* probe = jack_client_open("tev-synth-connect", JackNoStartServer, &status);
   if (!probe) return false;
   const std::set<std::string> inputs_before = jack_ports(probe, JackPortIsInput);
   std::string why;
@@ -161,14 +160,14 @@ bool try_alsa(std::string* why) {
     if (!before.count({p.client, p.port}) && p.port_name == kPort) ours = &p;
   std::vector<std::string> connected;
   const int self = snd_seq_client_id(seq);
+  snd_seq_port_subscribe_t* sub;
+  snd_seq_port_subscribe_alloca(&sub);
   for (const SeqPort& p : now) {
     const unsigned readable = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
     if (!ours || p.client == ours->client || p.client == self ||
         p.client == SND_SEQ_CLIENT_SYSTEM || (p.caps & readable) != readable ||
         (p.caps & SND_SEQ_PORT_CAP_NO_EXPORT))
       continue;
-    snd_seq_port_subscribe_t* sub;
-    snd_seq_port_subscribe_alloca(&sub);
     const snd_seq_addr_t from{static_cast<unsigned char>(p.client),
                               static_cast<unsigned char>(p.port)};
     const snd_seq_addr_t to{static_cast<unsigned char>(ours->client),
