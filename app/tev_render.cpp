@@ -568,9 +568,9 @@ int run_render(Options& o) {
                    why.c_str());
       return 1;
     }
-    // Two seconds of release tail after the last event.
+    // Two seconds of release tail after the last event, unless a length was given.
     const int64_t last = midi.empty() ? 0 : midi.back().frame;
-    if (last > kMaxFrames - 2 * kRate) {
+    if (!o.frames_given && last > kMaxFrames - 2 * kRate) {
       std::fprintf(stderr, "tev-render: cannot read MIDI file [%s]: it lasts longer than the "
                            "longest render (%" PRId64 " frames)\n", o.midi.c_str(), kMaxFrames);
       return 1;

@@ -163,7 +163,9 @@ bool read_midi_file(const std::string& path, int rate, std::vector<MidiFileEvent
     const uint8_t status = e->midi_buffer[0];
     if (status < 0x80 || status >= 0xF0) continue;  // system messages play nothing here
     MidiFileEvent m{};
-    m.frame = static_cast<int64_t>(std::llround(e->time_seconds * rate));
+    // Long pauses at a slow tempo can add up past any render; keep within int64.
+    const double f = std::round(e->time_seconds * rate);
+    m.frame = f < 1e18 ? static_cast<int64_t>(f) : static_cast<int64_t>(1e18);
     m.len = static_cast<uint8_t>(e->midi_buffer_length < 3 ? e->midi_buffer_length : 3);
     std::memcpy(m.msg, e->midi_buffer, m.len);
     events->push_back(m);
