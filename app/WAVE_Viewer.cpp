@@ -1,6 +1,6 @@
 // tev-synth: the live synthesizer. Asks for the sound output on the console,
-// opens the window, loads the patch, starts the stream and then plays the
-// window's keys until Escape.
+// opens the window, loads the patch, starts the stream, opens the MIDI input and
+// then plays the window's keys and MIDI until Escape.
 #include <SDL.h>
 #include <SDL_syswm.h>
 #include <poll.h>
