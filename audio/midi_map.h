@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 
 class GENERATOR;
 

@@ -12,9 +12,10 @@
 
 #include "audio/midi_map.h"
 #include "audio/stream_callback.h"
+#include "audio/voice_keys.h"
 #include "engine/generator.h"
-#include "engine/voice_keys.h"
-#include "tests/support/patch_text.h"
+#include "engine/note_table.h"
+#include "patch/patch_log.h"
 
 namespace {
 
@@ -36,7 +37,10 @@ void push_all(const VoiceOp* ops, int n, VoiceOpQueue& q = g_voice_ops) {
 }  // namespace
 
 TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
-  auto g = tevtest::load_patch_text(kThreeVoices);
+  init_NOTE2FREQ();
+  PatchLog log(PatchLog::kDrop);
+  auto g = load_patch_text("three_voices", kThreeVoices, log);
+  ASSERT_TRUE(log.problems().empty());
   gen = g.get();
 
   std::atomic<bool> keys_done{false};
