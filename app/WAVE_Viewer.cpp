@@ -10,16 +10,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/wincompat.h"
+#include "audio/wincompat.h"
 #include "audio/fsound.h"
 #include "audio/output_select.h"
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
 #include "engine/hooks.h"
 #include "engine/note_table.h"
-#include "engine/voice_keys.h"
+#include "engine/sample_rate.h"
+#include "audio/voice_keys.h"
 
-int Frequency = 44100;    // frames per second of the output stream
+int Frequency = kSampleRate;  // frames per second of the output stream
 int BufferSize = 32768;   // bytes: the largest block the stream callback is asked for
 SDL_Surface* pSurface = nullptr;
 SDL_Event event;
@@ -112,6 +113,9 @@ void print_sound_stats() {
     std::fprintf(stderr, "Underruns: %ld\n", underruns);
 }
 
+// The samplers' end lines: counted on the audio thread, printed here.
+void print_fin_lines() { print_finished_playbacks(take_finished_playbacks()); }
+
 void push_ops(const VoiceOp* ops, int n) {
   // A voice the patch lacks gives no operations; a full queue (over a thousand
   // operations unapplied) drops the event whole rather than half of it.
@@ -195,6 +199,8 @@ int main(int argc, char** argv) {
     std::exit(1);
   }
   std::atexit(print_sound_stats);
+  // Whatever ended between the last loop turn and the exit is still printed.
+  std::atexit(print_fin_lines);
   const int latency = tev_sound_latency_frames();
   if (latency > 0)
     std::printf("Output latency: %d frames (%.1f ms)\n", latency, latency * 1000.0 / Frequency);
@@ -204,6 +210,7 @@ int main(int argc, char** argv) {
   const int events_fd = window_events_fd();
   for (;;) {
     SDL_PollEVENT();
+    print_fin_lines();
     end_if_signalled();
     // Notices a lost output and reopens it; the idle wait below bounds how late.
     tev_sound_supervise();

@@ -4,16 +4,39 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/fast_sine.h"
 #include "engine/note_table.h"
 
-GENERATOR::GENERATOR(const char* path) {
-  OUTL = 0.0f;
-  load_TSY(path ? path : "SYNTH_2.TSY");
-  prepare();
-  affiche_tree();
-}
-
 GENERATOR::GENERATOR(Empty) { OUTL = 0.0f; }
+
+// Every list holds objects of exactly its element type (no module class is derived
+// from), so deleting through that type is exact although the base has no virtual
+// destructor. The whole lists, not only up to their counters: the loader creates
+// nothing it does not list.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+GENERATOR::~GENERATOR() {
+  auto modules = [](auto& list) {
+    for (auto* m : list) delete m;
+  };
+  modules(liste_vco);
+  modules(liste_vca);
+  modules(liste_mixer);
+  modules(liste_keyboard);
+  modules(liste_sampler);
+  modules(liste_sequencer);
+  auto words = [](auto& records) {
+    for (auto& r : records)
+      for (char* w : r.param_out) delete[] w;
+  };
+  words(liens_vco_vco);
+  words(liens_sampler_vco);
+  words(liens_vco_mixer);
+  words(liens_sampler_mixer);
+  words(liens_vco_sampler);
+  words(liens_mixer_vca);
+}
+#pragma GCC diagnostic pop
 
 // ---------------------------------------------------------------- lookups
 
@@ -21,7 +44,7 @@ namespace {
 template <class M>
 M* find_by_name(const std::vector<M*>& list, int count, const char* name) {
   if (!name) return nullptr;
-  const int n = count < static_cast<int>(list.size()) ? count : static_cast<int>(list.size());
+  const int n = list_count(count, list);
   for (int i = 0; i < n; i++)
     if (std::strcmp(list[i]->name, name) == 0) return list[i];
   return nullptr;
@@ -42,9 +65,7 @@ KEYBOARD* GENERATOR::get_KEYBOARD_by_name(const char* name) {
 }
 
 KEYBOARD* GENERATOR::get_KEYBOARD_by_VCO(VCO* vco) {
-  const int n = nbr_liens_key_vco < static_cast<int>(liens_key_vco.size())
-                    ? nbr_liens_key_vco
-                    : static_cast<int>(liens_key_vco.size());
+  const int n = list_count(nbr_liens_key_vco, liens_key_vco);
   for (int i = 0; i < n; i++)
     if (liens_key_vco[i].pere_in == vco) return liens_key_vco[i].source;
   return nullptr;
@@ -59,10 +80,6 @@ KEYBOARD* GENERATOR::get_KEYBOARD_by_SAMPLER(SAMPLER* sampler) {
 // ---------------------------------------------------------------- load-time resolution
 
 namespace {
-// A list is walked up to its counter, and never past its end.
-inline int count(int counter, size_t size) {
-  return counter < static_cast<int>(size) ? counter : static_cast<int>(size);
-}
 // No module twice in the list.
 template <class M>
 bool distinct(std::vector<M*> list) {
@@ -88,19 +105,19 @@ int GENERATOR::mixer_input(const char* word) {
 
 void GENERATOR::prepare() {
   // Passes 4 and 7 are bounded by their counters, pass 5 by its list.
-  vco_vco_.build(liens_vco_vco, count(nbr_liens_vco_vco, liens_vco_vco.size()));
+  vco_vco_.build(liens_vco_vco, list_count(nbr_liens_vco_vco, liens_vco_vco));
   vco_sampler_.build(liens_vco_sampler, liens_vco_sampler.size());
-  sampler_vco_.build(liens_sampler_vco, count(nbr_liens_sampler_vco, liens_sampler_vco.size()));
+  sampler_vco_.build(liens_sampler_vco, list_count(nbr_liens_sampler_vco, liens_sampler_vco));
 
   voiced_samplers_.clear();
-  for (int i = 0; i < nbr_sampler && i < static_cast<int>(liste_sampler.size()); i++) {
+  for (int i = 0, n = list_count(nbr_sampler, liste_sampler); i < n; i++) {
     SAMPLER* s = liste_sampler[i];
     if (s->name[0] == 'S') voiced_samplers_.push_back({s, get_KEYBOARD_by_SAMPLER(s)});
   }
 
   voiced_vcos_.clear();
   int k = 0;
-  for (int i = 0; i < nbr_vco && i < static_cast<int>(liste_vco.size()); i++) {
+  for (int i = 0, n = list_count(nbr_vco, liste_vco); i < n; i++) {
     VCO* o = liste_vco[i];
     if (o->name[0] != 'V') continue;
     const bool has = k < static_cast<int>(notes_vco.size());
@@ -113,11 +130,20 @@ void GENERATOR::prepare() {
   for (const VoicedVco& v : voiced_vcos_) voiced.push_back(v.vco);
   voiced_distinct_ = distinct(voiced);
 
+  // A source walked twice, or a target that is also a source, makes a chain: the
+  // order of evaluation then decides what a source reads.
+  std::vector<VCO*> modulating;
+  for (const auto& src : vco_vco_.sources) modulating.push_back(src.source);
+  vco_vco_batched_ = distinct(modulating);
+  for (const auto& mt : vco_vco_.targets)
+    if (std::find(modulating.begin(), modulating.end(), mt.target) != modulating.end())
+      vco_vco_batched_ = false;
+
   mixer_to_vca_.clear();
-  for (int i = 0, n = count(nbr_liens_mixer_vca, liens_mixer_vca.size()); i < n; i++)
+  for (int i = 0, n = list_count(nbr_liens_mixer_vca, liens_mixer_vca); i < n; i++)
     mixer_to_vca_.push_back({liens_mixer_vca[i].source, liens_mixer_vca[i].pere_in});
 
-  vcas_.assign(liste_vca.begin(), liste_vca.begin() + count(nbr_vca, liste_vca.size()));
+  vcas_.assign(liste_vca.begin(), liste_vca.begin() + list_count(nbr_vca, liste_vca));
   vcas_distinct_ = distinct(vcas_);
 
   feed_ops_.clear();
@@ -130,7 +156,7 @@ void GENERATOR::prepare() {
     if (feed_ops_.size() == first) feed_ops_.push_back({nullptr, nullptr, nullptr});
     feed_ops_.back().mixer = m;
   };
-  for (int i = 0; i < nbr_liens_vco_mixer && i < static_cast<int>(liens_vco_mixer.size()); i++) {
+  for (int i = 0, n = list_count(nbr_liens_vco_mixer, liens_vco_mixer); i < n; i++) {
     auto& r = liens_vco_mixer[i];
     feed_of(r.pere_in, r.fils_out, r.param_out);
   }
@@ -151,6 +177,57 @@ inline void modulate_sampler(float& x, float v) {
 }
 }  // namespace
 
+// Evaluates n oscillators as VCO::evolue would, in order, with their sines in
+// batches; `after(i)` runs once oscillator i has its OUTL. The oscillators must be
+// distinct, and `after` must touch no other oscillator of the n: then every phase
+// step can run before every waveform, and the waveforms (so the noise's draws) still
+// come in order.
+template <class Get, class After>
+inline void evolve_batched(size_t n, Get get, After after) {
+  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 2 KB of stack
+  double arg[kChunk], x[kChunk], scale[kChunk];
+  float y[kChunk];
+  type_generateur type[kChunk];
+  for (size_t c = 0; c < n; c += kChunk) {
+    const size_t m = n - c < kChunk ? n - c : kChunk;
+    size_t k = 0;
+    for (size_t i = 0; i < m; i++) {
+      VCO* o = get(c + i);
+      arg[i] = o->VCO::step_phase();
+      // The sine's OUTL is float(sin x amount), the pulse's tests start from float(sin).
+      const type_generateur t = o->type;
+      type[i] = t;
+      if (t == SINE || t == PULSE) {
+        x[k] = arg[i];
+        scale[k++] = t == SINE ? static_cast<double>(o->amount) : 1.0;
+      }
+    }
+    if (k > 0) sine_times(x, scale, y, k);
+    k = 0;
+    for (size_t i = 0; i < m; i++) {
+      VCO* o = get(c + i);
+      switch (type[i]) {
+        case SINE:
+          o->OUTL = y[k++];
+          break;
+        case PULSE:
+          o->step_pulse(y[k++]);
+          break;
+        case SAW:
+          o->step_saw();
+          break;
+        case HALF_SAW:
+          o->step_half_saw();
+          break;
+        default:
+          o->evolue_waveform(arg[i]);
+          break;
+      }
+      after(c + i);
+    }
+  }
+}
+
 int GENERATOR::evolue() {
   // 1. Samplers triggered by sequencers, then the sequencer steps.
   for (auto& r : liens_sampler_sequencer) {
@@ -162,7 +239,7 @@ int GENERATOR::evolue() {
   }
 
   // 2. Amplifiers retriggered on the gate their sequencer last produced.
-  for (int i = 0, n = count(nbr_liens_vca_sequencer, liens_vca_sequencer.size()); i < n; i++) {
+  for (int i = 0, n = list_count(nbr_liens_vca_sequencer, liens_vca_sequencer); i < n; i++) {
     auto& r = liens_vca_sequencer[i];
     if (r.pere_in->gate != 0)
       for (VCA* a : r.fils_out) {
@@ -172,7 +249,7 @@ int GENERATOR::evolue() {
   }
 
   // 3. Oscillators driven by sequencers; a rest silences them.
-  for (int i = 0, n = count(nbr_liens_vco_sequencer, liens_vco_sequencer.size()); i < n; i++) {
+  for (int i = 0, n = list_count(nbr_liens_vco_sequencer, liens_vco_sequencer); i < n; i++) {
     auto& r = liens_vco_sequencer[i];
     SEQUENCER* s = r.pere_in;
     for (VCO* o : r.fils_out) {
@@ -185,11 +262,16 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
+  if (vco_vco_batched_) {
+    const auto* src = vco_vco_.sources.data();
+    evolve_batched(vco_vco_.sources.size(), [src](size_t i) { return src[i].source; },
+                   [](size_t) {});
+  }
   for (const auto& mt : vco_vco_.targets) {
     VCO* t = mt.target;
     for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
       VCO* o = vco_vco_.sources[j].source;
-      o->VCO::evolue();
+      if (!vco_vco_batched_) o->VCO::evolue();
       t->amount = t->base_amount;
       t->phase_offset = t->base_phase_offset;
       t->freq = t->base_freq;
@@ -245,9 +327,6 @@ int GENERATOR::evolue() {
 
   // 8. Oscillators named V...: evaluated with what passes 3, 4 and 7 left; the
   //    keyboard's note (plus the line's *NOTE offset) takes effect next sample.
-  //    Each oscillator's phase step runs one entry ahead, while the previous sine is
-  //    still under way: they touch different oscillators, and the waveforms (and so
-  //    the noise's draws) still come in list order.
   auto retune = [](const VoicedVco& v) {
     VCO* o = v.vco;
     float base = o->base_freq;
@@ -262,16 +341,9 @@ int GENERATOR::evolue() {
   };
   const VoicedVco* voiced = voiced_vcos_.data();
   const size_t nvoiced = voiced_vcos_.size();
-  if (voiced_distinct_ && nvoiced > 0) {
-    double arg = voiced[0].vco->VCO::step_phase();
-    for (size_t i = 0; i + 1 < nvoiced; i++) {
-      const double next_arg = voiced[i + 1].vco->VCO::step_phase();
-      voiced[i].vco->VCO::step_wave(arg);
-      retune(voiced[i]);
-      arg = next_arg;
-    }
-    voiced[nvoiced - 1].vco->VCO::step_wave(arg);
-    retune(voiced[nvoiced - 1]);
+  if (voiced_distinct_) {
+    evolve_batched(nvoiced, [voiced](size_t i) { return voiced[i].vco; },
+                   [&retune, voiced](size_t i) { retune(voiced[i]); });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
       voiced[i].vco->VCO::evolue();

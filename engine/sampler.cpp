@@ -1,10 +1,19 @@
 #include "engine/sampler.h"
 
-#include <cstdio>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 #include "engine/convert.h"
+
+namespace {
+// Written by the audio thread, taken by the main loop.
+std::atomic<unsigned> finished_playbacks{0};
+}  // namespace
+
+unsigned take_finished_playbacks() {
+  return finished_playbacks.exchange(0, std::memory_order_relaxed);
+}
 
 void* SAMPLER::operator new(std::size_t size) {
   void* p = std::calloc(1, size);
@@ -17,7 +26,6 @@ void SAMPLER::operator delete(void* p) { std::free(p); }
 SAMPLER::SAMPLER() {
   OUTL = 0.0f;
   name[0] = '\0';
-  std::printf("[%d ]\n", length);
 }
 
 int SAMPLER::evolue() {
@@ -30,7 +38,7 @@ int SAMPLER::evolue() {
   // product: a 16-bit stereo file's interleaved values are all played.
   const int32_t bound = static_cast<int32_t>(static_cast<uint32_t>(length) * 4u);
   if (2.0 * (static_cast<double>(position) * speed) > bound) {
-    std::printf("FIN\n");
+    finished_playbacks.fetch_add(1, std::memory_order_relaxed);
     position = 0.0f;
     playing = 0;
   }

@@ -1,11 +1,12 @@
 #include "audio/stream_callback.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "engine/convert.h"
 #include "engine/generator.h"
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 
 GENERATOR* gen = nullptr;
 
@@ -27,4 +28,8 @@ int instrument_callback(FSOUND_STREAM*, void* buffer, int length, void*) {
     std::memcpy(out + 4 * i + 2, &s, 2);
   }
   return 1;
+}
+
+void print_finished_playbacks(unsigned count) {
+  for (; count > 0; count--) std::printf("FIN\n");
 }

@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "audio/stream_callback.h"
+#include "audio/voice_keys.h"
 #include "engine/generator.h"
-#include "engine/voice_keys.h"
-#include "tests/support/patch_text.h"
+#include "engine/note_table.h"
+#include "patch/patch_log.h"
 
 namespace {
 
@@ -34,7 +35,10 @@ void push_all(const VoiceOp* ops, int n) {
 }  // namespace
 
 TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
-  auto g = tevtest::load_patch_text(kThreeVoices);
+  init_NOTE2FREQ();
+  PatchLog log(PatchLog::kDrop);
+  auto g = load_patch_text("three_voices", kThreeVoices, log);
+  ASSERT_TRUE(log.problems().empty());
   gen = g.get();
 
   std::atomic<bool> keys_done{false};
