@@ -223,7 +223,9 @@ TEST_F(Synth, LiveRecordingEqualsTheRenderOfTheSameKeyFrames) {
   e2e::write_file(dir_ + "/pilot.tsy", kPilotPatch);
   // A second take when the first fails: the sound server may drop frames under load.
   std::string first = live_against_render(this, dir_);
-  if (!first.empty()) EXPECT_EQ(live_against_render(this, dir_), "") << "first take: " << first;
+  if (!first.empty()) {
+    EXPECT_EQ(live_against_render(this, dir_), "") << "first take: " << first;
+  }
 }
 
 TEST_F(Synth, ExitStatus) {

@@ -28,6 +28,17 @@ bool can_connect(const std::string& socket_path) {
   return ok;
 }
 
+// Ends our child `pid` (SIGTERM, SIGKILL after 2 s) unless it is gone or already
+// reaped (then the number may be another process's: left alone).
+void end_child(pid_t pid) {
+  if (pid <= 0 || waitpid(pid, nullptr, WNOHANG) != 0) return;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100; i++, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+    if (waitpid(pid, nullptr, WNOHANG) != 0) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
 }  // namespace
 
 bool PulseEnv::start(std::string* why) {
@@ -35,9 +46,9 @@ bool PulseEnv::start(std::string* why) {
   char tmpl[] = "/tmp/tev-pulse.XXXXXX";
   if (!mkdtemp(tmpl)) return *why = "mkdtemp failed", false;
   dir_ = tmpl;
-  const std::string run = dir_ + "/run", socket_path = run + "/pulse.sock";
+  const std::string run = dir_ + "/run";
   mkdir(run.c_str(), 0700);
-  server_ = "unix:" + socket_path;
+  server_ = "unix:" + run + "/pulse.sock";
   for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "PULSE_SERVER"}) {
     const char* v = getenv(name);
     saved_env_.emplace_back(name, v ? v : kUnset);
@@ -45,6 +56,18 @@ bool PulseEnv::start(std::string* why) {
   setenv("HOME", dir_.c_str(), 1);
   setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
   setenv("PULSE_SERVER", server_.c_str(), 1);
+  return launch(why);
+}
+
+bool PulseEnv::restart(std::string* why) {
+  if (server_.empty()) return *why = "no server was started", false;
+  end_child(pid_);
+  pid_ = -1;
+  return launch(why);
+}
+
+bool PulseEnv::launch(std::string* why) {
+  const std::string socket_path = server_.substr(5);  // after "unix:"
   const std::string sink = "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le norewinds=1";
   const std::string unix_socket = "module-native-protocol-unix auth-anonymous=1 socket=" + socket_path;
   pid_ = fork();
@@ -66,13 +89,7 @@ bool PulseEnv::start(std::string* why) {
 }
 
 void PulseEnv::stop() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    bool reaped = false;
-    for (int i = 0; i < 100 && !(reaped = waitpid(pid_, nullptr, WNOHANG) == pid_); i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (!reaped) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-  }
+  end_child(pid_);
   pid_ = -1;
   for (const auto& e : saved_env_)
     e.second == kUnset ? unsetenv(e.first.c_str()) : setenv(e.first.c_str(), e.second.c_str(), 1);
