@@ -5,7 +5,6 @@
 // Beside it: <name>.ref (exit status, one hash of all samples and one per 64
 // frames), <name>.out and <name>.err (standard output and error, byte-exact,
 // present when not empty). TEV_UPDATE_GOLDEN=1 rewrites them from the current build.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -14,6 +13,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -38,24 +38,13 @@ void store(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> v;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') v.push_back(e->d_name);
-    closedir(d);
-  }
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
 // "group/name" of every case.
 std::vector<std::string> all_cases() {
   std::vector<std::string> v;
-  for (const std::string& g : entries(kCases))
-    for (const std::string& f : entries(kCases + "/" + g))
-      if (f.size() > 5 && f.compare(f.size() - 5, 5, ".keys") == 0)
-        v.push_back(g + "/" + f.substr(0, f.size() - 5));
+  for (const auto& e : std::filesystem::recursive_directory_iterator(kCases))
+    if (e.path().extension() == ".keys")
+      v.push_back(e.path().parent_path().filename().string() + "/" + e.path().stem().string());
+  std::sort(v.begin(), v.end());
   return v;
 }
 
