@@ -12,6 +12,15 @@ class MIXER : public OUTPUT {
 
   int nbr_inputs = 0;                // inputs declared on the patch line
   float inputs[kMaxInputs] = {};     // input d (1-based) is inputs[d - 1]
+
+ private:
+  // The gain float(10000 / nbr_inputs) and the nbr_inputs it was computed for, so
+  // that the integer division runs when the count changes (at load), not every
+  // sample. Audio thread only.
+  int gain_inputs_ = 0;
+  double gain_ = 0.0;
+
+ public:
   // Last: the fields every sample reads share a cache line with OUTL.
   char name[800];
 };
@@ -33,7 +42,17 @@ inline int MIXER::evolue() {
   }
   // Integer quotient: 3333 for three inputs, 1428 for seven. Each product is exact in
   // double; the sum is rounded in double, then to float, at every step.
-  const double g = static_cast<float>(10000 / nbr_inputs);
+  if (nbr_inputs != gain_inputs_) {
+    gain_inputs_ = nbr_inputs;
+    gain_ = static_cast<float>(10000 / nbr_inputs);
+  }
+  const double g = gain_;
+  // Two inputs, the next commonest: the same two steps without the loop.
+  if (n == 2) {
+    const float first = static_cast<float>(g * inputs[0] + 0.0f);
+    OUTL = static_cast<float>(g * inputs[1] + first);
+    return 1;
+  }
   float sum = 0.0f;
   for (int i = 0; i < n; i++) sum = static_cast<float>(g * inputs[i] + sum);
   OUTL = sum;
