@@ -181,11 +181,9 @@ inline void modulate_sampler(float& x, float v) {
 // batches; `after(i)` runs once oscillator i has its OUTL. The oscillators must be
 // distinct, and `after` must touch no other oscillator of the n: then every phase
 // step can run before every waveform, and the waveforms (so the noise's draws) still
-// come in order. `meanwhile()` runs once, right after the first batch of sines is
-// called for and before any result is used: work that reads none of the n gives the
-// processor something to do while the sines' long chains of products complete.
-template <class Get, class After, class Meanwhile>
-inline void evolve_batched(size_t n, Get get, After after, Meanwhile meanwhile) {
+// come in order.
+template <class Get, class After>
+inline void evolve_batched(size_t n, Get get, After after) {
   constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 2 KB of stack
   double arg[kChunk], x[kChunk], scale[kChunk];
   float y[kChunk];
@@ -205,7 +203,6 @@ inline void evolve_batched(size_t n, Get get, After after, Meanwhile meanwhile) 
       }
     }
     if (k > 0) sine_times(x, scale, y, k);
-    if (c == 0) meanwhile();
     k = 0;
     for (size_t i = 0; i < m; i++) {
       VCO* o = get(c + i);
@@ -268,7 +265,7 @@ int GENERATOR::evolue() {
   if (vco_vco_batched_) {
     const auto* src = vco_vco_.sources.data();
     evolve_batched(vco_vco_.sources.size(), [src](size_t i) { return src[i].source; },
-                   [](size_t) {}, [] {});
+                   [](size_t) {});
   }
   for (const auto& mt : vco_vco_.targets) {
     VCO* t = mt.target;
@@ -342,19 +339,11 @@ int GENERATOR::evolue() {
     o->phase_offset = o->base_phase_offset;
     o->freq = base;
   };
-  // 11. Envelopes. They read and write nothing but their amplifiers, which no pass
-  //     from 3 to 12 touches (pass 12 writes only the input, which they do not read),
-  //     so they run while pass 8's sines are computed.
-  bool enveloped = false;
-  auto envelopes = [this, &enveloped] {
-    for (VCA* a : vcas_) a->VCA::evolue();
-    enveloped = true;
-  };
   const VoicedVco* voiced = voiced_vcos_.data();
   const size_t nvoiced = voiced_vcos_.size();
   if (voiced_distinct_) {
     evolve_batched(nvoiced, [voiced](size_t i) { return voiced[i].vco; },
-                   [&retune, voiced](size_t i) { retune(voiced[i]); }, envelopes);
+                   [&retune, voiced](size_t i) { retune(voiced[i]); });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
       voiced[i].vco->VCO::evolue();
@@ -368,18 +357,15 @@ int GENERATOR::evolue() {
     if (f.mixer) f.mixer->MIXER::evolue();
   }
 
-  // 12. Mixers into amplifiers. It runs before the envelopes (when they have not run
-  //     yet), which neither read the mixers nor an amplifier's input, so the two
-  //     passes commute.
+  // 12. Mixers into amplifiers. It runs before the envelopes, which neither read the
+  //     mixers nor an amplifier's input, so the two passes commute.
   for (const MixerToVca& l : mixer_to_vca_) l.vca->input = l.mixer->clamp_OUTL();
 
-  // 11. (when pass 8 had no batch) and 13. Envelopes, and the patch's signal: the sum
-  //     of every amplifier, level x input. Both the product and the sum of two floats
-  //     round in float as they would in double.
+  // 11. and 13. Envelopes, and the patch's signal: the sum of every amplifier, level x
+  //     input. Both the product and the sum of two floats round in float as they
+  //     would in double.
   float sum = 0.0f;
-  if (enveloped) {
-    for (VCA* a : vcas_) sum = a->OUTL * a->input + sum;
-  } else if (vcas_distinct_) {
+  if (vcas_distinct_) {
     for (VCA* a : vcas_) {
       a->VCA::evolue();
       sum = a->OUTL * a->input + sum;
