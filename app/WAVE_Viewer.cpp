@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/live_patch.h"
 #include "app/wincompat.h"
 #include "audio/fsound.h"
 #include "audio/output_select.h"
@@ -108,29 +109,26 @@ void wait_for_events(int fd) {
 // over the whole run, on standard error at exit.
 void print_sound_stats() { std::fprintf(stderr, "Underruns: %ld\n", tev_sound_underruns()); }
 
-void push_ops(const VoiceOp* ops, int n) {
-  // A voice the patch lacks gives no operations; a full queue (over a thousand
-  // operations unapplied) drops the event whole rather than half of it.
-  if (n > 0) g_voice_ops.push(ops, n);
-}
+// The key events' voice operations and the patch file's reloads, once the stream
+// plays.
+LivePatch* g_live = nullptr;
 
 }  // namespace
 
 // Handles every queued window event and returns; Escape ends the process.
 int SDL_PollEVENT() {
-  VoiceOp ops[kMaxOpsPerEvent];
   while (SDL_PollEvent(&event)) {
     switch (event.type) {
       case SDL_KEYDOWN:
         if (event.key.keysym.sym == SDLK_ESCAPE) std::exit(0);
-        push_ops(ops, key_press_ops(*gen, event.key.keysym.sym, ops));
+        g_live->key_down(event.key.keysym.sym);
         break;
       case SDL_KEYUP:
         if (event.key.keysym.sym == SDLK_ESCAPE) std::exit(0);
-        push_ops(ops, key_release_ops(*gen, event.key.keysym.sym, ops));
+        g_live->key_up(event.key.keysym.sym);
         break;
       case SDL_USEREVENT:
-        push_ops(ops, user_retrigger_ops(*gen, event.user.code, ops));
+        g_live->user_retrigger(event.user.code);
         break;
       default:  // the window's close request included
         break;
@@ -196,10 +194,17 @@ int main(int argc, char** argv) {
     std::printf("Output latency: %d frames (%.1f ms)\n", latency, latency * 1000.0 / Frequency);
   std::fflush(stdout);
 
+  // From here on only the stream callback touches gen; a saved patch file is
+  // reloaded and handed over to it.
+  g_live = new LivePatch(gen, path ? path : "SYNTH_2.TSY", set_caption);
+  std::fflush(stdout);
+
   // No busy polling: on a two-core machine it would compete with the audio thread.
+  // The idle wait also paces the reload's settle time.
   const int events_fd = window_events_fd();
   for (;;) {
     SDL_PollEVENT();
+    g_live->poll();
     end_if_signalled();
     wait_for_events(events_fd);
   }

@@ -71,7 +71,7 @@ struct LINK_SAMPLER_SEQUENCER {
   SEQUENCER* pere_in = nullptr;
 };
 
-class GENERATOR : public OUTPUT {
+class GENERATOR final : public OUTPUT {
  public:
   // Loads the patch at `path` ("SYNTH_2.TSY" when null), prints the graph report.
   explicit GENERATOR(const char* path);
