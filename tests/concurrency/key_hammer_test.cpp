@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/graph_swap.h"
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
 #include "engine/voice_keys.h"
@@ -82,4 +83,54 @@ TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
     EXPECT_EQ(g->liste_keyboard[v]->pressed, 0) << "voice " << v;
     EXPECT_EQ(g->liste_vca[v]->released, 1) << "voice " << v;
   }
+}
+
+// The same, while the patch is reloaded again and again: the key thread (the main
+// thread of the live synth) offers new graphs, presses the held key again on each
+// and frees the replaced ones; the audio thread takes them between blocks.
+TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
+  std::unique_ptr<GENERATOR> first = tevtest::load_patch_text(kThreeVoices);
+  GENERATOR* live = first.release();
+  gen = live;
+  std::atomic<bool> done{false};
+  std::thread audio([&] {
+    std::vector<int16_t> block(2 * 256);
+    while (!done.load(std::memory_order_acquire))
+      instrument_callback(nullptr, block.data(), static_cast<int>(block.size() * 2), nullptr);
+  });
+
+  int swaps = 0, freed = 0;
+  for (int round = 0; round < 20; round++) {
+    VoiceOp ops[kMaxOpsPerEvent];
+    for (int key : {int{'z'}, int{'a'}, int{'z'}, int{'q'}}) {
+      push_all(ops, key_press_ops(*live, key, ops));
+      push_all(ops, key_release_ops(*live, key, ops));
+    }
+    push_all(ops, key_press_ops(*live, 'x', ops));  // held across the swap
+    GENERATOR* next = tevtest::load_patch_text(kThreeVoices).release();
+    const int n = key_press_ops(*next, 'x', ops);
+    ASSERT_TRUE(g_graph_swap.offer(next, ops, n));
+    live = next;
+    swaps++;
+    while (!g_graph_swap.taken()) std::this_thread::yield();
+    push_all(ops, key_release_ops(*live, 'x', ops));
+    for (;;) {
+      if (GENERATOR* old = g_graph_swap.retired()) {
+        delete old;
+        freed++;
+        break;
+      }
+      std::this_thread::yield();
+    }
+  }
+  done.store(true, std::memory_order_release);
+  audio.join();
+  // The audio thread plays the last graph offered, and every key reached it.
+  g_voice_ops.drain(*gen);
+  EXPECT_EQ(gen, live);
+  EXPECT_EQ(freed, swaps);
+  EXPECT_EQ(live->liste_keyboard[0]->pressed, 0);
+  EXPECT_EQ(live->liste_vca[0]->released, 1);
+  gen = nullptr;
+  delete live;
 }

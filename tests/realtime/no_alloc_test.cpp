@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/graph_swap.h"
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
 #include "engine/note_table.h"
@@ -242,6 +244,70 @@ TEST(AudioPathAllocations, OneSecondWithKeysAllocatesNothing) {
   std::remove(wav.c_str());
   std::remove(tsy.c_str());
   rmdir(dir);
+}
+
+long resident_kb() {
+  long pages = 0, resident = 0;
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f && std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+  if (f) std::fclose(f);
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A hundred reloads of the bundled patch while a key is held: the handover, the
+// fade and the key pressed again on each new graph allocate nothing on the audio
+// path, and every replaced graph, freed on this thread, gives back what it held.
+TEST(AudioPathAllocations, HundredReloadsAllocateNothingAndKeepResidentSize) {
+  init_NOTE2FREQ();
+  const std::string folder = std::string(TEV_SOURCE_DIR) + "/patches";
+  ASSERT_EQ(chdir(folder.c_str()), 0);
+  // The loader's trace of a hundred loads stays off the test output.
+  std::fflush(stdout);
+  const int saved_stdout = dup(1);
+  FILE* null = std::fopen("/dev/null", "w");
+  ASSERT_NE(null, nullptr);
+  dup2(fileno(null), 1);
+  gen = new GENERATOR("SYNTH_2.TSY");
+  push_keys(*gen, key_press_ops, 'z');
+  std::vector<unsigned char> block(4096);
+  long news = 0, mallocs = 0, kb_after_first = 0;
+  double load_ms = 0;
+  for (int reload = 1; reload <= 100; reload++) {
+    const auto t0 = std::chrono::steady_clock::now();
+    GENERATOR* next = new GENERATOR("SYNTH_2.TSY");
+    load_ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                   .count();
+    VoiceOp ops[kMaxOpsPerEvent];
+    ASSERT_TRUE(g_graph_swap.offer(next, ops, key_press_ops(*next, 'z', ops)));
+    GENERATOR* old = nullptr;
+    for (int b = 0; !old && b < 4; b++) {
+      {
+        Armed armed;
+        instrument_callback(nullptr, block.data(), static_cast<int>(block.size()), nullptr);
+        news += g_news;
+        mallocs += g_mallocs;
+      }
+      old = g_graph_swap.retired();
+    }
+    ASSERT_NE(old, nullptr) << "the fade did not end within four blocks";
+    delete old;
+    std::fflush(stdout);
+    if (reload == 1) kb_after_first = resident_kb();
+  }
+  std::fflush(stdout);
+  dup2(saved_stdout, 1);
+  close(saved_stdout);
+  std::fclose(null);
+  const long kb_after_all = resident_kb();
+  std::printf("100 reloads of SYNTH_2.TSY: %.2f ms per load; resident %ld kB after the first, "
+              "%ld kB after the hundredth\n",
+              load_ms / 100, kb_after_first, kb_after_all);
+  EXPECT_EQ(news, 0);
+  EXPECT_EQ(mallocs, 0);
+  EXPECT_EQ(gen->liste_keyboard[0]->pressed, 1) << "the held key did not follow the reloads";
+  EXPECT_LT(kb_after_all - kb_after_first, 1024);
+  delete gen;
+  gen = nullptr;
 }
 
 }  // namespace
