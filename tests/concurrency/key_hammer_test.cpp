@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -89,9 +91,15 @@ TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
 // thread of the live synth) offers new graphs, presses the held key again on each
 // and frees the replaced ones; the audio thread takes them between blocks.
 TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
-  std::unique_ptr<GENERATOR> first = tevtest::load_patch_text(kThreeVoices);
-  GENERATOR* live = first.release();
+  GENERATOR* live = tevtest::load_patch_text(kThreeVoices).release();
   gen = live;
+  // Reloads read a file as the synth does (the note table is filled once, above).
+  char path[] = "/tmp/tev_reload_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, kThreeVoices, std::strlen(kThreeVoices)),
+            static_cast<ssize_t>(std::strlen(kThreeVoices)));
+  close(fd);
   std::atomic<bool> done{false};
   std::thread audio([&] {
     std::vector<int16_t> block(2 * 256);
@@ -107,7 +115,9 @@ TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
       push_all(ops, key_release_ops(*live, key, ops));
     }
     push_all(ops, key_press_ops(*live, 'x', ops));  // held across the swap
-    GENERATOR* next = tevtest::load_patch_text(kThreeVoices).release();
+    testing::internal::CaptureStdout();
+    GENERATOR* next = new GENERATOR(path);
+    testing::internal::GetCapturedStdout();
     const int n = key_press_ops(*next, 'x', ops);
     ASSERT_TRUE(g_graph_swap.offer(next, ops, n));
     live = next;
@@ -133,4 +143,5 @@ TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
   EXPECT_EQ(live->liste_vca[0]->released, 1);
   gen = nullptr;
   delete live;
+  std::remove(path);
 }
