@@ -87,58 +87,46 @@ TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
   }
 }
 
-// The same, while the patch is reloaded again and again: the key thread (the main
-// thread of the live synth) offers new graphs, presses the held key again on each
-// and frees the replaced ones; the audio thread takes them between blocks.
+// The same while the patch is reloaded again and again: the key thread (the live
+// synth's main thread) offers each new graph with the held key pressed again,
+// releases the key once the graph is taken, and frees the replaced one.
 TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
   GENERATOR* live = tevtest::load_patch_text(kThreeVoices).release();
   gen = live;
-  // Reloads read a file as the synth does (the note table is filled once, above).
-  char path[] = "/tmp/tev_reload_XXXXXX";
+  char path[] = "/tmp/tev_reload_XXXXXX";  // read as the synth reads a saved file
   const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, kThreeVoices, std::strlen(kThreeVoices)),
-            static_cast<ssize_t>(std::strlen(kThreeVoices)));
+  const ssize_t size = static_cast<ssize_t>(std::strlen(kThreeVoices));
+  ASSERT_EQ(write(fd, kThreeVoices, size), size);
   close(fd);
   std::atomic<bool> done{false};
   std::thread audio([&] {
-    std::vector<int16_t> block(2 * 256);
+    int16_t block[2 * 256];
     while (!done.load(std::memory_order_acquire))
-      instrument_callback(nullptr, block.data(), static_cast<int>(block.size() * 2), nullptr);
+      instrument_callback(nullptr, block, sizeof block, nullptr);
   });
-
-  int swaps = 0, freed = 0;
   for (int round = 0; round < 20; round++) {
     VoiceOp ops[kMaxOpsPerEvent];
-    for (int key : {int{'z'}, int{'a'}, int{'z'}, int{'q'}}) {
+    for (int key : {'z', 'a', 'q'}) {
       push_all(ops, key_press_ops(*live, key, ops));
       push_all(ops, key_release_ops(*live, key, ops));
     }
-    push_all(ops, key_press_ops(*live, 'x', ops));  // held across the swap
+    push_all(ops, key_press_ops(*live, 'x', ops));
     testing::internal::CaptureStdout();
     GENERATOR* next = new GENERATOR(path);
     testing::internal::GetCapturedStdout();
-    const int n = key_press_ops(*next, 'x', ops);
-    ASSERT_TRUE(g_graph_swap.offer(next, ops, n));
+    ASSERT_TRUE(g_graph_swap.offer(next, ops, key_press_ops(*next, 'x', ops)));
     live = next;
-    swaps++;
     while (!g_graph_swap.taken()) std::this_thread::yield();
     push_all(ops, key_release_ops(*live, 'x', ops));
-    for (;;) {
-      if (GENERATOR* old = g_graph_swap.retired()) {
-        delete old;
-        freed++;
-        break;
-      }
-      std::this_thread::yield();
-    }
+    GENERATOR* old;
+    while (!(old = g_graph_swap.retired())) std::this_thread::yield();
+    delete old;
   }
   done.store(true, std::memory_order_release);
   audio.join();
-  // The audio thread plays the last graph offered, and every key reached it.
   g_voice_ops.drain(*gen);
+  // The audio thread plays the last graph offered, and the release reached it.
   EXPECT_EQ(gen, live);
-  EXPECT_EQ(freed, swaps);
   EXPECT_EQ(live->liste_keyboard[0]->pressed, 0);
   EXPECT_EQ(live->liste_vca[0]->released, 1);
   gen = nullptr;
