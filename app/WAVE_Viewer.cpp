@@ -11,16 +11,17 @@
 #include <cstring>
 
 #include "app/live_patch.h"
-#include "app/wincompat.h"
+#include "audio/wincompat.h"
 #include "audio/fsound.h"
 #include "audio/output_select.h"
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
 #include "engine/hooks.h"
 #include "engine/note_table.h"
-#include "engine/voice_keys.h"
+#include "engine/sample_rate.h"
+#include "audio/voice_keys.h"
 
-int Frequency = 44100;    // frames per second of the output stream
+int Frequency = kSampleRate;  // frames per second of the output stream
 int BufferSize = 32768;   // bytes: the largest block the stream callback is asked for
 SDL_Surface* pSurface = nullptr;
 SDL_Event event;
@@ -109,6 +110,9 @@ void wait_for_events(int fd) {
 // over the whole run, on standard error at exit.
 void print_sound_stats() { std::fprintf(stderr, "Underruns: %ld\n", tev_sound_underruns()); }
 
+// The samplers' end lines: counted on the audio thread, printed here.
+void print_fin_lines() { print_finished_playbacks(take_finished_playbacks()); }
+
 // The key events' voice operations and the patch file's reloads, once the stream
 // plays.
 LivePatch* g_live = nullptr;
@@ -189,6 +193,8 @@ int main(int argc, char** argv) {
     std::exit(1);
   }
   if (std::getenv("TEV_SOUND_STATS")) std::atexit(print_sound_stats);
+  // Whatever ended between the last loop turn and the exit is still printed.
+  std::atexit(print_fin_lines);
   const int latency = tev_sound_latency_frames();
   if (latency > 0)
     std::printf("Output latency: %d frames (%.1f ms)\n", latency, latency * 1000.0 / Frequency);
@@ -205,6 +211,7 @@ int main(int argc, char** argv) {
   for (;;) {
     SDL_PollEVENT();
     g_live->poll();
+    print_fin_lines();
     end_if_signalled();
     wait_for_events(events_fd);
   }

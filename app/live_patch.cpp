@@ -5,20 +5,19 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "audio/graph_swap.h"
 #include "engine/generator.h"
 #include "engine/hooks.h"
+#include "patch/patch_log.h"
 
 namespace {
 
-// While a reload reads the file: the loader's caption and empty-field exit are
-// caught here, so that a refused patch neither renames the window nor ends the
-// process.
+// While a reload reads the file the loader's caption is caught here, so that a
+// refused patch does not rename the window.
 std::string g_loaded_caption;
-int g_empty_fields = 0;
 void catch_caption(const char* title) { g_loaded_caption = title ? title : ""; }
-void catch_exit(int) { g_empty_fields++; }
 
 int module_count(const GENERATOR& g) {
   return static_cast<int>(g.liste_vco.size() + g.liste_vca.size() + g.liste_mixer.size() +
@@ -99,21 +98,18 @@ void LivePatch::reload() {
     return;
   }
 
+  // The trace, the report and the problems print as at start-up; an empty field
+  // only stops the load.
+  PatchLog log(PatchLog::kPrint);
   void (*caption)(const char*) = tev_caption_hook;
-  void (*exit_hook)(int) = tev_exit_hook;
   tev_caption_hook = catch_caption;
-  tev_exit_hook = catch_exit;
-  g_empty_fields = 0;
   g_loaded_caption.clear();
-  auto* next = new GENERATOR(path_.c_str());
+  std::unique_ptr<GENERATOR> next = load_patch_file(path_.c_str(), log);
   tev_caption_hook = caption;
-  tev_exit_hook = exit_hook;
 
-  const int problems = next->load_problems + g_empty_fields;
-  if (problems > 0 || !next->load_opened) {
-    std::printf("patch not reloaded: %d problems\n", problems);
+  if (!log.problems().empty() || !log.opened()) {
+    std::printf("patch not reloaded: %zu problems\n", log.problems().size());
     std::fflush(stdout);
-    delete next;
     return;
   }
 
@@ -126,11 +122,11 @@ void LivePatch::reload() {
     if (static_cast<int>(again.size()) + n <= GraphSwap::kMaxHeldOps)
       again.insert(again.end(), ops, ops + n);
   }
-  g_graph_swap.offer(next, again.data(), static_cast<int>(again.size()));
-  graph_ = next;
+  graph_ = next.release();
+  g_graph_swap.offer(graph_, again.data(), static_cast<int>(again.size()));
   if (caption_) caption_(g_loaded_caption.c_str());
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-  std::printf("patch reloaded (%d modules) in %.1f ms\n", module_count(*next), ms);
+  std::printf("patch reloaded (%d modules) in %.1f ms\n", module_count(*graph_), ms);
   std::fflush(stdout);
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/patch_watch.h"
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 
 class GENERATOR;
 

@@ -6,7 +6,6 @@
 // callback drains before each frame. An event "before frame F" is queued once F
 // frames have been rendered, so the render matches a live performance whose key
 // presses land exactly on those frames.
-#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,18 +20,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "audio/stream_callback.h"
+#include "audio/voice_keys.h"
 #include "engine/generator.h"
 #include "engine/hooks.h"
 #include "engine/note_table.h"
-#include "engine/voice_keys.h"
+#include "engine/sample_rate.h"
+#include "patch/patch_log.h"
 
 namespace {
 
-constexpr int kRate = 44100;
+constexpr int kRate = kSampleRate;
 constexpr int64_t kDefaultFrames = 5 * kRate;
 // A WAV file's sizes are 32-bit byte counts and a frame is 4 bytes: stay well below.
 constexpr int64_t kMaxFrames = 1000000000;
@@ -219,78 +221,12 @@ Options parse_args(int argc, char** argv) {
 uint32_t g_seed = 0;
 uint32_t seed_ticks() { return g_seed; }
 
-bool g_load_stopped = false;  // the loader met an empty field
-void stop_load(int) { g_load_stopped = true; }
-
-// Standard output sent elsewhere for a while. The loader and the sampler print with
-// printf, so the descriptor itself is swapped.
-class StdoutRedirect {
- public:
-  explicit StdoutRedirect(int fd) {
-    std::fflush(stdout);
-    saved_ = dup(1);
-    dup2(fd, 1);
-  }
-  ~StdoutRedirect() {
-    std::fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
-
-// Lines of the load output that report a problem rather than trace progress.
-bool is_problem_line(const std::string& line, const std::string& patch) {
-  if (line.compare(0, patch.size() + 1, patch + ":") == 0 && line.size() > patch.size() + 1 &&
-      line[patch.size() + 1] >= '0' && line[patch.size() + 1] <= '9')
-    return true;
-  static const char* const kPrefixes[] = {"Erreur, au niveau des parametre", "Error: cannot open",
-                                          "Error load [", "Ligne "};
-  for (const char* p : kPrefixes)
-    if (line.compare(0, std::strlen(p), p) == 0) return true;
-  return false;
-}
-
-struct Loaded {
-  GENERATOR* g;
-  std::vector<std::string> problems;  // loader lines, in file order
-};
-
-// Builds the graph as the live synth does. With `capture`, the trace and report are
-// kept from standard output and only the problem lines are returned; otherwise
-// everything goes to standard output as it is printed.
-Loaded load_patch(const std::string& path, bool capture) {
-  Loaded r{nullptr, {}};
-  if (!capture) {
-    r.g = new GENERATOR(path.c_str());
-    std::fflush(stdout);
-    return r;
-  }
-  FILE* tmp = std::tmpfile();
-  if (!tmp) {
-    std::fprintf(stderr, "tev-render: cannot create a temporary file: %s\n", std::strerror(errno));
-    std::exit(1);
-  }
-  {
-    StdoutRedirect to_tmp(fileno(tmp));
-    r.g = new GENERATOR(path.c_str());
-  }
-  std::rewind(tmp);
-  std::string line;
-  int c;
-  while ((c = std::fgetc(tmp)) != EOF) {
-    if (c != '\n') {
-      line.push_back(static_cast<char>(c));
-      continue;
-    }
-    if (is_problem_line(line, path)) r.problems.push_back(line);
-    line.clear();
-  }
-  if (!line.empty() && is_problem_line(line, path)) r.problems.push_back(line);
-  std::fclose(tmp);
-  return r;
+// Builds the graph as the live synth does. Quiet: the trace and report are dropped
+// and only the problems are kept (in the log).
+std::unique_ptr<GENERATOR> load_patch(const std::string& path, PatchLog& log) {
+  auto g = load_patch_file(path.c_str(), log);
+  std::fflush(stdout);
+  return g;
 }
 
 template <class Links, class M>
@@ -301,42 +237,55 @@ bool driven_by_sequencer(const Links& links, const M* m) {
   return false;
 }
 
+std::string count_of(long n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+struct GraphProblem {
+  int line;  // the line that declares what the problem is about
+  std::string message;
+};
+
 // What the evaluation would have to skip, found from the loaded lists.
-std::vector<std::string> graph_problems(GENERATOR& g) {
-  std::vector<std::string> out;
-  auto add = [&](const std::string& s) { out.push_back(s); };
-  const int nvco = std::min<int>(g.nbr_vco, static_cast<int>(g.liste_vco.size()));
-  int voiced = 0;
-  // The list is newest first; report in file order.
-  for (int i = nvco - 1; i >= 0; i--) {
-    VCO* o = g.liste_vco[i];
-    if (o->name[0] != 'V') continue;
-    voiced++;
+std::vector<GraphProblem> graph_problems(GENERATOR& g, const PatchLog& log) {
+  std::vector<GraphProblem> out;
+  auto add = [&](const void* module, const std::string& s) {
+    out.push_back({module ? log.line_of(module) : log.lines, s});
+  };
+  const int nvco = list_count(g.nbr_vco, g.liste_vco);
+  // Oscillators named V..., in list order (newest first): the k-th takes offset k.
+  std::vector<VCO*> voiced;
+  for (int i = 0; i < nvco; i++)
+    if (g.liste_vco[i]->name[0] == 'V') voiced.push_back(g.liste_vco[i]);
+  // Reported in file order.
+  for (auto it = voiced.rbegin(); it != voiced.rend(); ++it) {
+    VCO* o = *it;
     // A sequencer sets the frequency of the oscillators it drives every sample,
     // so those need no keyboard.
     if (!g.get_KEYBOARD_by_VCO(o) && !driven_by_sequencer(g.liens_vco_sequencer, o))
-      add("oscillator [" + std::string(o->name) +
-          "] begins with V but has no keyboard link; its frequency is never set from a key");
+      add(o, "oscillator [" + std::string(o->name) +
+                 "] begins with V but has no keyboard link; its frequency is never set from a key");
   }
-  if (static_cast<int>(g.notes_vco.size()) < voiced)
-    add(std::to_string(voiced) + " oscillators begin with V but only " +
-        std::to_string(g.notes_vco.size()) +
-        " *NOTE offsets were given; the oscillators past them keep their frequency");
-  for (int i = 0; i < voiced && i < static_cast<int>(g.notes_vco.size()); i++) {
+  const size_t offsets = g.notes_vco.size();
+  if (offsets < voiced.size())
+    add(voiced[offsets],
+        count_of(static_cast<long>(voiced.size()), "oscillator begins", "oscillators begin") +
+            " with V but only " + count_of(static_cast<long>(offsets), "*NOTE offset was", "*NOTE offsets were") +
+            " given; the oscillators past them keep their frequency");
+  for (size_t i = 0; i < voiced.size() && i < offsets; i++) {
     // The key table plays notes 53 to 66; the offset must keep them in the note table.
     const int n = g.notes_vco[i];
     if (!note_in_table(53LL + n) || !note_in_table(66LL + n))
-      add("*NOTE offset " + std::to_string(n) +
-          " puts the key notes outside the note table; those notes are not played");
+      add(voiced[i], "*NOTE offset " + std::to_string(n) +
+                         " puts the key notes outside the note table; those notes are not played");
   }
-  const int nsmp = std::min<int>(g.nbr_sampler, static_cast<int>(g.liste_sampler.size()));
-  for (int i = nsmp - 1; i >= 0; i--) {
+  for (int i = list_count(g.nbr_sampler, g.liste_sampler) - 1; i >= 0; i--) {
     SAMPLER* s = g.liste_sampler[i];
     // A sampler a sequencer triggers (a drum) is meant to play at its base speed.
     if (s->name[0] == 'S' && !g.get_KEYBOARD_by_SAMPLER(s) &&
         !driven_by_sequencer(g.liens_sampler_sequencer, s))
-      add("sampler [" + std::string(s->name) +
-          "] begins with S but has no keyboard link; it plays at its base speed");
+      add(s, "sampler [" + std::string(s->name) +
+                 "] begins with S but has no keyboard link; it plays at its base speed");
   }
   // Input words the loader accepted (1 to 24) but that name an input the mixer does
   // not sum: the value is stored and never heard.
@@ -345,40 +294,44 @@ std::vector<std::string> graph_problems(GENERATOR& g) {
       if (!w || std::strlen(w) < 3) continue;
       const int d = w[2] - '0';
       if (d >= 1 && d <= MIXER::kMaxInputs && d > m->nbr_inputs)
-        add("mixer [" + std::string(m->name) + "]: word [" + w + "] feeds input " +
-            std::to_string(d) + " but the mixer sums only inputs 1 to " +
-            std::to_string(m->nbr_inputs) + "; that source is not heard");
+        add(m, "mixer [" + std::string(m->name) + "]: word [" + w + "] feeds input " +
+                   std::to_string(d) + " but the mixer sums only inputs 1 to " +
+                   std::to_string(m->nbr_inputs) + "; that source is not heard");
     }
   };
-  for (int i = std::min<int>(g.nbr_liens_vco_mixer, static_cast<int>(g.liens_vco_mixer.size())) - 1;
-       i >= 0; i--)
+  for (int i = list_count(g.nbr_liens_vco_mixer, g.liens_vco_mixer) - 1; i >= 0; i--)
     check_words(g.liens_vco_mixer[i].pere_in, g.liens_vco_mixer[i].param_out);
   for (int i = static_cast<int>(g.liens_sampler_mixer.size()) - 1; i >= 0; i--)
     check_words(g.liens_sampler_mixer[i].pere_in, g.liens_sampler_mixer[i].param_out);
+  // Named at the patch's last line, where the missing voices would be added.
   if (g.liste_keyboard.size() < 3 || g.liste_vca.size() < 3)
-    add("the keys play three voices but the patch declares " +
-        std::to_string(g.liste_keyboard.size()) + " keyboards and " +
-        std::to_string(g.liste_vca.size()) +
-        " amplifiers; keys of the missing voices do nothing");
+    add(nullptr, "the keys play three voices but the patch declares " +
+                     count_of(static_cast<long>(g.liste_keyboard.size()), "keyboard", "keyboards") +
+                     " and " +
+                     count_of(static_cast<long>(g.liste_vca.size()), "amplifier", "amplifiers") +
+                     "; keys of the missing voices do nothing");
   return out;
 }
 
 int run_check(const Options& o) {
   const std::string& path = o.positional[0];
-  Loaded l = load_patch(path, true);
+  PatchLog log(PatchLog::kDrop);
+  auto g = load_patch(path, log);
   int count = 0;
-  for (const std::string& p : l.problems) {
-    std::printf("%s\n", p.c_str());
+  for (const PatchProblem& p : log.problems()) {
+    // Every problem with its line; a problem of the whole file as the loader words it.
+    if (p.line > 0)
+      std::printf("%s:%d: %s\n", p.file.c_str(), p.line, p.message.c_str());
+    else
+      std::printf("%s\n", p.text.c_str());
     count++;
   }
-  if (!l.g->load_opened || g_load_stopped) {
+  if (!log.opened() || log.stopped()) {
     std::printf("%s: the patch did not load\n", path.c_str());
     return 1;
   }
-  // The loader counts its own reports; lines it printed that the filter missed still count.
-  if (l.g->load_problems > count) count = l.g->load_problems;
-  for (const std::string& p : graph_problems(*l.g)) {
-    std::printf("%s: %s\n", path.c_str(), p.c_str());
+  for (const GraphProblem& p : graph_problems(*g, log)) {
+    std::printf("%s:%d: %s\n", path.c_str(), p.line, p.message.c_str());
     count++;
   }
   if (count == 0) {
@@ -545,14 +498,16 @@ int run_render(Options& o) {
       usage_error("OUT.wav '" + out + "' is the patch file itself");
   }
 
-  Loaded l = load_patch(patch, o.quiet);
-  for (const std::string& p : l.problems) std::fprintf(stderr, "%s\n", p.c_str());
-  if (!l.g->load_opened || g_load_stopped) {
+  PatchLog log(o.quiet ? PatchLog::kDrop : PatchLog::kPrint);
+  std::unique_ptr<GENERATOR> g = load_patch(patch, log);
+  if (o.quiet)
+    for (const PatchProblem& p : log.problems()) std::fprintf(stderr, "%s\n", p.text.c_str());
+  if (!log.opened() || log.stopped()) {
     std::fprintf(stderr, "tev-render: the patch [%s] did not load; nothing written\n",
                  patch.c_str());
     return 1;
   }
-  gen = l.g;
+  gen = g.get();
 
   for (const Event& e : o.events)
     if (e.frame >= o.frames)
@@ -565,11 +520,6 @@ int run_render(Options& o) {
 
   SNDFILE* sf = open_output(out);
 
-  // The sampler prints "FIN" as it plays; --quiet silences that too.
-  int devnull = -1;
-  if (o.quiet) devnull = open("/dev/null", O_WRONLY);
-  StdoutRedirect* mute = devnull >= 0 ? new StdoutRedirect(devnull) : nullptr;
-
   std::vector<short> buf(static_cast<size_t>(kBlock) * 2);
   Progress progress(o.frames);
   size_t next = 0;
@@ -581,17 +531,18 @@ int run_render(Options& o) {
     if (next < o.events.size()) end = std::min(end, o.events[next].frame);
     const int n = static_cast<int>(end - done);
     instrument_callback(nullptr, buf.data(), n * 4, nullptr);
+    // The samplers' end lines, as the live synth's main loop prints them; --quiet
+    // silences them too.
+    const unsigned finished = take_finished_playbacks();
+    if (!o.quiet) print_finished_playbacks(finished);
     if (sf_writef_short(sf, buf.data(), n) != n) {
       const std::string why = sf_strerror(sf);
       sf_close(sf);
-      delete mute;
       write_failed(out, why.c_str());
     }
     done = end;
     progress.update(done);
   }
-  delete mute;
-  if (devnull >= 0) close(devnull);
   progress.finish();
 
   sf_write_sync(sf);
@@ -599,6 +550,7 @@ int run_render(Options& o) {
   if (err != 0) write_failed(out, sf_error_number(err));
   if (std::rename(g_tmp_path, out.c_str()) != 0) write_failed(out, std::strerror(errno));
   g_tmp_live = 0;
+  gen = nullptr;
   if (!o.quiet)
     std::printf("Wrote %s: %" PRId64 " frames, %.3f s\n", out.c_str(), o.frames,
                 static_cast<double>(o.frames) / kRate);
@@ -612,9 +564,6 @@ int main(int argc, char** argv) {
   init_NOTE2FREQ();
   g_seed = o.seed;
   tev_ticks_hook = seed_ticks;
-  // An empty field ends the load; the renderer reports it with status 1 instead of
-  // leaving the process from inside the loader.
-  tev_exit_hook = stop_load;
   const int status = o.check ? run_check(o) : run_render(o);
   std::fflush(stdout);
   return status;

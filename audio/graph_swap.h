@@ -17,7 +17,7 @@
 #include <atomic>
 #include <cstddef>
 
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 
 class GENERATOR;
 

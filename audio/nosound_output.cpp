@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "audio/device_backend.h"
+#include "engine/sample_rate.h"
 
 namespace tev_sound {
 namespace {
@@ -70,7 +71,7 @@ class NoSoundBackend : public Backend {
     }
   }
 
-  int rate_ = 44100;
+  int rate_ = kSampleRate;
   std::vector<short> buffer_;
   DeviceThread thread_;
 };

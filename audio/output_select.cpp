@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/wincompat.h"
+#include "audio/wincompat.h"
 #include "audio/fsound.h"
+#include "engine/sample_rate.h"
 
 namespace {
 
 // Mix rate and software channel count the synth runs the layer at.
-constexpr int kFrequency = 44100;
+constexpr int kFrequency = kSampleRate;
 constexpr int kSoftwareChannels = 32;
 constexpr float kRequiredVersion = 3.74f;
 constexpr char kEscape = 27;

@@ -16,3 +16,7 @@ int instrument_callback(FSOUND_STREAM* stream, void* buffer, int length, void* u
 
 // The conversion of one graph output value to a 16-bit sample.
 short output_to_sample(float clamped);
+
+// One "FIN" line per sampler playback that ended (take_finished_playbacks), on
+// standard output. Main thread: the live synth's main loop, the renderer between blocks.
+void print_finished_playbacks(unsigned count);

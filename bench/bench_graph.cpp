@@ -18,7 +18,7 @@
 #include "bench/bench_util.h"
 #include "bench/voice_patch.h"
 #include "engine/generator.h"
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 
 namespace {
 

@@ -6,14 +6,36 @@
 
 #include "engine/note_table.h"
 
-GENERATOR::GENERATOR(const char* path) {
-  OUTL = 0.0f;
-  load_TSY(path ? path : "SYNTH_2.TSY");
-  prepare();
-  affiche_tree();
-}
-
 GENERATOR::GENERATOR(Empty) { OUTL = 0.0f; }
+
+// Every list holds objects of exactly its element type (no module class is derived
+// from), so deleting through that type is exact although the base has no virtual
+// destructor. The whole lists, not only up to their counters: the loader creates
+// nothing it does not list.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+GENERATOR::~GENERATOR() {
+  auto modules = [](auto& list) {
+    for (auto* m : list) delete m;
+  };
+  modules(liste_vco);
+  modules(liste_vca);
+  modules(liste_mixer);
+  modules(liste_keyboard);
+  modules(liste_sampler);
+  modules(liste_sequencer);
+  auto words = [](auto& records) {
+    for (auto& r : records)
+      for (char* w : r.param_out) delete[] w;
+  };
+  words(liens_vco_vco);
+  words(liens_sampler_vco);
+  words(liens_vco_mixer);
+  words(liens_sampler_mixer);
+  words(liens_vco_sampler);
+  words(liens_mixer_vca);
+}
+#pragma GCC diagnostic pop
 
 // ---------------------------------------------------------------- lookups
 
@@ -21,7 +43,7 @@ namespace {
 template <class M>
 M* find_by_name(const std::vector<M*>& list, int count, const char* name) {
   if (!name) return nullptr;
-  const int n = count < static_cast<int>(list.size()) ? count : static_cast<int>(list.size());
+  const int n = list_count(count, list);
   for (int i = 0; i < n; i++)
     if (std::strcmp(list[i]->name, name) == 0) return list[i];
   return nullptr;
@@ -42,9 +64,7 @@ KEYBOARD* GENERATOR::get_KEYBOARD_by_name(const char* name) {
 }
 
 KEYBOARD* GENERATOR::get_KEYBOARD_by_VCO(VCO* vco) {
-  const int n = nbr_liens_key_vco < static_cast<int>(liens_key_vco.size())
-                    ? nbr_liens_key_vco
-                    : static_cast<int>(liens_key_vco.size());
+  const int n = list_count(nbr_liens_key_vco, liens_key_vco);
   for (int i = 0; i < n; i++)
     if (liens_key_vco[i].pere_in == vco) return liens_key_vco[i].source;
   return nullptr;
@@ -59,10 +79,6 @@ KEYBOARD* GENERATOR::get_KEYBOARD_by_SAMPLER(SAMPLER* sampler) {
 // ---------------------------------------------------------------- load-time resolution
 
 namespace {
-// A list is walked up to its counter, and never past its end.
-inline int count(int counter, size_t size) {
-  return counter < static_cast<int>(size) ? counter : static_cast<int>(size);
-}
 // No module twice in the list.
 template <class M>
 bool distinct(std::vector<M*> list) {
@@ -88,19 +104,19 @@ int GENERATOR::mixer_input(const char* word) {
 
 void GENERATOR::prepare() {
   // Passes 4 and 7 are bounded by their counters, pass 5 by its list.
-  vco_vco_.build(liens_vco_vco, count(nbr_liens_vco_vco, liens_vco_vco.size()));
+  vco_vco_.build(liens_vco_vco, list_count(nbr_liens_vco_vco, liens_vco_vco));
   vco_sampler_.build(liens_vco_sampler, liens_vco_sampler.size());
-  sampler_vco_.build(liens_sampler_vco, count(nbr_liens_sampler_vco, liens_sampler_vco.size()));
+  sampler_vco_.build(liens_sampler_vco, list_count(nbr_liens_sampler_vco, liens_sampler_vco));
 
   voiced_samplers_.clear();
-  for (int i = 0; i < nbr_sampler && i < static_cast<int>(liste_sampler.size()); i++) {
+  for (int i = 0, n = list_count(nbr_sampler, liste_sampler); i < n; i++) {
     SAMPLER* s = liste_sampler[i];
     if (s->name[0] == 'S') voiced_samplers_.push_back({s, get_KEYBOARD_by_SAMPLER(s)});
   }
 
   voiced_vcos_.clear();
   int k = 0;
-  for (int i = 0; i < nbr_vco && i < static_cast<int>(liste_vco.size()); i++) {
+  for (int i = 0, n = list_count(nbr_vco, liste_vco); i < n; i++) {
     VCO* o = liste_vco[i];
     if (o->name[0] != 'V') continue;
     const bool has = k < static_cast<int>(notes_vco.size());
@@ -114,10 +130,10 @@ void GENERATOR::prepare() {
   voiced_distinct_ = distinct(voiced);
 
   mixer_to_vca_.clear();
-  for (int i = 0, n = count(nbr_liens_mixer_vca, liens_mixer_vca.size()); i < n; i++)
+  for (int i = 0, n = list_count(nbr_liens_mixer_vca, liens_mixer_vca); i < n; i++)
     mixer_to_vca_.push_back({liens_mixer_vca[i].source, liens_mixer_vca[i].pere_in});
 
-  vcas_.assign(liste_vca.begin(), liste_vca.begin() + count(nbr_vca, liste_vca.size()));
+  vcas_.assign(liste_vca.begin(), liste_vca.begin() + list_count(nbr_vca, liste_vca));
   vcas_distinct_ = distinct(vcas_);
 
   feed_ops_.clear();
@@ -130,7 +146,7 @@ void GENERATOR::prepare() {
     if (feed_ops_.size() == first) feed_ops_.push_back({nullptr, nullptr, nullptr});
     feed_ops_.back().mixer = m;
   };
-  for (int i = 0; i < nbr_liens_vco_mixer && i < static_cast<int>(liens_vco_mixer.size()); i++) {
+  for (int i = 0, n = list_count(nbr_liens_vco_mixer, liens_vco_mixer); i < n; i++) {
     auto& r = liens_vco_mixer[i];
     feed_of(r.pere_in, r.fils_out, r.param_out);
   }
@@ -162,7 +178,7 @@ int GENERATOR::evolue() {
   }
 
   // 2. Amplifiers retriggered on the gate their sequencer last produced.
-  for (int i = 0, n = count(nbr_liens_vca_sequencer, liens_vca_sequencer.size()); i < n; i++) {
+  for (int i = 0, n = list_count(nbr_liens_vca_sequencer, liens_vca_sequencer); i < n; i++) {
     auto& r = liens_vca_sequencer[i];
     if (r.pere_in->gate != 0)
       for (VCA* a : r.fils_out) {
@@ -172,7 +188,7 @@ int GENERATOR::evolue() {
   }
 
   // 3. Oscillators driven by sequencers; a rest silences them.
-  for (int i = 0, n = count(nbr_liens_vco_sequencer, liens_vco_sequencer.size()); i < n; i++) {
+  for (int i = 0, n = list_count(nbr_liens_vco_sequencer, liens_vco_sequencer); i < n; i++) {
     auto& r = liens_vco_sequencer[i];
     SEQUENCER* s = r.pere_in;
     for (VCO* o : r.fils_out) {

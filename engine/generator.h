@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/keyboard.h"
@@ -71,25 +72,48 @@ struct LINK_SAMPLER_SEQUENCER {
   SEQUENCER* pere_in = nullptr;
 };
 
+class PatchLog;
+
+// A list is walked up to its counter, and never past its end.
+template <class List>
+int list_count(int counter, const List& list) {
+  return counter < static_cast<int>(list.size()) ? counter : static_cast<int>(list.size());
+}
+
+// Owns every module, link word and sample of its lists: they are freed with it.
 class GENERATOR final : public OUTPUT {
  public:
-  // Loads the patch at `path` ("SYNTH_2.TSY" when null), prints the graph report.
+  // Loads the patch at `path` ("SYNTH_2.TSY" when null), prints the trace and the
+  // graph report on standard output; an empty field ends the process (status 255).
+  // Defined with the loader (patch layer).
   explicit GENERATOR(const char* path);
+  // The same through `log` (patch/patch_log.h), which decides what an empty field does.
+  GENERATOR(const char* path, PatchLog& log);
 
   // An empty graph with no patch read and nothing printed; for building graphs by
-  // hand (call prepare() once the lists are filled).
+  // hand (call prepare() once the lists are filled; the graph then owns the modules).
   struct Empty {};
   explicit GENERATOR(Empty);
+
+  ~GENERATOR();
+  GENERATOR(const GENERATOR&) = delete;
+  GENERATOR& operator=(const GENERATOR&) = delete;
 
   // One sample of the whole patch: the thirteen passes. Returns 1.
   int evolue() override;
 
   // Reads a patch file into the lists (one pass, top to bottom). Returns 1 when the
-  // file was read, 0 when it could not be opened. Prints the trace.
+  // file was read, 0 when it could not be opened. Writes the trace to `log`.
   int load_TSY(const char* path);
+  // The same from patch text in memory; `name` stands for the path in messages.
+  int load_TSY_text(const char* name, const std::string& text);
 
-  // Prints the graph report.
+  // Writes the graph report to `log`.
   void affiche_tree();
+
+  // Where load_TSY and affiche_tree write; null: standard output. Set by the loading
+  // calls for their duration only (the graph does not keep a log).
+  PatchLog* log = nullptr;
 
   // Resolves, once, everything the per-sample passes would otherwise search for:
   // the keyboard of each oscillator and sampler, the words of every link, the mixer

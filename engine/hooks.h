@@ -1,5 +1,5 @@
-// The two places where the core needs the windowing layer, reached through hooks
-// so that the core links without SDL. The application installs the SDL versions;
+// The two places where the engine and the loader need the windowing layer, reached
+// through hooks so that they link without SDL. The application installs the SDL versions;
 // the renderer and the tests install their own or keep the defaults.
 #pragma once
 
@@ -11,8 +11,3 @@ extern uint32_t (*tev_ticks_hook)();
 
 // Window caption, set by the loader to the patch path. Default: does nothing.
 extern void (*tev_caption_hook)(const char* title);
-
-// Ends the process on a patch fault the format gives no way past (an empty field):
-// exit(-1) by default. Tests and fuzzers install a hook that returns; the loader then
-// stops reading the file.
-extern void (*tev_exit_hook)(int status);

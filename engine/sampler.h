@@ -3,32 +3,48 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "engine/output.h"
 
-struct FSOUND_SAMPLE;
+// Playbacks ended since the last call, over every sampler of the process. The audio
+// thread counts them (no printing there: a slow terminal would stall the sound); the
+// thread that runs the main loop prints one "FIN" line for each.
+unsigned take_finished_playbacks();
 
-class SAMPLER : public OUTPUT {
+// A sample file as the sampler knows it: only its length is asked for.
+struct FSOUND_SAMPLE {
+  int length;  // frames
+};
+
+class SAMPLER final : public OUTPUT {
  public:
   static constexpr int kCapacity = 8000000;  // values; the record holds 16 MB
 
-  // Prints "[<length> ]". An unloaded sampler has length 0 and stops at its
-  // first evaluation.
+  // An unloaded sampler has length 0 and stops at its first evaluation. The loader
+  // traces that length ("[0 ]") as it creates one.
   SAMPLER();
 
-  // The buffer comes zeroed from calloc: values past a file's data play as silence,
-  // and untouched pages of the 16 MB cost no memory.
+  // The buffer comes zeroed (anonymous pages): values past a file's data play as
+  // silence, untouched pages of the 16 MB cost no memory, and all of them go back
+  // to the system when the sampler is deleted.
   static void* operator new(std::size_t size);
   static void operator delete(void* p);
+  ~SAMPLER() { delete sample_handle; }
+  SAMPLER(const SAMPLER&) = delete;
+  SAMPLER& operator=(const SAMPLER&) = delete;
 
-  // Reads `length` from the sound layer and the data from the file (WAV reader).
-  void load_SAMPLE(char* path);
+  // Reads `length` from the sample file's header and the data from the file (WAV
+  // reader). A file that can't be read is reported on standard output, or into
+  // `error` when given. Defined with the patch reader.
+  void load_SAMPLE(char* path, std::string* error = nullptr);
 
   // Keeps playing from where it is; a finished sampler restarts from 0.
   void TRIG() { playing = 1; }
 
-  // Advances the clock, ends after position x speed passes 2 x length (prints
-  // "FIN"), outputs samples[trunc(position x speed + offset)] x gain / 32000.
+  // Advances the clock, ends after position x speed passes 2 x length (counts a
+  // finished playback, see take_finished_playbacks), outputs
+  // samples[trunc(position x speed + offset)] x gain / 32000.
   int evolue() override;
 
   FSOUND_SAMPLE* sample_handle = nullptr;

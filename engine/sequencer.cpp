@@ -4,6 +4,7 @@
 
 #include "engine/hooks.h"
 #include "engine/note_table.h"
+#include "engine/sample_rate.h"
 
 SEQUENCER::SEQUENCER() {
   OUTL = 0.0f;
@@ -23,7 +24,7 @@ int SEQUENCER::evolue() {
   if (step_counter == 0.0f) gate = 1;
   step_counter = static_cast<float>(step_counter + 1.0);
   // Kept unrounded: the step length in evaluations is P rounded up.
-  const double P = 44100.0f / static_cast<double>(divider);
+  const double P = static_cast<double>(kSampleRate) / static_cast<double>(divider);
   if (step_counter >= P) {
     gate = 0;
     step = step + 1;

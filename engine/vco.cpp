@@ -11,7 +11,7 @@ VCO::VCO(float amount_, float freq_, type_generateur type_)
   OUTL = 0.0f;
   std::strcpy(name, "Emptynamed_VCO");
   std::memcpy(&inc_freq_, &freq, sizeof inc_freq_);
-  inc_ = static_cast<double>(freq) / 44100.0;
+  inc_ = static_cast<double>(freq) / kSampleRate;
 }
 
 int VCO::evolue_waveform(double arg) {

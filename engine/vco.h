@@ -8,6 +8,7 @@
 
 #include "engine/convert.h"
 #include "engine/output.h"
+#include "engine/sample_rate.h"
 
 class VCO : public OUTPUT {
  public:
@@ -60,7 +61,7 @@ inline double VCO::step_phase() {
   std::memcpy(&bits, &freq, sizeof bits);
   if (bits != inc_freq_) {
     inc_freq_ = bits;
-    inc_ = static_cast<double>(freq) / 44100.0;
+    inc_ = static_cast<double>(freq) / kSampleRate;
   }
   float p = static_cast<float>(static_cast<double>(phase) + inc_);
   // A difference of two floats rounds to the same float whether formed in float or

@@ -8,6 +8,8 @@
 
 #include "engine/generator.h"
 #include "engine/hooks.h"
+#include "patch/patch_log.h"
+#include "patch/wav_reader.h"
 #include "engine/note_table.h"
 #include "patch/tstr_parser.h"
 
@@ -21,12 +23,20 @@ constexpr int kTokenMax = 799;  // characters in one token (one patch line)
 constexpr int kMaxSamplers = 64;
 
 // Reads the next blank-delimited token, then skips the blanks after it. A token
-// longer than kTokenMax is consumed whole and flagged. Returns false at end of file.
-bool read_token(FILE* f, char* token, bool* overlong) {
+// longer than kTokenMax is consumed whole and flagged. `newlines` counts every line
+// end read so far; `line` gets the file line of the token, as an editor counts.
+// Returns false at end of file.
+bool read_token(FILE* f, char* token, bool* overlong, int* newlines, int* line) {
+  auto next = [&] {
+    const int c = std::fgetc(f);
+    if (c == '\n') ++*newlines;
+    return c;
+  };
   int c;
-  do c = std::fgetc(f);
+  do c = next();
   while (c != EOF && std::isspace(c));
   if (c == EOF) return false;
+  *line = *newlines + 1;
   int n = 0;
   *overlong = false;
   while (c != EOF && !std::isspace(c)) {
@@ -34,10 +44,11 @@ bool read_token(FILE* f, char* token, bool* overlong) {
       token[n++] = static_cast<char>(c);
     else
       *overlong = true;
-    c = std::fgetc(f);
+    c = next();
   }
   token[n] = '\0';
-  while (c != EOF && std::isspace(c)) c = std::fgetc(f);
+  while (c != EOF && std::isspace(c)) c = next();
+  // Never a line end: only a token's first character goes back.
   if (c != EOF) std::ungetc(c, f);
   return true;
 }
@@ -79,27 +90,35 @@ void release_words(std::vector<char*>& words) {
 // goes through problem(), which names the file and the line.
 struct PatchReader {
   GENERATOR& g;
+  PatchLog& log;
   const char* path;
-  int numero_ligne = 0;
-  bool stop = false;  // an empty field ended the load (the exit hook returned)
+  int numero_ligne = 0;  // tokens read: how the loader's own texts number lines
+  int ligne_texte = 0;   // the token's line in the file: every file:line location
+  bool stop = false;  // an empty field ended the load
 
   void problem(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-    std::printf("%s:%d: ", path, numero_ligne);
+    char text[2048];
     va_list ap;
     va_start(ap, fmt);
-    std::vprintf(fmt, ap);
+    std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    std::printf("\n");
+    log.problem(path, numero_ligne ? ligne_texte : 0, text);
     g.load_problems++;
   }
 
-  // Field k of the line; an empty one ends the process as the format requires.
+  // Field k of the line; an empty one ends the load (and, at the synth's start-up,
+  // the process) as the format requires.
   bool field(TSTR_PARSER& line, int k, Field& out) {
     out.p = line.get_champ(k);
     if (!out) {
-      std::printf("Erreur, au niveau des parametre ligne [%d]\n", numero_ligne);
-      std::fflush(stdout);
-      tev_exit_hook(-1);
+      log.problem_text(path, ligne_texte,
+                       "Erreur, au niveau des parametre ligne [" + std::to_string(numero_ligne) +
+                           "]");
+      log.set_stopped();
+      if (log.exit_on_empty_field) {
+        std::fflush(stdout);
+        std::exit(-1);
+      }
       stop = true;
       return false;
     }
@@ -149,10 +168,50 @@ struct PatchReader {
   template <class M>
   M* add(M* m, std::vector<M*>& list, int& count, const char* name, const char* trace) {
     copy_name(m->name, sizeof m->name, name);
-    std::printf("%s\n", trace);
+    log.declared(m, ligne_texte);
+    log.trace("%s\n", trace);
     push_front(list, m);
     count++;
     return m;
+  }
+
+  // The wiring of every link field: the record's trace (the insert line its kind
+  // prints, if any, then the source and word), the record at the front of its list
+  // (newest first), and the list's counter when it keeps one.
+  void trace_link(const char* insert, const char* source, const char* word) {
+    if (insert) log.trace("%s\n", insert);
+    log.trace("paramLNK : [%s][%s]\n", source, word);
+  }
+  template <class R>
+  void store(std::vector<R>& list, int* counter, const R& rec) {
+    push_front(list, rec);
+    if (counter) ++*counter;
+  }
+  // A source joins a record of several, newest first; with its word in records
+  // that keep words.
+  template <class R, class M>
+  void join(R& rec, bool& used, M* m, const char* insert, const Field& source,
+            const Field& word) {
+    push_front(rec.fils_out, m);
+    trace_link(insert, source.get(), word.get());
+    used = true;
+  }
+  template <class R, class M>
+  void join_word(R& rec, bool& used, M* m, const char* insert, const Field& source, Field& word) {
+    join(rec, used, m, insert, source, word);
+    push_front(rec.param_out, word.keep());
+  }
+  // A keyboard link: one record per field.
+  template <class R, class T>
+  void keyboard_link(std::vector<R>& list, int* counter, T* target, const Field& source,
+                     const Field& word, const char* insert) {
+    KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
+    if (!kb) return;
+    R rec;
+    rec.source = kb;
+    rec.pere_in = target;
+    trace_link(insert, source.get(), word.get());
+    store(list, counter, rec);
   }
 
   void sequencer(TSTR_PARSER& line, int n, const char* name);
@@ -211,38 +270,20 @@ void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
       if (!link(f.get(), source, word)) continue;
       // Oscillators declared on LFO lines are oscillators too.
       if (has(source.get(), "VCO") || has(source.get(), "LFO")) {
-        VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
-        if (!o) continue;
-        push_front(to_vco.fils_out, o);
-        vco_used = true;
+        if (VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator"))
+          join(to_vco, vco_used, o, nullptr, source, word);
       } else if (has(source.get(), "VCA")) {
-        VCA* a = found(g.get_VCA_by_name(source.get()), source.get(), "amplifier");
-        if (!a) continue;
-        push_front(to_vca.fils_out, a);
-        vca_used = true;
+        if (VCA* a = found(g.get_VCA_by_name(source.get()), source.get(), "amplifier"))
+          join(to_vca, vca_used, a, nullptr, source, word);
       } else if (has(source.get(), "SAMPLER")) {
-        SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler");
-        if (!p) continue;
-        push_front(to_sampler.fils_out, p);
-        sampler_used = true;
-      } else {
-        continue;
+        if (SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler"))
+          join(to_sampler, sampler_used, p, nullptr, source, word);
       }
-      std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
     }
   }
-  if (vco_used) {
-    push_front(g.liens_vco_sequencer, to_vco);
-    g.nbr_liens_vco_sequencer++;
-  }
-  if (vca_used) {
-    push_front(g.liens_vca_sequencer, to_vca);
-    g.nbr_liens_vca_sequencer++;
-  }
-  if (sampler_used) {
-    push_front(g.liens_sampler_sequencer, to_sampler);
-    g.nbr_liens_sampler_sequencer++;
-  }
+  if (vco_used) store(g.liens_vco_sequencer, &g.nbr_liens_vco_sequencer, to_vco);
+  if (vca_used) store(g.liens_vca_sequencer, &g.nbr_liens_vca_sequencer, to_vca);
+  if (sampler_used) store(g.liens_sampler_sequencer, &g.nbr_liens_sampler_sequencer, to_sampler);
 }
 
 void PatchReader::keyboard(const char* name) {
@@ -254,37 +295,37 @@ void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
     problem("a patch holds at most %d samplers; sampler [%s] ignored", kMaxSamplers, name);
     return;
   }
-  SAMPLER* s = add(new SAMPLER(), g.liste_sampler, g.nbr_sampler, name, "SAMPLER");
+  SAMPLER* fresh = new SAMPLER();
+  // A new sampler's length, before any file is read.
+  log.trace("[%d ]\n", fresh->length);
+  SAMPLER* s = add(fresh, g.liste_sampler, g.nbr_sampler, name, "SAMPLER");
 
   for (int k = 1; k < n; k++) {
     Field f;
     if (!field(line, k, f)) return;
     if (f.get()[0] == '*') {
-      std::printf("paramSET : [%s]\n", f.get());
+      log.trace("paramSET : [%s]\n", f.get());
       Field key, value;
       if (!param(f.get(), key, value)) continue;
-      if (has(f.get(), "FILE")) s->load_SAMPLE(value.p);
+      if (has(f.get(), "FILE")) {
+        std::string error;
+        s->load_SAMPLE(value.p, &error);
+        if (!error.empty()) log.problem_text(path, ligne_texte, error);
+      }
     } else {
       Field source, word;
       if (!link(f.get(), source, word)) continue;
       if (has(source.get(), "LFO") || has(source.get(), "VCO")) {
         VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
         if (!o) continue;
+        // One record per oscillator field.
         LINK_VCO_SAMPLER rec;
-        rec.fils_out.push_back(o);
         rec.pere_in = s;
-        std::printf("liens_vco_vco.fils_out.insert()\n");
-        std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
-        rec.param_out.push_back(word.keep());
-        push_front(g.liens_vco_sampler, rec);
+        bool used;
+        join_word(rec, used, o, "liens_vco_vco.fils_out.insert()", source, word);
+        store(g.liens_vco_sampler, nullptr, rec);
       } else if (has(source.get(), "KEY")) {
-        KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
-        if (!kb) continue;
-        LINK_KEYBOARD_SAMPLER rec;
-        rec.source = kb;
-        rec.pere_in = s;
-        std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
-        push_front(g.liens_key_sampler, rec);
+        keyboard_link(g.liens_key_sampler, nullptr, s, source, word, nullptr);
       }
     }
   }
@@ -310,7 +351,7 @@ void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
       return;
     }
     if (f.get()[0] == '*') {
-      std::printf("paramSET : [%s]\n", f.get());
+      log.trace("paramSET : [%s]\n", f.get());
       Field key, value;
       if (param(f.get(), key, value)) {
         // Keyword tests are not exclusive: *AMOUNT_FREQ=2 sets both.
@@ -335,46 +376,21 @@ void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
       const bool key = has(source.get(), "KEY");
       const bool smp = has(source.get(), "SAMPLER");
       if (!key && !smp) {
-        VCO* src = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
-        if (src) {
-          push_front(from_vco.fils_out, src);
-          std::printf("liens_vco_vco.fils_out.insert()\n");
-          std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
-          push_front(from_vco.param_out, word.keep());
-          vco_used = true;
-        }
+        if (VCO* src = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator"))
+          join_word(from_vco, vco_used, src, "liens_vco_vco.fils_out.insert()", source, word);
       } else if (key) {
-        KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
-        if (kb) {
-          LINK_KEYBOARD_VCO rec;
-          rec.source = kb;
-          rec.pere_in = o;
-          std::printf("liens_key_vca.fils_out.insert()\n");
-          std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
-          push_front(g.liens_key_vco, rec);
-          g.nbr_liens_key_vco++;
-        }
+        keyboard_link(g.liens_key_vco, &g.nbr_liens_key_vco, o, source, word,
+                      "liens_key_vca.fils_out.insert()");
       }
       if (smp) {
-        SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler");
-        if (p) {
-          push_front(from_sampler.fils_out, p);
-          std::printf("LINK_SAMPLER_VCO.fils_out.insert()\n");
-          std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
-          push_front(from_sampler.param_out, word.keep());
-          sampler_used = true;
-        }
+        if (SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler"))
+          join_word(from_sampler, sampler_used, p, "LINK_SAMPLER_VCO.fils_out.insert()", source,
+                    word);
       }
     }
   }
-  if (vco_used) {
-    push_front(g.liens_vco_vco, from_vco);
-    g.nbr_liens_vco_vco++;
-  }
-  if (sampler_used) {
-    push_front(g.liens_sampler_vco, from_sampler);
-    g.nbr_liens_sampler_vco++;
-  }
+  if (vco_used) store(g.liens_vco_vco, &g.nbr_liens_vco_vco, from_vco);
+  if (sampler_used) store(g.liens_sampler_vco, &g.nbr_liens_sampler_vco, from_sampler);
 }
 
 void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
@@ -384,7 +400,7 @@ void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
     Field f;
     if (!field(line, k, f)) return;
     if (f.get()[0] == '*') {
-      std::printf("paramSET : [%s]\n", f.get());
+      log.trace("paramSET : [%s]\n", f.get());
       Field key, value;
       if (!param(f.get(), key, value)) continue;
       // Whole numbers: *ATTACK=2.9 gives 2.
@@ -402,21 +418,12 @@ void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
         LINK_MIXER_VCA rec;
         rec.source = m;
         rec.pere_in = a;
-        std::printf("liens_mixer_vca.fils_out.insert()\n");
-        std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
+        trace_link("liens_mixer_vca.fils_out.insert()", source.get(), word.get());
         rec.param_out.push_back(word.keep());
-        push_front(g.liens_mixer_vca, rec);
-        g.nbr_liens_mixer_vca++;
+        store(g.liens_mixer_vca, &g.nbr_liens_mixer_vca, rec);
       } else if (has(source.get(), "KEY")) {
-        KEYBOARD* kb = found(g.get_KEYBOARD_by_name(source.get()), source.get(), "keyboard");
-        if (!kb) continue;
-        LINK_KEYBOARD_VCA rec;
-        rec.source = kb;
-        rec.pere_in = a;
-        std::printf("liens_key_vca.fils_out.insert()\n");
-        std::printf("paramLNK : [%s][%s]\n", source.get(), word.get());
-        push_front(g.liens_key_vca, rec);
-        g.nbr_liens_key_vca++;
+        keyboard_link(g.liens_key_vca, &g.nbr_liens_key_vca, a, source, word,
+                      "liens_key_vca.fils_out.insert()");
       }
     }
   }
@@ -478,33 +485,22 @@ void PatchReader::mixer(TSTR_PARSER& line, int n, const char* name) {
           used = true;
         }
       }
-      std::printf("paramLNK : [%s][%s]\n", source.get(), wtxt);
+      log.trace("paramLNK : [%s][%s]\n", source.get(), wtxt);
     }
-    if (used && pass == 0) {
-      push_front(g.liens_vco_mixer, from_vco);
-      g.nbr_liens_vco_mixer++;
-    }
-    if (used && pass == 1) {
-      push_front(g.liens_sampler_mixer, from_sampler);
-      g.nbr_liens_sampler_mixer++;
-    }
+    if (used && pass == 0) store(g.liens_vco_mixer, &g.nbr_liens_vco_mixer, from_vco);
+    if (used && pass == 1) store(g.liens_sampler_mixer, &g.nbr_liens_sampler_mixer, from_sampler);
   }
 }
 
-int GENERATOR::load_TSY(const char* path) {
-  tev_caption_hook(path);
-  FILE* f = std::fopen(path, "rt");
-  if (!f) {
-    std::printf("Error: cannot open patch file [%s]: %s\n", path, std::strerror(errno));
-    load_opened = false;
-    return 0;
-  }
-  load_opened = true;
+namespace {
 
-  PatchReader r{*this, path};
+// One pass over an open patch: the trace, the lists, the problems.
+void read_patch(GENERATOR& g, PatchLog& log, FILE* f, const char* path) {
+  PatchReader r{g, log, path};
   char token[kTokenMax + 1];
   bool overlong = false;
-  while (!r.stop && read_token(f, token, &overlong)) {
+  int newlines = 0;
+  while (!r.stop && read_token(f, token, &overlong, &newlines, &r.ligne_texte)) {
     r.numero_ligne++;
     if (token[0] == '#') continue;
     if (overlong) {
@@ -514,7 +510,9 @@ int GENERATOR::load_TSY(const char* path) {
     TSTR_PARSER line(token, ';');
     const int n = line.get_nbr_champs();
     if (n < 1) {
-      std::printf("Ligne %d semble avoir moins de 2 parametres\n", r.numero_ligne);
+      log.problem_text(path, r.ligne_texte,
+                       "Ligne " + std::to_string(r.numero_ligne) +
+                           " semble avoir moins de 2 parametres");
       continue;
     }
     Field name(line.get_champ(0));
@@ -522,7 +520,7 @@ int GENERATOR::load_TSY(const char* path) {
       r.problem("line begins with \";\": a module needs a name; ignored");
       continue;
     }
-    std::printf("OBJET [%s]\n", name.get());
+    log.trace("OBJET [%s]\n", name.get());
     const char* nm = name.get();
     if (has(nm, "SEQUENCER")) r.sequencer(line, n, nm);
     if (!r.stop && has(nm, "KEY")) r.keyboard(nm);
@@ -536,6 +534,88 @@ int GENERATOR::load_TSY(const char* path) {
       r.mixer(line, n, nm);
   }
   if (r.numero_ligne == 0) r.problem("the patch holds no line; nothing to play");
-  std::fclose(f);
-  return 1;
+  log.lines = r.ligne_texte;
+}
+
+// Reads through the graph's own log, or straight to standard output without one.
+template <class F>
+int with_log(GENERATOR& g, F read) {
+  if (g.log) return read(*g.log);
+  PatchLog out;
+  return read(out);
+}
+
+}  // namespace
+
+int GENERATOR::load_TSY(const char* path) {
+  return with_log(*this, [&](PatchLog& log) {
+    tev_caption_hook(path);
+    FILE* f = std::fopen(path, "rt");
+    if (!f) {
+      log.problem_text(path, 0,
+                       std::string("Error: cannot open patch file [") + path +
+                           "]: " + std::strerror(errno));
+      load_opened = false;
+      log.set_opened(false);
+      return 0;
+    }
+    load_opened = true;
+    log.set_opened(true);
+    read_patch(*this, log, f, path);
+    std::fclose(f);
+    return 1;
+  });
+}
+
+int GENERATOR::load_TSY_text(const char* name, const std::string& text) {
+  return with_log(*this, [&](PatchLog& log) {
+    tev_caption_hook(name);
+    // An empty buffer is an empty patch; fmemopen needs at least one byte.
+    FILE* f = text.empty() ? std::fopen("/dev/null", "r")
+                           : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    load_opened = f != nullptr;
+    log.set_opened(load_opened);
+    if (!f) {
+      log.problem_text(name, 0, std::string("Error: cannot open patch text [") + name + "]");
+      return 0;
+    }
+    read_patch(*this, log, f, name);
+    std::fclose(f);
+    return 1;
+  });
+}
+
+// ---------------------------------------------------------------- loading
+
+GENERATOR::GENERATOR(const char* path) {
+  PatchLog out;
+  out.exit_on_empty_field = true;
+  log = &out;
+  load_TSY(path ? path : "SYNTH_2.TSY");
+  prepare();
+  affiche_tree();
+  log = nullptr;
+}
+
+GENERATOR::GENERATOR(const char* path, PatchLog& l) {
+  log = &l;
+  load_TSY(path ? path : "SYNTH_2.TSY");
+  prepare();
+  affiche_tree();
+  log = nullptr;
+}
+
+std::unique_ptr<GENERATOR> load_patch_file(const char* path, PatchLog& log) {
+  return std::make_unique<GENERATOR>(path, log);
+}
+
+std::unique_ptr<GENERATOR> load_patch_text(const char* name, const std::string& text,
+                                           PatchLog& log) {
+  auto g = std::make_unique<GENERATOR>(GENERATOR::Empty{});
+  g->log = &log;
+  g->load_TSY_text(name, text);
+  g->prepare();
+  g->affiche_tree();
+  g->log = nullptr;
+  return g;
 }

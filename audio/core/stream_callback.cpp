@@ -1,12 +1,13 @@
 #include "audio/stream_callback.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "audio/graph_swap.h"
 #include "engine/convert.h"
 #include "engine/generator.h"
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 
 GENERATOR* gen = nullptr;
 
@@ -33,4 +34,8 @@ int instrument_callback(FSOUND_STREAM*, void* buffer, int length, void*) {
     std::memcpy(out + 4 * i + 2, &s, 2);
   }
   return 1;
+}
+
+void print_finished_playbacks(unsigned count) {
+  for (; count > 0; count--) std::printf("FIN\n");
 }

@@ -11,9 +11,10 @@
 
 #include "audio/graph_swap.h"
 #include "audio/stream_callback.h"
+#include "audio/voice_keys.h"
 #include "engine/generator.h"
-#include "engine/voice_keys.h"
-#include "tests/support/patch_text.h"
+#include "engine/note_table.h"
+#include "patch/patch_log.h"
 
 namespace {
 
@@ -35,7 +36,10 @@ void push_all(const VoiceOp* ops, int n) {
 }  // namespace
 
 TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
-  auto g = tevtest::load_patch_text(kThreeVoices);
+  init_NOTE2FREQ();
+  PatchLog log(PatchLog::kDrop);
+  auto g = load_patch_text("three_voices", kThreeVoices, log);
+  ASSERT_TRUE(log.problems().empty());
   gen = g.get();
 
   std::atomic<bool> keys_done{false};
@@ -89,24 +93,24 @@ TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
 // synth's main thread) offers each new graph with the held key pressed again,
 // releases the key once the graph is taken, and frees the replaced one.
 TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
-  std::vector<GENERATOR*> graphs;
-  for (int i = 0; i < 21; i++) graphs.push_back(tevtest::load_patch_text(kThreeVoices).release());
-  GENERATOR* live = gen = graphs[0];
+  PatchLog log(PatchLog::kDrop);
+  GENERATOR* live = gen = load_patch_text("three_voices", kThreeVoices, log).release();
   std::atomic<bool> done{false};
   std::thread audio([&] {
     int16_t block[2 * 256];
     while (!done.load(std::memory_order_acquire))
       instrument_callback(nullptr, block, sizeof block, nullptr);
   });
-  for (size_t i = 1; i < graphs.size(); i++) {
+  for (int round = 0; round < 20; round++) {
     VoiceOp ops[kMaxOpsPerEvent];
     for (int key : {'z', 'a', 'q'}) {
       push_all(ops, key_press_ops(*live, key, ops));
       push_all(ops, key_release_ops(*live, key, ops));
     }
     push_all(ops, key_press_ops(*live, 'x', ops));
-    ASSERT_TRUE(g_graph_swap.offer(graphs[i], ops, key_press_ops(*graphs[i], 'x', ops)));
-    live = graphs[i];
+    GENERATOR* next = load_patch_text("three_voices", kThreeVoices, log).release();
+    ASSERT_TRUE(g_graph_swap.offer(next, ops, key_press_ops(*next, 'x', ops)));
+    live = next;
     while (!g_graph_swap.taken()) std::this_thread::yield();
     push_all(ops, key_release_ops(*live, 'x', ops));
     GENERATOR* old;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/wincompat.h"
+#include "audio/wincompat.h"
 #include "audio/fsound.h"
 #include "audio/output_select.h"
 

@@ -13,7 +13,7 @@
 
 #include "engine/generator.h"
 #include "engine/note_table.h"
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 
 namespace {
 

@@ -252,8 +252,7 @@ TEST(LoaderFaultsDeathTest, EmptyFieldEndsTheProcessWithStatus255) {
   EXPECT_EXIT(
       {
         dup2(2, 1);  // the message goes to standard output; the matcher reads stderr
-        GENERATOR g{GENERATOR::Empty{}};
-        g.load_TSY(path.c_str());
+        GENERATOR g(path.c_str());  // the synth's start-up load
       },
       ::testing::ExitedWithCode(255), "Erreur, au niveau des parametre ligne \\[2\\]");
 }

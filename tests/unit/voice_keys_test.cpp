@@ -8,7 +8,7 @@
 
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 #include "tests/support/patch_text.h"
 
 using tevtest::load_patch_text;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/wav_reader.h"
+#include "patch/wav_reader.h"
 #include "engine/sampler.h"
 #include "patch_fixture.h"
 

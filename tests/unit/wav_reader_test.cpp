@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "audio/fsound.h"
-#include "audio/wav_reader.h"
+#include "patch/wav_reader.h"
 #include "engine/sampler.h"
 #include "tests/unit/patch_fixture.h"
 
@@ -168,9 +168,9 @@ TEST(WavReader, SamplerLengthIsDataSizeOverBlockAlign) {
     TempDir dir;
     const std::string path =
         dir.write_bytes("s.wav", wav(c.channels, c.bits, std::vector<unsigned char>(c.bytes, 3)));
-    FSOUND_SAMPLE* h = FSOUND_Sample_Load(0, path.c_str(), 8192, 0, 0);
+    std::unique_ptr<FSOUND_SAMPLE> h(FSOUND_Sample_Load(0, path.c_str(), 8192, 0, 0));
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(FSOUND_Sample_GetLength(h), c.frames);
+    EXPECT_EQ(FSOUND_Sample_GetLength(h.get()), c.frames);
 
     ::testing::internal::CaptureStdout();
     std::unique_ptr<SAMPLER> s(new SAMPLER());

@@ -1,5 +1,5 @@
 // Key-at-a-time console input over POSIX terminal control.
-#include "app/wincompat.h"
+#include "audio/wincompat.h"
 
 #include <errno.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "engine/voice_keys.h"
+#include "audio/voice_keys.h"
 
 #include <cstdlib>
 

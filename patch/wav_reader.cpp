@@ -1,12 +1,13 @@
-#include "audio/wav_reader.h"
+#include "patch/wav_reader.h"
 
 #include <sys/stat.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "audio/fsound.h"
+#include "patch/sample_file.h"
 #include "engine/sampler.h"
 
 namespace {
@@ -16,23 +17,37 @@ bool regular_file(const char* path) {
   struct stat st;
   return stat(path, &st) != 0 || S_ISREG(st.st_mode);
 }
+
+// One line about the file: printed, or handed to the caller.
+void report(std::string* error, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void report(std::string* error, const char* fmt, ...) {
+  char text[1024 + 128];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  if (error)
+    *error = text;
+  else
+    std::printf("%s\n", text);
+}
 }  // namespace
 
-size_t LoadToWav(short* buffer, const char* path) {
+size_t LoadToWav(short* buffer, const char* path, std::string* error) {
   if (!regular_file(path)) {
-    std::printf("Error load [%s]: not a regular file\n", path);
+    report(error, "Error load [%s]: not a regular file", path);
     return 0;
   }
   FILE* f = std::fopen(path, "rb");
   if (!f) {
-    std::printf("Error load [%s]\n", path);
+    report(error, "Error load [%s]", path);
     return 0;
   }
   // RIFF header (12), fmt chunk taken as 24 bytes whatever its size field says,
   // data chunk header (8): no chunk is searched for or skipped.
   unsigned char header[44];
   if (std::fread(header, 1, sizeof header, f) != sizeof header) {
-    std::printf("Error load [%s]: file ends inside its 44-byte header\n", path);
+    report(error, "Error load [%s]: file ends inside its 44-byte header", path);
     std::fclose(f);
     return 0;
   }
@@ -42,8 +57,8 @@ size_t LoadToWav(short* buffer, const char* path) {
                              static_cast<uint32_t>(header[43]) << 24;
   size_t want = data_size;
   if (want > kWavBufferBytes) {
-    std::printf("Error load [%s]: %u bytes of data, only the first %zu fit the sampler\n", path,
-                static_cast<unsigned>(data_size), kWavBufferBytes);
+    report(error, "Error load [%s]: %u bytes of data, only the first %zu fit the sampler", path,
+           static_cast<unsigned>(data_size), kWavBufferBytes);
     want = kWavBufferBytes;
   }
   const size_t got = std::fread(buffer, 1, want, f);
@@ -51,10 +66,12 @@ size_t LoadToWav(short* buffer, const char* path) {
   return got;
 }
 
-void SAMPLER::load_SAMPLE(char* path) {
-  LoadToWav(samples, path);
+void SAMPLER::load_SAMPLE(char* path, std::string* error) {
+  LoadToWav(samples, path, error);
+  // A second FILE keyword replaces the first file's handle.
+  delete sample_handle;
+  sample_handle = nullptr;
   if (!regular_file(path)) {
-    sample_handle = nullptr;
     length = 0;
     return;
   }

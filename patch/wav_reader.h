@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Capacity of a sampler's buffer in bytes.
 constexpr size_t kWavBufferBytes = 16000000;
@@ -10,4 +11,5 @@ constexpr size_t kWavBufferBytes = 16000000;
 // min(size found there, what the file has, kWavBufferBytes) bytes from offset 44,
 // unchanged, into `buffer`. A missing file prints "Error load [path]"; a file
 // shorter than its header copies nothing. Returns the number of bytes copied.
-size_t LoadToWav(short* buffer, const char* path);
+// With `error`, a message is stored there instead of printed.
+size_t LoadToWav(short* buffer, const char* path, std::string* error = nullptr);

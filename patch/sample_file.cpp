@@ -1,11 +1,8 @@
-// Sample length through libsndfile: the sampler asks only for the length.
 #include <sndfile.h>
 
-#include "audio/fsound.h"
+#include "patch/sample_file.h"
 
-struct FSOUND_SAMPLE {
-  int length;  // frames
-};
+#include "engine/sampler.h"
 
 FSOUND_SAMPLE* FSOUND_Sample_Load(int, const char* name, unsigned int, int, int) {
   if (!name) return nullptr;
