@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_util.h"
+#include "engine/fast_sine.h"
 #include "engine/mixer.h"
 #include "engine/sampler.h"
 #include "engine/sequencer.h"
@@ -100,5 +101,34 @@ void BM_SEQUENCER(benchmark::State& st) {
   }
 }
 BENCHMARK(BM_SEQUENCER);
+
+// n sines through one kernel, the arguments written just before the call as the
+// graph writes them (so a wide load of them meets the fresh scalar stores).
+// ns_per_sine is CPU time.
+void BM_SineTimes(benchmark::State& st) {
+  const auto k = static_cast<SineKernel>(st.range(0));
+  const size_t n = static_cast<size_t>(st.range(1));
+  if (!sine_kernel_runs(k)) {
+    st.SkipWithError("this CPU does not run the kernel");
+    return;
+  }
+  st.SetLabel(sine_kernel_name(k));
+  double x[64], a[64];
+  float y[64];
+  double phase = 0.1;
+  for (auto _ : st) {
+    phase = phase > 1.0 ? phase - 1.0 : phase + 0.01;
+    for (size_t i = 0; i < n; i++) {
+      x[i] = (phase + 1.0 + 0.001 * static_cast<double>(i)) * 6.2831853;
+      a[i] = 0.7;
+    }
+    benchmark::DoNotOptimize(x);
+    sine_times(k, x, a, y, n);
+    benchmark::DoNotOptimize(y);
+  }
+  st.counters["ns_per_sine"] = benchmark::Counter(
+      static_cast<double>(st.iterations() * n), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_SineTimes)->ArgsProduct({{0, 1, 2, 3}, {1, 3, 4, 8, 64}});
 
 }  // namespace

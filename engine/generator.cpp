@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/fast_sine.h"
 #include "engine/note_table.h"
 
 GENERATOR::GENERATOR(Empty) { OUTL = 0.0f; }
@@ -129,6 +130,15 @@ void GENERATOR::prepare() {
   for (const VoicedVco& v : voiced_vcos_) voiced.push_back(v.vco);
   voiced_distinct_ = distinct(voiced);
 
+  // A source walked twice, or a target that is also a source, makes a chain: the
+  // order of evaluation then decides what a source reads.
+  std::vector<VCO*> modulating;
+  for (const auto& src : vco_vco_.sources) modulating.push_back(src.source);
+  vco_vco_batched_ = distinct(modulating);
+  for (const auto& mt : vco_vco_.targets)
+    if (std::find(modulating.begin(), modulating.end(), mt.target) != modulating.end())
+      vco_vco_batched_ = false;
+
   mixer_to_vca_.clear();
   for (int i = 0, n = list_count(nbr_liens_mixer_vca, liens_mixer_vca); i < n; i++)
     mixer_to_vca_.push_back({liens_mixer_vca[i].source, liens_mixer_vca[i].pere_in});
@@ -167,6 +177,57 @@ inline void modulate_sampler(float& x, float v) {
 }
 }  // namespace
 
+// Evaluates n oscillators as VCO::evolue would, in order, with their sines in
+// batches; `after(i)` runs once oscillator i has its OUTL. The oscillators must be
+// distinct, and `after` must touch no other oscillator of the n: then every phase
+// step can run before every waveform, and the waveforms (so the noise's draws) still
+// come in order.
+template <class Get, class After>
+inline void evolve_batched(size_t n, Get get, After after) {
+  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 2 KB of stack
+  double arg[kChunk], x[kChunk], scale[kChunk];
+  float y[kChunk];
+  type_generateur type[kChunk];
+  for (size_t c = 0; c < n; c += kChunk) {
+    const size_t m = n - c < kChunk ? n - c : kChunk;
+    size_t k = 0;
+    for (size_t i = 0; i < m; i++) {
+      VCO* o = get(c + i);
+      arg[i] = o->VCO::step_phase();
+      // The sine's OUTL is float(sin x amount), the pulse's tests start from float(sin).
+      const type_generateur t = o->type;
+      type[i] = t;
+      if (t == SINE || t == PULSE) {
+        x[k] = arg[i];
+        scale[k++] = t == SINE ? static_cast<double>(o->amount) : 1.0;
+      }
+    }
+    if (k > 0) sine_times(x, scale, y, k);
+    k = 0;
+    for (size_t i = 0; i < m; i++) {
+      VCO* o = get(c + i);
+      switch (type[i]) {
+        case SINE:
+          o->OUTL = y[k++];
+          break;
+        case PULSE:
+          o->step_pulse(y[k++]);
+          break;
+        case SAW:
+          o->step_saw();
+          break;
+        case HALF_SAW:
+          o->step_half_saw();
+          break;
+        default:
+          o->evolue_waveform(arg[i]);
+          break;
+      }
+      after(c + i);
+    }
+  }
+}
+
 int GENERATOR::evolue() {
   // 1. Samplers triggered by sequencers, then the sequencer steps.
   for (auto& r : liens_sampler_sequencer) {
@@ -201,11 +262,16 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
+  if (vco_vco_batched_) {
+    const auto* src = vco_vco_.sources.data();
+    evolve_batched(vco_vco_.sources.size(), [src](size_t i) { return src[i].source; },
+                   [](size_t) {});
+  }
   for (const auto& mt : vco_vco_.targets) {
     VCO* t = mt.target;
     for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
       VCO* o = vco_vco_.sources[j].source;
-      o->VCO::evolue();
+      if (!vco_vco_batched_) o->VCO::evolue();
       t->amount = t->base_amount;
       t->phase_offset = t->base_phase_offset;
       t->freq = t->base_freq;
@@ -261,9 +327,6 @@ int GENERATOR::evolue() {
 
   // 8. Oscillators named V...: evaluated with what passes 3, 4 and 7 left; the
   //    keyboard's note (plus the line's *NOTE offset) takes effect next sample.
-  //    Each oscillator's phase step runs one entry ahead, while the previous sine is
-  //    still under way: they touch different oscillators, and the waveforms (and so
-  //    the noise's draws) still come in list order.
   auto retune = [](const VoicedVco& v) {
     VCO* o = v.vco;
     float base = o->base_freq;
@@ -278,16 +341,9 @@ int GENERATOR::evolue() {
   };
   const VoicedVco* voiced = voiced_vcos_.data();
   const size_t nvoiced = voiced_vcos_.size();
-  if (voiced_distinct_ && nvoiced > 0) {
-    double arg = voiced[0].vco->VCO::step_phase();
-    for (size_t i = 0; i + 1 < nvoiced; i++) {
-      const double next_arg = voiced[i + 1].vco->VCO::step_phase();
-      voiced[i].vco->VCO::step_wave(arg);
-      retune(voiced[i]);
-      arg = next_arg;
-    }
-    voiced[nvoiced - 1].vco->VCO::step_wave(arg);
-    retune(voiced[nvoiced - 1]);
+  if (voiced_distinct_) {
+    evolve_batched(nvoiced, [voiced](size_t i) { return voiced[i].vco; },
+                   [&retune, voiced](size_t i) { retune(voiced[i]); });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
       voiced[i].vco->VCO::evolue();

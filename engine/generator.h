@@ -247,7 +247,10 @@ class GENERATOR final : public OUTPUT {
   // Every amplifier of vcas_ is a different one, so each can be summed right after
   // its own envelope step.
   bool vcas_distinct_ = true;
-  // Every oscillator of voiced_vcos_ is a different one, so the next one's phase step
-  // can run ahead of this one's waveform.
+  // Every oscillator of voiced_vcos_ is a different one, so all their phase steps
+  // can run before their waveforms, and the sines in batches.
   bool voiced_distinct_ = true;
+  // Pass 4 has no chain: every source is walked once and none is a target, so the
+  // sources can all be evaluated (sines in batches) before any target is modulated.
+  bool vco_vco_batched_ = false;
 };

@@ -20,25 +20,14 @@ int VCO::evolue_waveform(double arg) {
     case SINE:
       OUTL = static_cast<float>(std::sin(arg) * a);
       break;
-    case SAW: {
-      // The threshold is 5.0, not 0.5: inside [0, 1] only the first ramp plays.
-      double y = phase < 5.0f ? a * phase - a / 2.0f : 1 - a * phase - a / 2.0f;
-      OUTL = static_cast<float>(y);
-      OUTL = static_cast<float>(OUTL * 1.5);
+    case SAW:
+      step_saw();
       break;
-    }
     case HALF_SAW:
-      OUTL = static_cast<float>(a * phase - a / 2.0f);
-      OUTL = static_cast<float>(OUTL / 2.0f);
+      step_half_saw();
       break;
     case PULSE:
-      // Each test sees the value the previous one left, so an amount in (0, 0.5]
-      // is cleared again by the second test.
-      OUTL = static_cast<float>(std::sin(arg));
-      if (OUTL > 0.5) OUTL = amount;
-      if (OUTL <= 0.5 && OUTL >= 0) OUTL = 0.0f;
-      if (OUTL < 0 && OUTL >= -0.5) OUTL = 0.0f;
-      if (OUTL < -0.5) OUTL = -amount;
+      step_pulse(static_cast<float>(std::sin(arg)));
       break;
     case NOISE: {
       if (amount == 0.0f) break;  // no draw, OUTL kept

@@ -20,16 +20,22 @@ class VCO : public OUTPUT {
   // phase_offset. Returns 1.
   int evolue() override;
 
-  // evolue in two halves, for a caller that interleaves oscillators so that one's
-  // phase step runs while another's sine is under way. step_phase advances the phase
-  // and returns the argument (phase + offset) x 2pi; step_wave computes OUTL from it
-  // and the current amount.
+  // evolue in two halves, for a caller that steps many oscillators' phases before
+  // their waveforms. step_phase advances the phase and returns the argument
+  // (phase + offset) x 2pi; step_wave computes OUTL from it and the current amount.
   double step_phase();
   void step_wave(double arg);
 
   // Every waveform but the sine, from the argument that step_phase has formed.
   // Returns 1.
   int evolue_waveform(double arg);
+
+  // For a caller that computes many oscillators' sines at once (engine/fast_sine.h):
+  // the sine's OUTL is float(sin(arg) x amount), the pulse's comes from
+  // s = float(sin(arg)); the ramps need no argument.
+  void step_pulse(float s);
+  void step_saw();
+  void step_half_saw();
 
   float phase = 0.0f;              // cycles; normally in [0, 1]
   float base_phase_offset = 1.0f;  // restored into phase_offset by the graph
@@ -69,6 +75,30 @@ inline double VCO::step_phase() {
   if (p > 1.0f) p = p - 1.0f;
   phase = p;
   return (static_cast<double>(p) + static_cast<double>(phase_offset)) * kTwoPi;
+}
+
+inline void VCO::step_pulse(float s) {
+  // Each test sees the value the previous one left, so an amount in (0, 0.5]
+  // is cleared again by the second test.
+  OUTL = s;
+  if (OUTL > 0.5) OUTL = amount;
+  if (OUTL <= 0.5 && OUTL >= 0) OUTL = 0.0f;
+  if (OUTL < 0 && OUTL >= -0.5) OUTL = 0.0f;
+  if (OUTL < -0.5) OUTL = -amount;
+}
+
+inline void VCO::step_saw() {
+  const double a = amount;
+  // The threshold is 5.0, not 0.5: inside [0, 1] only the first ramp plays.
+  double y = phase < 5.0f ? a * phase - a / 2.0f : 1 - a * phase - a / 2.0f;
+  OUTL = static_cast<float>(y);
+  OUTL = static_cast<float>(OUTL * 1.5);
+}
+
+inline void VCO::step_half_saw() {
+  const double a = amount;
+  OUTL = static_cast<float>(a * phase - a / 2.0f);
+  OUTL = static_cast<float>(OUTL / 2.0f);
 }
 
 inline void VCO::step_wave(double arg) {

@@ -12,6 +12,7 @@ PKGS=(
   xvfb xdotool x11-utils imagemagick
   pulseaudio pulseaudio-utils libasound2-plugins alsa-utils libasound2-dev libpulse-dev libpulsedsp
   python3
+  csound
 )
 
 missing=()
