@@ -106,9 +106,13 @@ void wait_for_events(int fd) {
   poll(&p, 1, kIdleWaitMs);
 }
 
-// With TEV_SOUND_STATS set (soak tests), the underruns the output device reported
-// over the whole run, on standard error at exit.
-void print_sound_stats() { std::fprintf(stderr, "Underruns: %ld\n", tev_sound_underruns()); }
+// The underruns the output device reported over the whole run, on standard error
+// at exit: when there were any, or always with TEV_SOUND_STATS set (soak tests).
+void print_sound_stats() {
+  const long underruns = tev_sound_underruns();
+  if (underruns != 0 || std::getenv("TEV_SOUND_STATS"))
+    std::fprintf(stderr, "Underruns: %ld\n", underruns);
+}
 
 // The samplers' end lines: counted on the audio thread, printed here.
 void print_fin_lines() { print_finished_playbacks(take_finished_playbacks()); }
@@ -192,7 +196,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", FMOD_ErrorString(FSOUND_GetError()));
     std::exit(1);
   }
-  if (std::getenv("TEV_SOUND_STATS")) std::atexit(print_sound_stats);
+  std::atexit(print_sound_stats);
   // Whatever ended between the last loop turn and the exit is still printed.
   std::atexit(print_fin_lines);
   const int latency = tev_sound_latency_frames();
@@ -213,6 +217,8 @@ int main(int argc, char** argv) {
     g_live->poll();
     print_fin_lines();
     end_if_signalled();
+    // Notices a lost output and reopens it; the idle wait below bounds how late.
+    tev_sound_supervise();
     wait_for_events(events_fd);
   }
 }

@@ -30,6 +30,13 @@ constexpr unsigned kWantedPeriods = 4;
 void render(void* out, unsigned frames);
 // Counts an underrun the device reported (device thread).
 void note_underrun();
+// The device thread's report that the output is gone (the server died, the device
+// was unplugged): the first report since the stream started is kept, later ones
+// are dropped. No allocation, no lock.
+void note_lost(const char* what);
+// True once a loss was reported: the device thread then stops feeding the device
+// (no engine runs) until the main thread has reopened it.
+bool output_lost();
 
 class Backend {
  public:
@@ -42,6 +49,9 @@ class Backend {
   virtual int start() = 0;
   // Stops the device and closes it; safe when never opened or started.
   virtual void close() = 0;
+  // Index in the last drivers() list of the output's default device; 0 where
+  // the output has no notion of one.
+  virtual int default_driver() const { return 0; }
   virtual int period_frames() const = 0;
   virtual int latency_frames() const = 0;
 };

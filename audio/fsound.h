@@ -74,3 +74,10 @@ int tev_sound_latency_frames();
 long tev_sound_underruns();
 // Stops the stream and closes the device; safe to call at exit.
 void tev_sound_close();
+// Watches the playing stream's device; call from the main thread, often (every
+// pass of the main loop). When the device thread has reported the output lost it
+// prints "sound output lost: <why>; retrying", closes the device and then tries
+// to reopen the same output and driver (or the output's default device when that
+// driver is gone), at most a few times a second; once playing again it prints
+// "sound output restored after N.N s". Returns at once otherwise.
+void tev_sound_supervise();

@@ -3,11 +3,15 @@
 //
 // Every call here is made from the main thread. The device thread sees only
 // `g_playing` (the stream in play, published before the device starts) and the
-// immutable FSOUND_STREAM it points to, plus the underrun counter.
+// immutable FSOUND_STREAM it points to, plus the underrun counter and the loss
+// report.
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -36,6 +40,27 @@ bool g_started = false;
 
 std::atomic<FSOUND_STREAM*> g_playing{nullptr};
 std::atomic<long> g_underruns{0};
+
+// The loss report: the device thread moves kFine -> kWriting, fills g_loss_text,
+// then publishes kReported; the main thread reads the text once it sees
+// kReported and puts kFine back only while no device thread runs.
+enum { kFine = 0, kWriting = 1, kReported = 2 };
+std::atomic<int> g_loss{kFine};
+char g_loss_text[256];
+
+// Main thread only: the driver's name as chosen, to find it again on reopening,
+// and the state of an outage.
+using SteadyClock = std::chrono::steady_clock;
+std::string g_driver_name;
+bool g_reopening = false;
+SteadyClock::time_point g_lost_at;
+SteadyClock::time_point g_next_attempt;
+std::chrono::milliseconds g_backoff{0};
+// Attempts start 250 ms after the loss and slow down to one a second: a server
+// restart is caught within a second, and a device gone for good costs a few
+// failed opens a second at most.
+constexpr std::chrono::milliseconds kFirstRetry{250};
+constexpr std::chrono::milliseconds kSlowestRetry{1000};
 
 int fail(int code) {
   g_error = code;
@@ -111,6 +136,15 @@ void render(void* out, unsigned frames) {
 
 void note_underrun() { g_underruns.fetch_add(1, std::memory_order_relaxed); }
 
+void note_lost(const char* what) {
+  int expected = kFine;
+  if (!g_loss.compare_exchange_strong(expected, kWriting, std::memory_order_acquire)) return;
+  std::snprintf(g_loss_text, sizeof g_loss_text, "%s", what && *what ? what : "device error");
+  g_loss.store(kReported, std::memory_order_release);
+}
+
+bool output_lost() { return g_loss.load(std::memory_order_relaxed) != kFine; }
+
 void raise_thread_priority() {
   sched_param sp{};
   sp.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
@@ -179,6 +213,7 @@ int FSOUND_Init(int mixrate, int maxsoftwarechannels, unsigned int) {
     }
   }
   if (!g_backend) return fail(FMOD_ERR_INIT);
+  g_driver_name = g_driver < driver_count() ? (*g_drivers)[static_cast<size_t>(g_driver)] : "";
   g_mixrate = mixrate;
   g_initialised = true;
   g_error = FMOD_ERR_NONE;
@@ -231,6 +266,9 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
   }
   g_playing.store(stream, std::memory_order_release);
   if (!g_started) {
+    // A failed probe before this start may have left a report: no device thread
+    // runs yet, so it can be cleared.
+    g_loss.store(kFine, std::memory_order_release);
     int err = g_backend->start();
     if (err != FMOD_ERR_NONE) {
       g_playing.store(nullptr, std::memory_order_release);
@@ -252,9 +290,71 @@ long tev_sound_underruns() { return g_underruns.load(std::memory_order_relaxed);
 void tev_sound_close() {
   if (g_backend) g_backend->close();
   g_started = false;
+  g_reopening = false;
   g_playing.store(nullptr, std::memory_order_release);
   delete g_stream;
   g_stream = nullptr;
   g_initialised = false;
   g_mixrate = 0;
+}
+
+namespace {
+
+// Opens the output again on the chosen driver, found by name in a fresh list,
+// or on the output's default device when it is no longer listed.
+bool reopen() {
+  std::vector<std::string> names;
+  try {
+    names = g_backend->drivers();
+  } catch (...) {
+    return false;
+  }
+  if (names.empty()) return false;
+  auto found = std::find(names.begin(), names.end(), g_driver_name);
+  const int index = found != names.end() ? static_cast<int>(found - names.begin())
+                                         : g_backend->default_driver();
+  if (g_backend->open(index, g_mixrate) != FMOD_ERR_NONE) {
+    g_backend->close();
+    return false;
+  }
+  // The old device thread was joined by close(): nothing can be writing the report.
+  g_loss.store(kFine, std::memory_order_release);
+  if (g_backend->start() != FMOD_ERR_NONE) {
+    g_backend->close();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void tev_sound_supervise() {
+  if (!g_started || !g_backend) return;
+  const SteadyClock::time_point now = SteadyClock::now();
+  if (!g_reopening) {
+    if (g_loss.load(std::memory_order_acquire) != kReported) return;
+    // RtAudio's messages end in a full stop; the line goes on after them.
+    size_t len = std::strlen(g_loss_text);
+    if (len > 0 && g_loss_text[len - 1] == '.') g_loss_text[len - 1] = '\0';
+    std::printf("sound output lost: %s; retrying\n", g_loss_text);
+    std::fflush(stdout);
+    // Joins the device thread: from here on nothing runs the stream callback
+    // until a new device starts, so no engine time passes while the output is gone.
+    g_backend->close();
+    g_reopening = true;
+    g_lost_at = now;
+    g_backoff = kFirstRetry;
+    g_next_attempt = now + g_backoff;
+    return;
+  }
+  if (now < g_next_attempt) return;
+  if (reopen()) {
+    g_reopening = false;
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - g_lost_at).count();
+    std::printf("sound output restored after %.1f s\n", seconds);
+    std::fflush(stdout);
+    return;
+  }
+  g_backoff = std::min(g_backoff * 2, kSlowestRetry);
+  g_next_attempt = SteadyClock::now() + g_backoff;
 }

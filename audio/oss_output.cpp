@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "audio/device_backend.h"
@@ -49,7 +50,8 @@ class OssBackend : public Backend {
 
   int open(int index, int rate) override {
     if (index < 0 || index >= static_cast<int>(paths_.size())) return FMOD_ERR_INVALID_PARAM;
-    fd_ = ::open(paths_[static_cast<size_t>(index)].c_str(), O_WRONLY | O_CLOEXEC);
+    path_ = paths_[static_cast<size_t>(index)];
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd_ < 0) return FMOD_ERR_INIT;
     // The fragment request must come before the format is set to take effect.
     int frag = (static_cast<int>(kWantedPeriods) << 16) | kFragmentShift;
@@ -106,7 +108,12 @@ class OssBackend : public Backend {
         ssize_t n = ::write(fd_, p, left);
         if (n <= 0) {
           if (n < 0 && errno == EINTR) continue;
-          // The device is gone: the stream ends silently rather than spinning.
+          // The device is gone: the thread ends rather than spinning, and the
+          // main thread reopens the device file.
+          char why[160];
+          std::snprintf(why, sizeof why, "write to %s failed (%s)", path_.c_str(),
+                        n < 0 ? strerror_r(errno, msg_, sizeof msg_) : "nothing written");
+          note_lost(why);
           return;
         }
         p += n;
@@ -116,6 +123,8 @@ class OssBackend : public Backend {
   }
 
   std::vector<std::string> paths_;
+  std::string path_;  // the device open, for the loss report
+  char msg_[96];      // strerror_r's buffer, device thread only
   int fd_ = -1;
   int period_ = 0;
   int latency_ = 0;

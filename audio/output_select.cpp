@@ -16,6 +16,22 @@ constexpr int kSoftwareChannels = 32;
 constexpr float kRequiredVersion = 3.74f;
 constexpr char kEscape = 27;
 
+// Where Debian puts the sound server's OSS emulation library for this machine's
+// architecture. Its padsp script builds a path that does not load, so the hint
+// names the library itself.
+#if defined(__x86_64__)
+#define TEV_MULTIARCH "x86_64-linux-gnu"
+#elif defined(__aarch64__)
+#define TEV_MULTIARCH "aarch64-linux-gnu"
+#elif defined(__i386__)
+#define TEV_MULTIARCH "i386-linux-gnu"
+#else
+#define TEV_MULTIARCH "<multiarch>"
+#endif
+const char kOssHint[] =
+    "No /dev/dsp* found: for OSS through the sound server, start tev-synth with "
+    "LD_PRELOAD=/usr/lib/" TEV_MULTIARCH "/pulseaudio/libpulsedsp.so\n";
+
 const char kRule[] = "---------------------------------------------------------\n";
 
 const char* output_name(int type) {
@@ -83,6 +99,7 @@ int init_sound_with_version(float version) {
   }
   printf("%s", kRule);
   printf("Press a corresponding number or ESC to quit\n");
+  if (FSOUND_GetOutput() == FSOUND_OUTPUT_OSS && FSOUND_GetNumDrivers() == 0) printf("%s", kOssHint);
   fflush(stdout);
 
   for (;;) {

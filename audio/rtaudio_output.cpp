@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 #include <rtaudio/RtAudio.h>
 
+#include <cstring>
 #include <memory>
 
 #include "audio/device_backend.h"
@@ -10,16 +11,32 @@
 namespace tev_sound {
 namespace {
 
+// Return values of the period callback, as RtAudio reads them.
+constexpr int kKeepGoing = 0;
+constexpr int kAbort = 2;
+
 int on_device_period(void* out, void*, unsigned frames, double, RtAudioStreamStatus status, void*) {
+  if (output_lost()) {
+    // A dead server fails each write at once, so RtAudio would call back again
+    // straight away: stop the stream instead (its thread then sleeps until
+    // closed), leaving the reopening to the main thread.
+    std::memset(out, 0, static_cast<size_t>(frames) * kBytesPerFrame);
+    return kAbort;
+  }
   if (status & RTAUDIO_OUTPUT_UNDERFLOW) note_underrun();
   render(out, frames);
-  return 0;
+  return kKeepGoing;
 }
 
 // Runtime errors of the device thread arrive here instead of being thrown on
-// that thread (where nothing could catch them). The stream has then stopped;
-// the layer keeps quiet, as it has no channel to report on after start-up.
-void on_device_error(RtAudioError::Type, const std::string&) {}
+// that thread (where nothing could catch them). A failed write comes as a
+// warning, a stream RtAudio stopped itself as an error: both mean the output is
+// gone. ALSA's underrun, recovered on the spot, comes as a warning too and is
+// already counted through the period callback's status.
+void on_device_error(RtAudioError::Type type, const std::string& text) {
+  if (type == RtAudioError::WARNING && text.find("underrun") != std::string::npos) return;
+  note_lost(text.c_str());
+}
 
 // ALSA prints every failed probe (no card 0, an unreachable plugin) on the
 // console, in the middle of the prompts; the driver list already says what works.
@@ -34,6 +51,7 @@ class RtAudioBackend : public Backend {
   std::vector<std::string> drivers() override {
     std::vector<std::string> names;
     ids_.clear();
+    default_ = 0;
     try {
       RtAudio probe(api_);
       probe.showWarnings(false);
@@ -42,6 +60,7 @@ class RtAudioBackend : public Backend {
       for (unsigned i = 0; i < n; ++i) {
         RtAudio::DeviceInfo info = probe.getDeviceInfo(i);
         if (!info.probed || info.outputChannels < 2) continue;
+        if (info.isDefaultOutput) default_ = static_cast<int>(ids_.size());
         ids_.push_back(i);
         names.push_back(info.name);
       }
@@ -49,6 +68,8 @@ class RtAudioBackend : public Backend {
     }
     return names;
   }
+
+  int default_driver() const override { return default_; }
 
   int open(int index, int rate) override {
     if (index < 0 || index >= static_cast<int>(ids_.size())) return FMOD_ERR_INVALID_PARAM;
@@ -117,6 +138,7 @@ class RtAudioBackend : public Backend {
  private:
   RtAudio::Api api_;
   std::vector<unsigned> ids_;
+  int default_ = 0;  // index in ids_ of the device RtAudio calls the default output
   std::unique_ptr<RtAudio> rt_;
   int period_ = 0;
   int latency_ = 0;

@@ -89,6 +89,21 @@ bool PulseEnv::start(std::string* why) {
   setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
   setenv("PULSE_SERVER", server_.c_str(), 1);
 
+  return launch(why);
+}
+
+bool PulseEnv::restart(std::string* why) {
+  if (server_.empty()) {
+    *why = "no server was started";
+    return false;
+  }
+  stop_process(pid_);
+  pid_ = -1;
+  return launch(why);
+}
+
+bool PulseEnv::launch(std::string* why) {
+  const std::string socket_path = server_.substr(5);  // after "unix:"
   pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                 "--use-pid-file=no", "-L",
                 "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le norewinds=1",

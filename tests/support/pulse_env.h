@@ -25,6 +25,9 @@ class PulseEnv {
   bool start(std::string* why);
   // Kills the server by PID, puts the environment back and removes the directory.
   void stop();
+  // A new server on the same directory and socket, after the test ended the
+  // old one through pid(): what a client sees when the desktop's server restarts.
+  bool restart(std::string* why);
 
   pid_t pid() const { return pid_; }
   const std::string& dir() const { return dir_; }
@@ -32,6 +35,7 @@ class PulseEnv {
   const std::string& server() const { return server_; }
 
  private:
+  bool launch(std::string* why);
   pid_t pid_ = -1;
   std::string dir_;
   std::string server_;
