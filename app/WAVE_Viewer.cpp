@@ -1,6 +1,6 @@
 // tev-synth: the live synthesizer. Asks for the sound output on the console,
-// opens the window, loads the patch, starts the stream and then plays the
-// window's keys until Escape.
+// opens the window, loads the patch, starts the stream, opens the MIDI input and
+// then plays the window's keys and MIDI until Escape.
 #include <SDL.h>
 #include <SDL_syswm.h>
 #include <poll.h>
@@ -13,6 +13,7 @@
 #include "app/live_patch.h"
 #include "audio/wincompat.h"
 #include "audio/fsound.h"
+#include "audio/midi_input.h"
 #include "audio/output_select.h"
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
@@ -203,11 +204,12 @@ int main(int argc, char** argv) {
   if (latency > 0)
     std::printf("Output latency: %d frames (%.1f ms)\n", latency, latency * 1000.0 / Frequency);
   std::fflush(stdout);
-
   // From here on only the stream callback touches gen; a saved patch file is
   // reloaded and handed over to it.
   g_live = new LivePatch(gen, path ? path : "SYNTH_2.TSY", set_caption);
-  std::fflush(stdout);
+  // MIDI plays beside the keys; without a MIDI system the line says so and the keys
+  // play as before.
+  start_midi_input();
 
   // No busy polling: on a two-core machine it would compete with the audio thread.
   // The idle wait also paces the reload's settle time.

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/midi_file.h"
+#include "audio/midi_map.h"
 #include "audio/stream_callback.h"
 #include "audio/voice_keys.h"
 #include "engine/generator.h"
@@ -52,6 +54,11 @@ const char kUsage[] =
     "  --event F:up:KEY    ... release KEY\n"
     "  --event F:user:K    ... retrigger voice K on a random note\n"
     "                      KEY: z x c v b n a s d f g h q w e r t y, or return\n"
+    "  --midi FILE.mid     play a Standard MIDI File (formats 0 and 1): channels 1-3 play\n"
+    "                      voices 0-2 as live MIDI does; an event at t seconds applies\n"
+    "                      before frame round(t * 44100), before any --event at that\n"
+    "                      frame. Without --frames/--seconds the render lasts until\n"
+    "                      the file's last event plus 2 seconds\n"
     "  --quiet             do not print the loader trace and graph report\n"
     "  --check             load PATCH, list its problems; exit 0 when clean, 1 otherwise\n"
     "  --help              print this help\n";
@@ -66,6 +73,8 @@ struct Event {
 
 struct Options {
   int64_t frames = kDefaultFrames;
+  bool frames_given = false;  // --frames or --seconds
+  std::string midi;           // --midi FILE, empty without
   uint32_t seed = 0;
   bool quiet = false;
   bool check = false;
@@ -181,6 +190,7 @@ Options parse_args(int argc, char** argv) {
         usage_error("bad --frames value '" + v + "': a whole number from 0 to " +
                     std::to_string(kMaxFrames) + " is needed");
       o.frames = static_cast<int64_t>(n);
+      o.frames_given = true;
     } else if (arg == "--seconds") {
       const std::string v = take();
       char* end = nullptr;
@@ -192,6 +202,7 @@ Options parse_args(int argc, char** argv) {
         usage_error("bad --seconds value '" + v + "': a number of seconds from 0 to " +
                     std::to_string(kMaxFrames / kRate) + " is needed");
       o.frames = static_cast<int64_t>(std::round(s * kRate));
+      o.frames_given = true;
     } else if (arg == "--seed") {
       const std::string v = take();
       uint64_t n;
@@ -200,6 +211,9 @@ Options parse_args(int argc, char** argv) {
       o.seed = static_cast<uint32_t>(n);
     } else if (arg == "--event") {
       o.events.push_back(parse_event(take()));
+    } else if (arg == "--midi") {
+      o.midi = take();
+      if (o.midi.empty()) usage_error("option --midi needs a file name");
     } else {
       usage_error("unknown option '" + arg + "'");
     }
@@ -498,6 +512,25 @@ int run_render(Options& o) {
       usage_error("OUT.wav '" + out + "' is the patch file itself");
   }
 
+  // The song is read before anything is loaded or written: a bad file leaves nothing.
+  std::vector<MidiFileEvent> midi;
+  if (!o.midi.empty()) {
+    std::string why;
+    if (!read_midi_file(o.midi, kRate, &midi, &why)) {
+      std::fprintf(stderr, "tev-render: cannot read MIDI file [%s]: %s\n", o.midi.c_str(),
+                   why.c_str());
+      return 1;
+    }
+    // Two seconds of release tail after the last event, unless a length was given.
+    const int64_t last = midi.empty() ? 0 : midi.back().frame;
+    if (!o.frames_given && last > kMaxFrames - 2 * kRate) {
+      std::fprintf(stderr, "tev-render: cannot read MIDI file [%s]: it lasts longer than the "
+                           "longest render (%" PRId64 " frames)\n", o.midi.c_str(), kMaxFrames);
+      return 1;
+    }
+    if (!o.frames_given) o.frames = last + 2 * kRate;
+  }
+
   PatchLog log(o.quiet ? PatchLog::kDrop : PatchLog::kPrint);
   std::unique_ptr<GENERATOR> g = load_patch(patch, log);
   if (o.quiet)
@@ -522,13 +555,22 @@ int run_render(Options& o) {
 
   std::vector<short> buf(static_cast<size_t>(kBlock) * 2);
   Progress progress(o.frames);
-  size_t next = 0;
+  size_t next = 0, next_midi = 0;
+  MidiMapper mapper;
   int64_t done = 0;
   while (true) {
+    // At one frame the file's events come first, then the command line's.
+    for (; next_midi < midi.size() && midi[next_midi].frame <= done; next_midi++) {
+      VoiceOp ops[kMaxOpsPerEvent];
+      const MidiFileEvent& m = midi[next_midi];
+      const int n = mapper.map(*gen, m.msg, m.len, ops);
+      if (n > 0) queue_ops(ops, n);
+    }
     while (next < o.events.size() && o.events[next].frame <= done) queue_event(o.events[next++]);
     if (done >= o.frames) break;
     int64_t end = std::min<int64_t>(done + kBlock, o.frames);
     if (next < o.events.size()) end = std::min(end, o.events[next].frame);
+    if (next_midi < midi.size()) end = std::min(end, midi[next_midi].frame);
     const int n = static_cast<int>(end - done);
     instrument_callback(nullptr, buf.data(), n * 4, nullptr);
     // The samplers' end lines, as the live synth's main loop prints them; --quiet

@@ -10,8 +10,9 @@ class GENERATOR;
 extern GENERATOR* gen;
 
 // Fills length >> 2 frames of `buffer`: before each frame the queued key
-// operations are applied, then gen advances one sample and its clamped output,
-// truncated toward zero (NaN gives 0), is written to left and right. Returns 1.
+// operations are applied, then the queued MIDI ones; then gen advances one sample
+// and its clamped output, truncated toward zero (NaN gives 0), is written to left
+// and right. Returns 1.
 int instrument_callback(FSOUND_STREAM* stream, void* buffer, int length, void* userdata);
 
 // The conversion of one graph output value to a 16-bit sample.

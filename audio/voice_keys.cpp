@@ -38,11 +38,7 @@ int key_press_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]) {
     return 1;
   }
   const KeyBinding* k = find_note_key(key);
-  if (!k || !has_voice(g, k->voice)) return 0;
-  out[0] = {VoiceOp::SetNote, k->voice, k->note};
-  out[1] = {VoiceOp::KeyboardTrig, k->voice, 0};
-  out[2] = {VoiceOp::VcaTrig, k->voice, 0};
-  return 3;
+  return k ? voice_press_ops(g, k->voice, k->note, out) : 0;
 }
 
 int key_release_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]) {
@@ -52,9 +48,21 @@ int key_release_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]) {
     return 1;
   }
   const KeyBinding* k = find_note_key(key);
-  if (!k || !has_voice(g, k->voice)) return 0;
-  out[0] = {VoiceOp::KeyboardUntrig, k->voice, 0};
-  out[1] = {VoiceOp::VcaUntrig, k->voice, 0};
+  return k ? voice_release_ops(g, k->voice, out) : 0;
+}
+
+int voice_press_ops(const GENERATOR& g, int voice, int note, VoiceOp out[kMaxOpsPerEvent]) {
+  if (!has_voice(g, voice)) return 0;
+  out[0] = {VoiceOp::SetNote, voice, note};
+  out[1] = {VoiceOp::KeyboardTrig, voice, 0};
+  out[2] = {VoiceOp::VcaTrig, voice, 0};
+  return 3;
+}
+
+int voice_release_ops(const GENERATOR& g, int voice, VoiceOp out[kMaxOpsPerEvent]) {
+  if (!has_voice(g, voice)) return 0;
+  out[0] = {VoiceOp::KeyboardUntrig, voice, 0};
+  out[1] = {VoiceOp::VcaUntrig, voice, 0};
   return 2;
 }
 
@@ -69,7 +77,13 @@ int user_retrigger_ops(const GENERATOR& g, int k, VoiceOp out[kMaxOpsPerEvent]) 
 }
 
 void apply_voice_op(GENERATOR& g, const VoiceOp& op) {
-  // Voices were checked when the operations were made; the lists never change.
+  // Voices were checked when the operations were made, but a MIDI message mapped
+  // during a reload may have been made for the other graph: check against this one.
+  const bool keyboard = op.kind == VoiceOp::SetNote || op.kind == VoiceOp::KeyboardTrig ||
+                        op.kind == VoiceOp::KeyboardUntrig;
+  if (op.voice < 0 ||
+      static_cast<size_t>(op.voice) >= (keyboard ? g.liste_keyboard.size() : g.liste_vca.size()))
+    return;
   switch (op.kind) {
     case VoiceOp::SetNote: g.liste_keyboard[op.voice]->note = op.note; break;
     case VoiceOp::KeyboardTrig: g.liste_keyboard[op.voice]->TRIG(); break;

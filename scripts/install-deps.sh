@@ -5,7 +5,8 @@ set -euo pipefail
 
 PKGS=(
   build-essential cmake pkg-config
-  libsdl1.2-compat-dev librtaudio-dev libsndfile1-dev
+  libsdl1.2-compat-dev librtaudio-dev libsndfile1-dev librtmidi-dev libjack-jackd2-dev libsmf-dev
+  jackd2
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libx11-dev libxtst-dev

@@ -2,10 +2,12 @@
 
 #include <cstring>
 
+#include "audio/midi_map.h"
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
 
 GraphSwap g_graph_swap;
+std::atomic<const GENERATOR*> g_mapping_graph{nullptr};
 
 bool GraphSwap::offer(GENERATOR* next, const VoiceOp* held, int n) {
   if (in_flight_ || !next) return false;
@@ -28,6 +30,7 @@ void GraphSwap::render(GENERATOR** playing, unsigned char* out, int frames) {
   if (next) {
     // Whatever was queued before the handover was made for the old graph.
     g_voice_ops.drain(**playing);
+    g_midi_ops.drain(**playing);
     for (int i = 0; i < held_count_; i++) apply_voice_op(*next, held_[i]);
     fading_ = *playing;
     *playing = next;
@@ -37,6 +40,7 @@ void GraphSwap::render(GENERATOR** playing, unsigned char* out, int frames) {
   GENERATOR* now = *playing;
   for (int i = 0; i < frames; i++) {
     g_voice_ops.drain(*now);
+    g_midi_ops.drain(*now);
     now->evolue();
     float v = now->get_OUTL();
     if (fading_) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "audio/graph_swap.h"
+#include "audio/midi_map.h"
 #include "engine/convert.h"
 #include "engine/generator.h"
 #include "audio/voice_keys.h"
@@ -27,6 +28,7 @@ int instrument_callback(FSOUND_STREAM*, void* buffer, int length, void*) {
   }
   for (int i = 0; i < frames; i++) {
     g_voice_ops.drain(*gen);
+    g_midi_ops.drain(*gen);  // MIDI after keys: two producers, two queues
     gen->evolue();
     const short s = output_to_sample(gen->get_OUTL());
     // The buffer need not be aligned for int16.

@@ -1,5 +1,6 @@
-// Keys pressed on one thread while another renders blocks: every operation
-// reaches the graph through the queue, in order, and nothing else is shared.
+// Keys pressed on one thread and MIDI messages mapped on another while a third
+// renders blocks: every operation reaches the graph through its thread's queue,
+// in order, and nothing else is shared.
 // Built with -fsanitize=thread (TEV_TSAN=ON) this is the race check.
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "audio/graph_swap.h"
+#include "audio/midi_map.h"
 #include "audio/stream_callback.h"
 #include "audio/voice_keys.h"
 #include "engine/generator.h"
@@ -29,13 +31,13 @@ const char* kThreeVoices =
     "VCA2;*ATTACK=10;*DECAY=100;*SUSTAIN=1;*RELEASE=40;MIXER2:OUT;KEY2:G;\n"
     "VCA3;*ATTACK=10;*DECAY=100;*SUSTAIN=1;*RELEASE=40;MIXER3:OUT;KEY3:G;\n";
 
-void push_all(const VoiceOp* ops, int n) {
-  while (!g_voice_ops.push(ops, n)) std::this_thread::yield();
+void push_all(const VoiceOp* ops, int n, VoiceOpQueue& q = g_voice_ops) {
+  while (!q.push(ops, n)) std::this_thread::yield();
 }
 
 }  // namespace
 
-TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
+TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
   init_NOTE2FREQ();
   PatchLog log(PatchLog::kDrop);
   auto g = load_patch_text("three_voices", kThreeVoices, log);
@@ -58,6 +60,23 @@ TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
     }
   });
 
+  // Notes, note-offs, pedal and All Notes Off on channels 1-4, ending with every
+  // channel's pedal up and its notes off.
+  std::thread midi([&] {
+    MidiMapper mapper;
+    auto send = [&](uint8_t a, uint8_t b, uint8_t c) {
+      const uint8_t msg[3] = {a, b, c};
+      VoiceOp ops[kMaxOpsPerEvent];
+      push_all(ops, mapper.map(*g, msg, 3, ops), g_midi_ops);
+    };
+    for (unsigned i = 0, r = 777; i < 6000; i++, r = r * 1103515245u + 12345u) {
+      const uint8_t kind = (r >> 16) % 3 == 2 ? 0xB0 : (r >> 16) & 1 ? 0x80 : 0x90;
+      send(kind | ((r >> 24) & 3), kind == 0xB0 ? ((r >> 4) & 1 ? 64 : 123) : 66 + ((r >> 8) & 7),
+           (r >> 12) & 127);
+    }
+    for (uint8_t ch = 0; ch < 3; ch++) send(0xB0 | ch, 64, 0), send(0xB0 | ch, 123, 0);
+  });
+
   const int letters[] = {'z', 'x', 'c', 'v', 'b', 'n', 'a', 's', 'd',
                          'f', 'g', 'h', 'q', 'w', 'e', 'r', 't', 'y'};
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
@@ -77,6 +96,7 @@ TEST(KeyThreadAndAudioThread, HammeredKeysReachTheGraphWithoutRaces) {
     VoiceOp ops[kMaxOpsPerEvent];
     push_all(ops, key_release_ops(*g, key, ops));
   }
+  midi.join();
   keys_done.store(true, std::memory_order_release);
   audio.join();
   gen = nullptr;
