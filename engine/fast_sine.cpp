@@ -90,10 +90,16 @@ __attribute__((target("avx2"))) __m256d _ZGVdN4v_sin(__m256d);
 // The m < 5 doubles from x, zeros after them, one element load each: the caller has
 // just stored them one by one, and a wide load of fresh narrow stores waits until
 // they reach the cache (no store-to-load forwarding), longer than the loads take.
+// GCC merges two element loads whose count it knows (m = 4) into one 16-byte load,
+// which stalls just the same: the empty asm statements hide each half from it.
 __attribute__((target("avx2"))) inline __m256d load4(const double* x, size_t m) {
   __m128d lo = _mm_load_sd(x), hi = _mm_setzero_pd();
+  __asm__("" : "+x"(lo));
   if (m > 1) lo = _mm_loadh_pd(lo, x + 1);
-  if (m > 2) hi = _mm_load_sd(x + 2);
+  if (m > 2) {
+    hi = _mm_load_sd(x + 2);
+    __asm__("" : "+x"(hi));
+  }
   if (m > 3) hi = _mm_loadh_pd(hi, x + 3);
   return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
 }

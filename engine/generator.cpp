@@ -185,31 +185,39 @@ inline void modulate_sampler(float& x, float v) {
 template <class Get, class After>
 inline void evolve_batched(size_t n, Get get, After after) {
   constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 2 KB of stack
+  // The argument is kept for the waveforms that compute their own (noise, silent).
+  // The type is read again in the second loop: nothing in between writes it.
   double arg[kChunk], x[kChunk], scale[kChunk];
   float y[kChunk];
-  type_generateur type[kChunk];
   for (size_t c = 0; c < n; c += kChunk) {
     const size_t m = n - c < kChunk ? n - c : kChunk;
     size_t k = 0;
     for (size_t i = 0; i < m; i++) {
       VCO* o = get(c + i);
-      arg[i] = o->VCO::step_phase();
+      const double g = o->VCO::step_phase();
       // The sine's OUTL is float(sin x amount), the pulse's tests start from float(sin).
       const type_generateur t = o->type;
-      type[i] = t;
-      if (t == SINE || t == PULSE) {
-        x[k] = arg[i];
-        scale[k++] = t == SINE ? static_cast<double>(o->amount) : 1.0;
+      if (t == SINE) {
+        x[k] = g;
+        scale[k++] = o->amount;
+      } else if (t == PULSE) {
+        x[k] = g;
+        scale[k++] = 1.0;
+      } else {
+        arg[i] = g;
       }
     }
     if (k > 0) sine_times(x, scale, y, k);
     k = 0;
     for (size_t i = 0; i < m; i++) {
       VCO* o = get(c + i);
-      switch (type[i]) {
-        case SINE:
-          o->OUTL = y[k++];
-          break;
+      const type_generateur t = o->type;
+      if (t == SINE) {
+        o->OUTL = y[k++];
+        after(c + i);
+        continue;
+      }
+      switch (t) {
         case PULSE:
           o->step_pulse(y[k++]);
           break;

@@ -12,20 +12,37 @@ class MIXER : public OUTPUT {
 
   int nbr_inputs = 0;                // inputs declared on the patch line
   float inputs[kMaxInputs] = {};     // input d (1-based) is inputs[d - 1]
+
+ private:
+  // The gain float(10000 / nbr_inputs) and the nbr_inputs it was computed for, so
+  // that the integer division runs when the count changes (at load), not every
+  // sample. Audio thread only.
+  int gain_inputs_ = 0;
+  double gain_ = 0.0;
+
+ public:
   // Last: the fields every sample reads share a cache line with OUTL.
   char name[800];
 };
 
 // Defined here so that the graph's mixer passes inline it.
 inline int MIXER::evolue() {
-  const int n = nbr_inputs < kMaxInputs ? nbr_inputs : kMaxInputs;
   // One input is by far the commonest mixer: gain 10000, no division. 10000 x a float
   // is exact in double, so rounding it once is the float product; the + 0.0 of the
-  // running sum stays (it turns -0 into +0).
-  if (n == 1) {
+  // running sum stays (it turns -0 into +0). (nbr_inputs is 1 exactly when the
+  // count of inputs read, at most 24, is.)
+  if (nbr_inputs == 1) {
     OUTL = 10000.0f * inputs[0] + 0.0f;
     return 1;
   }
+  // Two inputs, the next commonest: gain 5000, the same two steps without the loop;
+  // the first, as with one input, is the float product plus 0.
+  if (nbr_inputs == 2) {
+    const float first = 5000.0f * inputs[0] + 0.0f;
+    OUTL = static_cast<float>(5000.0 * inputs[1] + first);
+    return 1;
+  }
+  const int n = nbr_inputs < kMaxInputs ? nbr_inputs : kMaxInputs;
   // The graph only evaluates mixers with inputs; a direct call on an empty one gives 0.
   if (n <= 0) {
     OUTL = 0.0f;
@@ -33,7 +50,11 @@ inline int MIXER::evolue() {
   }
   // Integer quotient: 3333 for three inputs, 1428 for seven. Each product is exact in
   // double; the sum is rounded in double, then to float, at every step.
-  const double g = static_cast<float>(10000 / nbr_inputs);
+  if (nbr_inputs != gain_inputs_) {
+    gain_inputs_ = nbr_inputs;
+    gain_ = static_cast<float>(10000 / nbr_inputs);
+  }
+  const double g = gain_;
   float sum = 0.0f;
   for (int i = 0; i < n; i++) sum = static_cast<float>(g * inputs[i] + sum);
   OUTL = sum;
