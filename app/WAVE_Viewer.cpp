@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/live_patch.h"
 #include "audio/wincompat.h"
 #include "audio/fsound.h"
 #include "audio/midi_input.h"
@@ -117,29 +118,26 @@ void print_sound_stats() {
 // The samplers' end lines: counted on the audio thread, printed here.
 void print_fin_lines() { print_finished_playbacks(take_finished_playbacks()); }
 
-void push_ops(const VoiceOp* ops, int n) {
-  // A voice the patch lacks gives no operations; a full queue (over a thousand
-  // operations unapplied) drops the event whole rather than half of it.
-  if (n > 0) g_voice_ops.push(ops, n);
-}
+// The key events' voice operations and the patch file's reloads, once the stream
+// plays.
+LivePatch* g_live = nullptr;
 
 }  // namespace
 
 // Handles every queued window event and returns; Escape ends the process.
 int SDL_PollEVENT() {
-  VoiceOp ops[kMaxOpsPerEvent];
   while (SDL_PollEvent(&event)) {
     switch (event.type) {
       case SDL_KEYDOWN:
         if (event.key.keysym.sym == SDLK_ESCAPE) std::exit(0);
-        push_ops(ops, key_press_ops(*gen, event.key.keysym.sym, ops));
+        g_live->key_down(event.key.keysym.sym);
         break;
       case SDL_KEYUP:
         if (event.key.keysym.sym == SDLK_ESCAPE) std::exit(0);
-        push_ops(ops, key_release_ops(*gen, event.key.keysym.sym, ops));
+        g_live->key_up(event.key.keysym.sym);
         break;
       case SDL_USEREVENT:
-        push_ops(ops, user_retrigger_ops(*gen, event.user.code, ops));
+        g_live->user_retrigger(event.user.code);
         break;
       default:  // the window's close request included
         break;
@@ -206,14 +204,19 @@ int main(int argc, char** argv) {
   if (latency > 0)
     std::printf("Output latency: %d frames (%.1f ms)\n", latency, latency * 1000.0 / Frequency);
   std::fflush(stdout);
+  // From here on only the stream callback touches gen; a saved patch file is
+  // reloaded and handed over to it.
+  g_live = new LivePatch(gen, path ? path : "SYNTH_2.TSY", set_caption);
   // MIDI plays beside the keys; without a MIDI system the line says so and the keys
   // play as before.
   start_midi_input();
 
   // No busy polling: on a two-core machine it would compete with the audio thread.
+  // The idle wait also paces the reload's settle time.
   const int events_fd = window_events_fd();
   for (;;) {
     SDL_PollEVENT();
+    g_live->poll();
     print_fin_lines();
     end_if_signalled();
     // Notices a lost output and reopens it; the idle wait below bounds how late.

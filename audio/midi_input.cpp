@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio/graph_swap.h"
 #include "audio/midi_map.h"
 #include "audio/stream_callback.h"
 
@@ -27,9 +28,11 @@ MidiMapper g_mapper;          // the MIDI thread's alone (JACK's process thread,
 
 // The MIDI thread: one message in, its voice operations out to the audio thread.
 void on_message(double, std::vector<unsigned char>* message, void*) {
-  if (!message || !gen) return;
+  // Not gen: the audio thread replaces it when the patch is reloaded.
+  const GENERATOR* g = g_mapping_graph.load(std::memory_order_acquire);
+  if (!message || !g) return;
   VoiceOp ops[kMaxOpsPerEvent];
-  const int n = g_mapper.map(*gen, message->data(), message->size(), ops);
+  const int n = g_mapper.map(*g, message->data(), message->size(), ops);
   // A full queue (a thousand operations unapplied) drops the message whole.
   if (n > 0) g_midi_ops.push(ops, n);
 }

@@ -4,7 +4,9 @@
 struct FSOUND_STREAM;
 class GENERATOR;
 
-// The one graph the live synth plays (and the renderer renders).
+// The one graph the live synth plays (and the renderer renders). Once the stream
+// runs only the stream callback touches it: a reloaded patch reaches it through
+// g_graph_swap (audio/graph_swap.h).
 extern GENERATOR* gen;
 
 // Fills length >> 2 frames of `buffer`: before each frame the queued key

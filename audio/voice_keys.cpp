@@ -77,7 +77,13 @@ int user_retrigger_ops(const GENERATOR& g, int k, VoiceOp out[kMaxOpsPerEvent]) 
 }
 
 void apply_voice_op(GENERATOR& g, const VoiceOp& op) {
-  // Voices were checked when the operations were made; the lists never change.
+  // Voices were checked when the operations were made, but a MIDI message mapped
+  // during a reload may have been made for the other graph: check against this one.
+  const bool keyboard = op.kind == VoiceOp::SetNote || op.kind == VoiceOp::KeyboardTrig ||
+                        op.kind == VoiceOp::KeyboardUntrig;
+  if (op.voice < 0 ||
+      static_cast<size_t>(op.voice) >= (keyboard ? g.liste_keyboard.size() : g.liste_vca.size()))
+    return;
   switch (op.kind) {
     case VoiceOp::SetNote: g.liste_keyboard[op.voice]->note = op.note; break;
     case VoiceOp::KeyboardTrig: g.liste_keyboard[op.voice]->TRIG(); break;

@@ -25,8 +25,9 @@ class SAMPLER final : public OUTPUT {
   // traces that length ("[0 ]") as it creates one.
   SAMPLER();
 
-  // The buffer comes zeroed from calloc: values past a file's data play as silence,
-  // and untouched pages of the 16 MB cost no memory.
+  // The buffer comes zeroed (anonymous pages): values past a file's data play as
+  // silence, untouched pages of the 16 MB cost no memory, and all of them go back
+  // to the system when the sampler is deleted.
   static void* operator new(std::size_t size);
   static void operator delete(void* p);
   ~SAMPLER() { delete sample_handle; }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "audio/graph_swap.h"
 #include "audio/midi_map.h"
 #include "engine/convert.h"
 #include "engine/generator.h"
@@ -20,6 +21,11 @@ int instrument_callback(FSOUND_STREAM*, void* buffer, int length, void*) {
   const int frames = length >> 2;
   if (frames <= 0 || !gen) return 1;
   auto* out = static_cast<unsigned char*>(buffer);
+  // A reloaded patch takes over at the start of a buffer.
+  if (g_graph_swap.active()) {
+    g_graph_swap.render(&gen, out, frames);
+    return 1;
+  }
   for (int i = 0; i < frames; i++) {
     g_voice_ops.drain(*gen);
     g_midi_ops.drain(*gen);  // MIDI after keys: two producers, two queues

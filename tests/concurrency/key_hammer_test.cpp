@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/graph_swap.h"
 #include "audio/midi_map.h"
 #include "audio/stream_callback.h"
 #include "audio/voice_keys.h"
@@ -106,4 +107,45 @@ TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
     EXPECT_EQ(g->liste_keyboard[v]->pressed, 0) << "voice " << v;
     EXPECT_EQ(g->liste_vca[v]->released, 1) << "voice " << v;
   }
+}
+
+// The same while the patch is reloaded again and again: the key thread (the live
+// synth's main thread) offers each new graph with the held key pressed again,
+// releases the key once the graph is taken, and frees the replaced one.
+TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
+  PatchLog log(PatchLog::kDrop);
+  GENERATOR* live = gen = load_patch_text("three_voices", kThreeVoices, log).release();
+  std::atomic<bool> done{false};
+  std::thread audio([&] {
+    int16_t block[2 * 256];
+    while (!done.load(std::memory_order_acquire))
+      instrument_callback(nullptr, block, sizeof block, nullptr);
+  });
+  for (int round = 0; round < 20; round++) {
+    VoiceOp ops[kMaxOpsPerEvent];
+    for (int key : {'z', 'a', 'q'}) {
+      push_all(ops, key_press_ops(*live, key, ops));
+      push_all(ops, key_release_ops(*live, key, ops));
+    }
+    push_all(ops, key_press_ops(*live, 'x', ops));
+    GENERATOR* next = load_patch_text("three_voices", kThreeVoices, log).release();
+    ASSERT_TRUE(g_graph_swap.offer(next, ops, key_press_ops(*next, 'x', ops)));
+    live = next;
+    while (!g_graph_swap.taken()) std::this_thread::yield();
+    push_all(ops, key_release_ops(*live, 'x', ops));
+    GENERATOR* old;
+    while (!(old = g_graph_swap.retired())) std::this_thread::yield();
+    delete old;
+  }
+  done.store(true, std::memory_order_release);
+  audio.join();
+  g_voice_ops.drain(*gen);
+  // The audio thread plays the last graph offered; the held key was pressed again
+  // on it (x sets note 60) and its release reached it.
+  EXPECT_EQ(gen, live);
+  EXPECT_EQ(live->liste_keyboard[0]->note, find_note_key('x')->note);
+  EXPECT_EQ(live->liste_keyboard[0]->pressed, 0);
+  EXPECT_EQ(live->liste_vca[0]->released, 1);
+  gen = nullptr;
+  delete live;
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/graph_swap.h"
 #include "audio/stream_callback.h"
 #include "audio/voice_keys.h"
 #include "engine/generator.h"
@@ -239,6 +241,48 @@ TEST(AudioPathAllocations, OneSecondWithKeysAllocatesNothing) {
   }
   std::remove(wav.c_str());
   rmdir(dir);
+}
+
+// A hundred reloads of the bundled patch under a held key: the handover, the fade
+// and the key pressed again on each new graph allocate nothing on the audio path,
+// and each replaced graph, freed on this thread, gives back what it held.
+TEST(AudioPathAllocations, HundredReloadsAllocateNothingAndKeepResidentSize) {
+  init_NOTE2FREQ();
+  ASSERT_EQ(chdir(TEV_SOURCE_DIR "/patches"), 0);
+  PatchLog log(PatchLog::kDrop);
+  gen = load_patch_file("SYNTH_2.TSY", log).release();
+  push_keys(*gen, key_press_ops, 'z');
+  std::vector<unsigned char> block(4096);
+  long allocations = 0, first_kb = 0, kb = 0, pages = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int reload = 1; reload <= 100; reload++) {
+    GENERATOR* next = load_patch_file("SYNTH_2.TSY", log).release();
+    VoiceOp ops[kMaxOpsPerEvent];
+    ASSERT_TRUE(g_graph_swap.offer(next, ops, key_press_ops(*next, 'z', ops)));
+    GENERATOR* old = nullptr;
+    for (int b = 0; !old && b < 4; b++) {  // 1024 frames a block; the fade takes 441
+      Armed armed;
+      instrument_callback(nullptr, block.data(), static_cast<int>(block.size()), nullptr);
+      allocations += g_news + g_mallocs;
+      old = g_graph_swap.retired();
+    }
+    ASSERT_NE(old, nullptr) << "the fade did not end";
+    delete old;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    ASSERT_EQ(std::fscanf(statm, "%ld %ld", &pages, &kb), 2);
+    std::fclose(statm);
+    kb *= sysconf(_SC_PAGESIZE) / 1024;
+    if (reload == 1) first_kb = kb;
+  }
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("100 reloads of SYNTH_2.TSY: %.2f ms each (load, handover, fade); resident %ld kB "
+              "after the first, %ld kB after the last\n", ms / 100, first_kb, kb);
+  EXPECT_EQ(allocations, 0);
+  EXPECT_EQ(gen->liste_keyboard[0]->pressed, 1) << "the held key did not follow the reloads";
+  EXPECT_LT(kb - first_kb, 1024);
+  delete gen;
+  gen = nullptr;
 }
 
 }  // namespace

@@ -1,0 +1,139 @@
+#include "app/live_patch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "audio/graph_swap.h"
+#include "engine/generator.h"
+#include "engine/hooks.h"
+#include "patch/patch_log.h"
+
+namespace {
+
+// While a reload reads the file the loader's caption is caught here, so that a
+// refused patch does not rename the window.
+std::string g_loaded_caption;
+void catch_caption(const char* title) { g_loaded_caption = title ? title : ""; }
+
+int module_count(const GENERATOR& g) {
+  return static_cast<int>(g.liste_vco.size() + g.liste_vca.size() + g.liste_mixer.size() +
+                          g.liste_keyboard.size() + g.liste_sampler.size() +
+                          g.liste_sequencer.size());
+}
+
+}  // namespace
+
+LivePatch::LivePatch(GENERATOR* playing, const std::string& path, void (*caption)(const char*))
+    : graph_(playing), path_(path), caption_(caption) {
+  g_mapping_graph.store(graph_, std::memory_order_release);
+  watching_ = watch_.start(path_);
+  if (!watching_)
+    std::printf("Warning: cannot watch [%s] for changes: %s; saving it will not reload it\n",
+                path_.c_str(), std::strerror(errno));
+}
+
+void LivePatch::key_down(int key) {
+  VoiceOp ops[kMaxOpsPerEvent];
+  if (std::find(held_.begin(), held_.end(), key) == held_.end()) held_.push_back(key);
+  push(ops, key_press_ops(*graph_, key, ops));
+}
+
+void LivePatch::key_up(int key) {
+  VoiceOp ops[kMaxOpsPerEvent];
+  held_.erase(std::remove(held_.begin(), held_.end(), key), held_.end());
+  push(ops, key_release_ops(*graph_, key, ops));
+}
+
+void LivePatch::user_retrigger(int voice) {
+  VoiceOp ops[kMaxOpsPerEvent];
+  push(ops, user_retrigger_ops(*graph_, voice, ops));
+}
+
+void LivePatch::push(const VoiceOp* ops, int n) {
+  if (n <= 0) return;
+  // Until the stream callback takes the new graph, the queue's operations are
+  // the old graph's: these are for the new one.
+  if (g_graph_swap.busy() && !g_graph_swap.taken()) {
+    held_back_.insert(held_back_.end(), ops, ops + n);
+    return;
+  }
+  push_held_back();
+  // A full queue (over a thousand operations unapplied) drops the event whole
+  // rather than half of it.
+  g_voice_ops.push(ops, n);
+}
+
+void LivePatch::push_held_back() {
+  if (held_back_.empty() || !g_graph_swap.taken()) return;
+  g_voice_ops.push(held_back_.data(), static_cast<int>(held_back_.size()));
+  held_back_.clear();
+}
+
+void LivePatch::poll() {
+  push_held_back();
+  // Freed here, on the main thread, once the fade has ended; kept until the next
+  // reload's, since the MIDI thread may have taken it for a message just before the
+  // handover.
+  if (GENERATOR* old = g_graph_swap.retired()) {
+    delete retired_;
+    retired_ = old;
+  }
+  if (watching_ && watch_.settled()) reload_due_ = true;
+  if (reload_due_ && !g_graph_swap.busy()) {
+    reload_due_ = false;
+    reload();
+  }
+}
+
+void LivePatch::reload() {
+  const auto started = std::chrono::steady_clock::now();
+  // A file that can't be opened (removed, unreadable) is said once, until it can.
+  if (FILE* f = std::fopen(path_.c_str(), "rt")) {
+    std::fclose(f);
+    unreadable_said_ = false;
+  } else {
+    if (!unreadable_said_)
+      std::printf("patch not reloaded: cannot open patch file [%s]: %s\n", path_.c_str(),
+                  std::strerror(errno));
+    unreadable_said_ = true;
+    std::fflush(stdout);
+    return;
+  }
+
+  // The trace, the report and the problems print as at start-up; an empty field
+  // only stops the load.
+  PatchLog log(PatchLog::kPrint);
+  void (*caption)(const char*) = tev_caption_hook;
+  tev_caption_hook = catch_caption;
+  g_loaded_caption.clear();
+  std::unique_ptr<GENERATOR> next = load_patch_file(path_.c_str(), log);
+  tev_caption_hook = caption;
+
+  if (!log.problems().empty() || !log.opened()) {
+    std::printf("patch not reloaded: %zu problems\n", log.problems().size());
+    std::fflush(stdout);
+    return;
+  }
+
+  // The keys held now sound on the new graph from its first frame, in the order
+  // they went down (the last one pressed on a voice sets its note).
+  std::vector<VoiceOp> again;
+  for (int key : held_) {
+    VoiceOp ops[kMaxOpsPerEvent];
+    const int n = key_press_ops(*next, key, ops);
+    if (static_cast<int>(again.size()) + n <= GraphSwap::kMaxHeldOps)
+      again.insert(again.end(), ops, ops + n);
+  }
+  graph_ = next.release();
+  g_graph_swap.offer(graph_, again.data(), static_cast<int>(again.size()));
+  g_mapping_graph.store(graph_, std::memory_order_release);
+  if (caption_) caption_(g_loaded_caption.c_str());
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  std::printf("patch reloaded (%d modules) in %.1f ms\n", module_count(*graph_), ms);
+  std::fflush(stdout);
+}

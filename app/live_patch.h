@@ -1,0 +1,45 @@
+// The patch the live synth plays, followed as its file is saved: the key events
+// (which keys are held), the reload of a changed file on the main thread, and the
+// handover of the new graph to the stream callback. Main thread only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/patch_watch.h"
+#include "audio/voice_keys.h"
+
+class GENERATOR;
+
+class LivePatch {
+ public:
+  // `playing` was loaded from `path` and is what the stream callback plays.
+  // `caption` sets the window's title.
+  LivePatch(GENERATOR* playing, const std::string& path, void (*caption)(const char*));
+
+  // The window's key events, turned into voice operations for the graph that
+  // plays (or is being handed over).
+  void key_down(int key);
+  void key_up(int key);
+  void user_retrigger(int voice);
+
+  // From the main loop: reloads the patch once a save has settled, and finishes a
+  // handover (key operations held back, the replaced graph freed).
+  void poll();
+
+ private:
+  void push(const VoiceOp* ops, int n);
+  void push_held_back();
+  void reload();
+
+  GENERATOR* graph_;  // the newest graph handed to the stream callback
+  GENERATOR* retired_ = nullptr;  // the one the last handover replaced
+  std::string path_;
+  void (*caption_)(const char*);
+  PatchWatch watch_;
+  bool watching_ = false;
+  bool reload_due_ = false;       // a save settled while a handover was under way
+  bool unreadable_said_ = false;  // the file can't be read and that was said
+  std::vector<int> held_;          // keys down, oldest first
+  std::vector<VoiceOp> held_back_;  // operations made while the new graph was not yet taken
+};

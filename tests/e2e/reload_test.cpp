@@ -1,0 +1,128 @@
+// The patch file saved while a key is held, as a listener hears it: the sine
+// becomes a saw at the same pitch without a gap or a click, and a broken patch
+// saved after it is refused while the saw plays on.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <string>
+
+#include "tests/e2e/synth_harness.h"
+#include "tests/support/pulse_env.h"
+#include "tests/support/tone.h"
+
+namespace {
+
+using e2e::Clock;
+using e2e::kRate;
+
+// Strength of the second harmonic against the fundamental f over [from, to) of
+// the left channel (Hann window): about 0 for a sine, 1/2 for a saw.
+double second_harmonic(const std::vector<int16_t>& lr, long from, long to, double f) {
+  std::complex<double> h1, h2;
+  for (long i = from; i < to; i++) {
+    const double w = 0.5 - 0.5 * std::cos(2 * M_PI * (i - from) / (to - from - 1));
+    const double ph = 2 * M_PI * f * i / kRate;
+    h1 += w * lr[2 * i] * std::polar(1.0, -ph);
+    h2 += w * lr[2 * i] * std::polar(1.0, -2 * ph);
+  }
+  return std::abs(h2) / std::max(std::abs(h1), 1.0);
+}
+
+// The longest run of frames near zero, and the largest step between neighbouring
+// frames, over [from, to).
+long longest_quiet(const std::vector<int16_t>& lr, long from, long to) {
+  long run = 0, longest = 0;
+  for (long i = from; i < to; i++)
+    longest = std::max(longest, run = std::abs(lr[2 * i]) < 100 ? run + 1 : 0);
+  return longest;
+}
+int largest_step(const std::vector<int16_t>& lr, long from, long to) {
+  int step = 0;
+  for (long i = from + 1; i < to; i++) step = std::max(step, std::abs(lr[2 * i] - lr[2 * i - 2]));
+  return step;
+}
+
+TEST(SynthReload, SavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
+  e2e::XServer x;
+  std::string why;
+  ASSERT_TRUE(x.start(&why)) << why;
+  tev_test::PulseEnv pulse;
+  ASSERT_TRUE(pulse.start(&why)) << why;
+  const std::string dir = e2e::make_temp_dir();
+  const std::string sines = e2e::kThreeVoicePatch;
+  std::string saws = sines;
+  for (size_t p; (p = saws.find("*TYPE=1")) != std::string::npos;) saws[p + 6] = '2';
+  e2e::write_file(dir + "/live.tsy", sines);
+
+  // An idle null sink renders in blocks of two seconds: record well before playing.
+  e2e::Recorder rec;
+  ASSERT_TRUE(rec.start(&why)) << why;
+  const Clock::time_point rec_started = Clock::now();
+  e2e::Child synth({TEV_SYNTH_BIN, "live.tsy"}, {dir, {}, {}, false});
+  ASSERT_TRUE(e2e::answer_prompts(synth, '2', &why)) << why;
+  const std::string window = e2e::find_window("^live\\.tsy$", 15);
+  ASSERT_FALSE(window.empty()) << synth.output();
+  ASSERT_EQ(e2e::run({"xdotool", "windowfocus", window}, 10), 0);
+  std::this_thread::sleep_until(rec_started + std::chrono::milliseconds(2200));
+
+  e2e::Keyboard keyboard;
+  ASSERT_TRUE(keyboard.open(&why)) << why;
+  const Clock::time_point down = Clock::now();
+  ASSERT_TRUE(keyboard.press({"z"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const Clock::time_point saved = Clock::now();
+  e2e::write_file(dir + "/live.tsy", saws);  // in place
+  ASSERT_TRUE(synth.wait_for_output("patch reloaded (", 2)) << synth.output();
+  std::this_thread::sleep_until(saved + std::chrono::milliseconds(1200));
+  // Written beside it and renamed over it, with a link to a module never declared
+  // on its fourteenth line.
+  const Clock::time_point broken = Clock::now();
+  e2e::write_file(dir + "/live.tsy.new", saws + "MIXER_X;VCO_NONE:IN1;\n");
+  ASSERT_EQ(std::rename((dir + "/live.tsy.new").c_str(), (dir + "/live.tsy").c_str()), 0);
+  EXPECT_TRUE(synth.wait_for_output("patch not reloaded: 1 problems", 2)) << synth.output();
+  EXPECT_NE(synth.output().find("live.tsy:14: link source [VCO_NONE]"), std::string::npos)
+      << synth.output();
+  std::this_thread::sleep_until(broken + std::chrono::milliseconds(600));
+  ASSERT_TRUE(keyboard.release({"z"}));
+  ASSERT_EQ(e2e::run({"xdotool", "key", "Escape"}, 10), 0);
+  int status = 0;
+  ASSERT_TRUE(synth.wait_exit(5, &status)) << "still running after Escape";
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << synth.output();
+  rec.stop();
+  e2e::remove_dir(dir);
+
+  const std::vector<int16_t> lr = rec.samples();
+  const long frames = static_cast<long>(lr.size() / 2);
+  auto frame_at = [&](Clock::time_point t, double plus_s) {
+    const double s = std::chrono::duration<double>(t - rec.time_of_frame(0)).count() + plus_s;
+    return std::min(frames, std::max(0L, static_cast<long>(s * kRate)));
+  };
+  const double hz = 440.0;  // z: note 58
+  const long sine_from = frame_at(down, 0.2), sine_to = frame_at(saved, 0);
+  const long saw_from = frame_at(saved, 0.5), saw_to = frame_at(broken, 0);
+  const long kept_from = frame_at(broken, 0.1), kept_to = frame_at(broken, 0.55);
+  ASSERT_GT(sine_to - sine_from, kRate / 4);
+  ASSERT_GT(kept_to - kept_from, kRate / 4);
+  // The sine before the save; within 0.5 s of it the saw, which plays on.
+  const struct { long from, to; double h2; } spans[] = {
+      {sine_from, sine_to, 0.0}, {saw_from, saw_to, 0.5}, {kept_from, kept_to, 0.5}};
+  for (const auto& s : spans) {
+    std::vector<int16_t> l;  // left channel
+    for (long i = s.from; i < s.to; i++) l.push_back(lr[2 * i]);
+    EXPECT_NEAR(tone::cents(tone::spectral_peak(l.data(), l.size(), kRate), hz), 0.0, 2.0);
+    EXPECT_NEAR(second_harmonic(lr, s.from, s.to, hz), s.h2, 0.05) << "from frame " << s.from;
+  }
+  // Across both saves: never silent (a gap), never a step larger than the saw's own.
+  const long whole_from = frame_at(down, 0.1), whole_to = kept_to;
+  EXPECT_LT(longest_quiet(lr, whole_from, whole_to), 32) << "a run of silent frames";
+  const int saw_step = largest_step(lr, saw_from, saw_to);
+  // (A fiftieth more: the frames fall at other points of the saw's drop elsewhere.)
+  EXPECT_LE(largest_step(lr, whole_from, whole_to), saw_step + saw_step / 50) << "a click";
+}
+
+}  // namespace
