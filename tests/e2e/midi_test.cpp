@@ -78,6 +78,11 @@ TEST(SynthMidi, JackNotesPlayTheirVoice) {
   int status = 0;
   EXPECT_TRUE(synth.wait_exit(5, &status)) << "the port kept it from ending";
   rec.stop();
+  // Ended by SIGTERM, the server removes its shared-memory entries: killed, it leaves
+  // them in JACK's registry, which holds only a few servers.
+  out.closePort();
+  jackd.kill_now(SIGTERM);
+  jackd.wait_exit(5, &status);
   unsetenv("JACK_DEFAULT_SERVER");
 
   const std::vector<int16_t> lr = rec.samples();
