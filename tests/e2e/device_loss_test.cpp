@@ -10,12 +10,11 @@
 #include <fstream>
 
 #include "tests/e2e/synth_harness.h"
-#include "tests/support/pulse_env.h"
 #include "tests/support/tone.h"
 
 namespace {
 
-using e2e::Clock;
+using namespace e2e;
 
 // User plus system CPU time of a process, in clock ticks: after the name come
 // the state, eleven more fields, then utime and stime.
@@ -28,24 +27,16 @@ long cpu_ticks(pid_t pid) {
   return utime + stime;
 }
 
-TEST(SynthDeviceLoss, AnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
-  e2e::XServer x;
+TEST_F(Synth, DeviceLossAnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
   std::string why;
-  ASSERT_TRUE(x.start(&why)) << why;
-  tev_test::PulseEnv pulse;
-  ASSERT_TRUE(pulse.start(&why)) << why;
-  const std::string dir = e2e::make_temp_dir();
-  e2e::copy_file(TEV_FOND_BMP, dir + "/fond.bmp");
-  e2e::write_file(dir + "/three_sines.tsy", e2e::kThreeVoicePatch);
   {
     // Listed while the server ran, gone when chosen: today's error, no retrying.
-    e2e::Child synth({TEV_SYNTH_BIN, "three_sines.tsy"}, {dir, {}, {}, false});
+    Child synth({TEV_SYNTH_BIN, "voices.tsy"}, {dir_, {}, {}, false});
     const std::string press = "Press a corresponding number or ESC to quit";
     ASSERT_TRUE(synth.wait_for_output(press, 10)) << synth.output();
     synth.type("2");
     ASSERT_TRUE(synth.wait_for_output(press, 10, 2)) << synth.output();
-    ASSERT_EQ(kill(pulse.pid(), SIGKILL), 0);
-    waitpid(pulse.pid(), nullptr, 0);
+    kill_pulse();
     synth.type("1");
     int status = 0;
     ASSERT_TRUE(synth.wait_exit(15, &status)) << synth.output();
@@ -53,7 +44,7 @@ TEST(SynthDeviceLoss, AnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
     const std::string out = synth.output();
     EXPECT_NE(out.find("Error!\nError initializing output device.\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("sound output lost"), std::string::npos) << out;
-    ASSERT_TRUE(pulse.restart(&why)) << why;
+    ASSERT_TRUE(restart_pulse(&why)) << why;
   }
   const char* kOssEmulation = "/usr/lib/x86_64-linux-gnu/pulseaudio/libpulsedsp.so";
   const struct {
@@ -64,34 +55,29 @@ TEST(SynthDeviceLoss, AnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.preload && access(c.preload, R_OK) != 0) continue;
-    e2e::Child::Options options{dir, {}, {}, false};
+    Child::Options options;
     if (c.preload) options.set.push_back({"LD_PRELOAD", c.preload});
-    e2e::Child synth({TEV_SYNTH_BIN, "three_sines.tsy"}, options);
-    ASSERT_TRUE(e2e::answer_prompts(synth, c.output_key, &why)) << why;
-    const std::string window = e2e::find_window("^three_sines\\.tsy$", 15);
-    ASSERT_FALSE(window.empty()) << synth.output();
+    launch(c.output_key, "voices.tsy", options);
+    Child& synth = *synth_;
     ASSERT_TRUE(synth.wait_for_output("(foireuxmaismarche)", 10)) << synth.output();
-    ASSERT_EQ(e2e::run({"xdotool", "windowfocus", window}, 10), 0);
-    e2e::Keyboard keyboard;
-    ASSERT_TRUE(keyboard.open(&why)) << why;
 
     // A key held while the server dies: the stream must stop, not spin.
-    ASSERT_TRUE(keyboard.press({"z"}));
+    ASSERT_TRUE(key("z", true));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const long before = cpu_ticks(synth.pid());
-    ASSERT_EQ(kill(pulse.pid(), SIGKILL), 0);
+    kill_pulse();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double share = static_cast<double>(cpu_ticks(synth.pid()) - before) /
                          static_cast<double>(sysconf(_SC_CLK_TCK)) / 2.0;
     std::printf("[ %s ] CPU over the 2 s after the server died: %.1f %%\n", c.name, 100 * share);
     EXPECT_LT(share, 0.02);
     EXPECT_TRUE(synth.wait_for_output("sound output lost: ", 0.5)) << synth.output();
-    ASSERT_TRUE(keyboard.release({"z"}));
+    ASSERT_TRUE(key("z", false));
 
     // The server back on the same socket: the synth finds it by itself.
-    ASSERT_TRUE(pulse.restart(&why)) << why;
+    ASSERT_TRUE(restart_pulse(&why)) << why;
     const Clock::time_point back = Clock::now();
-    e2e::Recorder rec;
+    Recorder rec;
     ASSERT_TRUE(rec.start(&why)) << why;
     ASSERT_TRUE(synth.wait_for_output("sound output restored after ", 3)) << synth.output();
     std::printf("[ %s ] server back to output restored: %.2f s\n", c.name,
@@ -99,15 +85,12 @@ TEST(SynthDeviceLoss, AnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
     // An idle null sink renders in blocks of two seconds: play once it streams.
     std::this_thread::sleep_until(back + std::chrono::milliseconds(2500));
     const Clock::time_point down = Clock::now();
-    ASSERT_TRUE(keyboard.press({"z"}));
+    ASSERT_TRUE(key("z", true));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    ASSERT_TRUE(keyboard.release({"z"}));
+    ASSERT_TRUE(key("z", false));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_EQ(e2e::run({"xdotool", "key", "Escape"}, 10), 0);
-    int status = 0;
-    ASSERT_TRUE(synth.wait_exit(5, &status)) << "still running after Escape";
+    EXPECT_EQ(quit_with_escape(), 0) << synth.output();
     rec.stop();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << synth.output();
     // One line each for the whole outage, not one per attempt.
     EXPECT_FALSE(synth.wait_for_output("sound output lost: ", 0, 2)) << synth.output();
     EXPECT_FALSE(synth.wait_for_output("sound output restored after ", 0, 2)) << synth.output();
@@ -117,15 +100,14 @@ TEST(SynthDeviceLoss, AnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
     const std::vector<int16_t> lr = rec.samples();
     const double from_s = std::chrono::duration<double>(down - rec.time_of_frame(0)).count();
     std::vector<int16_t> left;
-    const size_t first = 2 * static_cast<size_t>(std::max(0.0, from_s) * e2e::kRate);
+    const size_t first = 2 * static_cast<size_t>(std::max(0.0, from_s) * kRate);
     for (size_t i = first; i < lr.size(); i += 2)
       if (!left.empty() || std::abs(lr[i]) >= 1000) left.push_back(lr[i]);
-    ASSERT_GT(left.size(), static_cast<size_t>(e2e::kRate * 0.35)) << "the key was not heard";
-    const int16_t* steady = left.data() + e2e::kRate / 20;
-    EXPECT_NEAR(tone::measure_frequency(steady, e2e::kRate * 3 / 10, e2e::kRate), 440.0, 0.5);
-    EXPECT_GT(tone::rms(steady, e2e::kRate * 3 / 10), 5000.0);
+    ASSERT_GT(left.size(), static_cast<size_t>(kRate * 0.35)) << "the key was not heard";
+    const int16_t* steady = left.data() + kRate / 20;
+    EXPECT_NEAR(tone::measure_frequency(steady, kRate * 3 / 10, kRate), 440.0, 0.5);
+    EXPECT_GT(tone::rms(steady, kRate * 3 / 10), 5000.0);
   }
-  e2e::remove_dir(dir);
 }
 
 }  // namespace

@@ -10,13 +10,11 @@
 #include <cstdlib>
 
 #include "tests/e2e/synth_harness.h"
-#include "tests/support/pulse_env.h"
 #include "tests/support/tone.h"
 
 namespace {
 
-using e2e::Clock;
-using e2e::kRate;
+using namespace e2e;
 using Msg = std::vector<unsigned char>;
 
 void sleep_s(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
@@ -29,30 +27,24 @@ struct Phrase {
   Clock::time_point down, up;
 };
 
-TEST(SynthMidi, JackNotesPlayTheirVoice) {
-  e2e::XServer x;
-  tev_test::PulseEnv pulse;
+TEST_F(Synth, MidiJackNotesPlayTheirVoice) {
   std::string why;
-  ASSERT_TRUE(x.start(&why) && pulse.start(&why)) << why;
   // A server name of our own: no other JACK server on the machine is touched.
   const std::string server = "tev-test-" + std::to_string(getpid());
   setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
-  e2e::Child jackd({"jackd", "--no-realtime", "-n", server, "-d", "dummy", "-r", "44100", "-p",
+  Child jackd({"jackd", "--no-realtime", "-n", server, "-d", "dummy", "-r", "44100", "-p",
                     "256"}, {});
   bool up = false;
-  for (int i = 0; i < 100 && !up; i++, sleep_s(0.1)) up = e2e::run({"jack_lsp"}, 5) == 0;
+  for (int i = 0; i < 100 && !up; i++, sleep_s(0.1)) up = run({"jack_lsp"}, 5) == 0;
   ASSERT_TRUE(up) << jackd.output();
 
   RtMidiOut out(RtMidi::UNIX_JACK, "tev-test");
   out.openVirtualPort("keys");
-  const std::string dir = e2e::make_temp_dir();
-  e2e::copy_file(TEV_FOND_BMP, dir + "/fond.bmp");
-  e2e::write_file(dir + "/three_sines.tsy", e2e::kThreeVoicePatch);
-  e2e::Recorder rec;
+  Recorder rec;
   ASSERT_TRUE(rec.start(&why)) << why;
   const Clock::time_point rec_started = Clock::now();
-  e2e::Child synth({TEV_SYNTH_BIN, "three_sines.tsy"}, {dir, {}, {}, false});
-  ASSERT_TRUE(e2e::answer_prompts(synth, '2', &why)) << why;
+  launch('2');
+  Child& synth = *synth_;
   ASSERT_TRUE(synth.wait_for_output(
       "MIDI: JACK, port tev-synth:midi_in, connected from tev-test:keys\n", 15))
       << synth.output();
@@ -87,10 +79,7 @@ TEST(SynthMidi, JackNotesPlayTheirVoice) {
 
   const std::vector<int16_t> lr = rec.samples();
   const long frames = static_cast<long>(lr.size() / 2);
-  auto frame_at = [&](Clock::time_point t) {
-    const double s = std::chrono::duration<double>(t - rec.time_of_frame(0)).count();
-    return std::min(frames, std::max(0L, static_cast<long>(s * kRate)));
-  };
+  auto frame_at = [&](Clock::time_point t) { return rec.frame_at(t); };
   for (size_t k = 0; k < phrases.size(); k++) {
     const Phrase& p = phrases[k];
     SCOPED_TRACE(p.what);
@@ -111,14 +100,13 @@ TEST(SynthMidi, JackNotesPlayTheirVoice) {
     // Loud for the hold plus the release down to a tenth of full level.
     const double held = std::chrono::duration<double>(p.up - p.down).count();
     EXPECT_NEAR(static_cast<double>(loud_to - loud_from) / kRate,
-                held + e2e::kReleaseToTenthSeconds, 0.04);
+                held + kReleaseToTenthSeconds, 0.04);
     std::vector<int16_t> steady;
     for (long f = loud_from + kRate / 20; f < loud_from + kRate * 4 / 10; f++)
       steady.push_back(lr[2 * f]);
     const double hz = tone::measure_frequency(steady.data(), steady.size(), kRate);
     EXPECT_NEAR(tone::cents(hz, 440.0), 0.0, 1.0) << hz << " Hz";
   }
-  e2e::remove_dir(dir);
 }
 
 }  // namespace

@@ -11,13 +11,11 @@
 #include <string>
 
 #include "tests/e2e/synth_harness.h"
-#include "tests/support/pulse_env.h"
 #include "tests/support/tone.h"
 
 namespace {
 
-using e2e::Clock;
-using e2e::kRate;
+using namespace e2e;
 
 // Strength of the second harmonic against the fundamental f over [from, to) of
 // the left channel (Hann window): about 0 for a sine, 1/2 for a saw.
@@ -46,61 +44,44 @@ int largest_step(const std::vector<int16_t>& lr, long from, long to) {
   return step;
 }
 
-TEST(SynthReload, SavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
-  e2e::XServer x;
+TEST_F(Synth, ReloadSavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
   std::string why;
-  ASSERT_TRUE(x.start(&why)) << why;
-  tev_test::PulseEnv pulse;
-  ASSERT_TRUE(pulse.start(&why)) << why;
-  const std::string dir = e2e::make_temp_dir();
-  const std::string sines = e2e::kThreeVoicePatch;
+  const std::string sines = kThreeVoicePatch;
   std::string saws = sines;
   for (size_t p; (p = saws.find("*TYPE=1")) != std::string::npos;) saws[p + 6] = '2';
-  e2e::write_file(dir + "/live.tsy", sines);
+  write_file(dir_ + "/live.tsy", sines);
 
   // An idle null sink renders in blocks of two seconds: record well before playing.
-  e2e::Recorder rec;
+  Recorder rec;
   ASSERT_TRUE(rec.start(&why)) << why;
   const Clock::time_point rec_started = Clock::now();
-  e2e::Child synth({TEV_SYNTH_BIN, "live.tsy"}, {dir, {}, {}, false});
-  ASSERT_TRUE(e2e::answer_prompts(synth, '2', &why)) << why;
-  const std::string window = e2e::find_window("^live\\.tsy$", 15);
-  ASSERT_FALSE(window.empty()) << synth.output();
-  ASSERT_EQ(e2e::run({"xdotool", "windowfocus", window}, 10), 0);
+  launch('2', "live.tsy");
+  Child& synth = *synth_;
   std::this_thread::sleep_until(rec_started + std::chrono::milliseconds(2200));
 
-  e2e::Keyboard keyboard;
-  ASSERT_TRUE(keyboard.open(&why)) << why;
   const Clock::time_point down = Clock::now();
-  ASSERT_TRUE(keyboard.press({"z"}));
+  ASSERT_TRUE(key("z", true));
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   const Clock::time_point saved = Clock::now();
-  e2e::write_file(dir + "/live.tsy", saws);  // in place
+  write_file(dir_ + "/live.tsy", saws);  // in place
   ASSERT_TRUE(synth.wait_for_output("patch reloaded (", 2)) << synth.output();
   std::this_thread::sleep_until(saved + std::chrono::milliseconds(1200));
   // Written beside it and renamed over it, with a link to a module never declared
   // on its fourteenth line.
   const Clock::time_point broken = Clock::now();
-  e2e::write_file(dir + "/live.tsy.new", saws + "MIXER_X;VCO_NONE:IN1;\n");
-  ASSERT_EQ(std::rename((dir + "/live.tsy.new").c_str(), (dir + "/live.tsy").c_str()), 0);
+  write_file(dir_ + "/live.tsy.new", saws + "MIXER_X;VCO_NONE:IN1;\n");
+  ASSERT_EQ(std::rename((dir_ + "/live.tsy.new").c_str(), (dir_ + "/live.tsy").c_str()), 0);
   EXPECT_TRUE(synth.wait_for_output("patch not reloaded: 1 problems", 2)) << synth.output();
   EXPECT_NE(synth.output().find("live.tsy:14: link source [VCO_NONE]"), std::string::npos)
       << synth.output();
   std::this_thread::sleep_until(broken + std::chrono::milliseconds(600));
-  ASSERT_TRUE(keyboard.release({"z"}));
-  ASSERT_EQ(e2e::run({"xdotool", "key", "Escape"}, 10), 0);
-  int status = 0;
-  ASSERT_TRUE(synth.wait_exit(5, &status)) << "still running after Escape";
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << synth.output();
+  ASSERT_TRUE(key("z", false));
+  EXPECT_EQ(quit_with_escape(), 0) << synth.output();
   rec.stop();
-  e2e::remove_dir(dir);
 
   const std::vector<int16_t> lr = rec.samples();
-  const long frames = static_cast<long>(lr.size() / 2);
   auto frame_at = [&](Clock::time_point t, double plus_s) {
-    const double s = std::chrono::duration<double>(t - rec.time_of_frame(0)).count() + plus_s;
-    return std::min(frames, std::max(0L, static_cast<long>(s * kRate)));
+    return rec.frame_at(t + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plus_s)));
   };
   const double hz = 440.0;  // z: note 58
   const long sine_from = frame_at(down, 0.2), sine_to = frame_at(saved, 0);

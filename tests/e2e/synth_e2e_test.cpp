@@ -4,7 +4,10 @@
 // (TEV_SOAK_SECONDS, default 3).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,72 +17,20 @@
 #include <sstream>
 
 #include "tests/e2e/synth_harness.h"
-#include "tests/support/pulse_env.h"
 #include "tests/support/tone.h"
 
 namespace {
 
-using e2e::Child;
+using namespace e2e;
 using namespace std::chrono_literals;
 
-std::string slurp(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
-
-int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
-
-// One X server and one sound server for the whole suite; a synth per test.
-class Synth : public testing::Test {
- public:
-  static void SetUpTestSuite() {
-    std::string why;
-    if (!x_.start(&why) || !pulse_.start(&why)) setup_error_ = why;
-  }
-  static void TearDownTestSuite() { pulse_.stop(); }
-  void SetUp() override {
-    ASSERT_TRUE(setup_error_.empty()) << setup_error_;
-    dir_ = e2e::make_temp_dir();
-    e2e::write_file(dir_ + "/voices.tsy", e2e::kThreeVoicePatch);
-  }
-  void TearDown() override { e2e::remove_dir(dir_); }
-
-  // The synth on `patch` with the prompts answered and its window focused.
-  void launch(char output, const std::string& patch = "voices.tsy", bool pty = false) {
-    synth_.reset(new Child({TEV_SYNTH_BIN, patch}, {dir_, {}, {}, pty}));
-    std::string why;
-    ASSERT_TRUE(e2e::answer_prompts(*synth_, output, &why)) << why;
-    window_ = e2e::find_window("^" + patch + "$", 15);
-    ASSERT_FALSE(window_.empty()) << synth_->output();
-    ASSERT_EQ(e2e::run({"xdotool", "windowfocus", window_}, 10), 0);
-  }
-  int quit_with_escape() {
-    int status = -1;
-    EXPECT_EQ(e2e::run({"xdotool", "key", "Escape"}, 10), 0);
-    EXPECT_TRUE(synth_->wait_exit(5, &status)) << synth_->output();
-    return exit_code(status);
-  }
-
-  static e2e::XServer x_;
-  static tev_test::PulseEnv pulse_;
-  static std::string setup_error_;
-  std::string dir_, window_;
-  std::unique_ptr<Child> synth_;
-};
-e2e::XServer Synth::x_;
-tev_test::PulseEnv Synth::pulse_;
-std::string Synth::setup_error_;
-
 TEST_F(Synth, ShowsThePictureAndItsKeyMap) {
-  e2e::copy_file(TEV_FOND_BMP, dir_ + "/fond.bmp");
   launch('4');
   EXPECT_TRUE(synth_->wait_for_output("[wxcvbn,;] pour les notes (foireuxmaismarche)\n", 10));
-  e2e::Image shown;
-  std::string why, expected;
-  ASSERT_TRUE(e2e::grab_window(window_, &shown, &why)) << why;
-  ASSERT_EQ(e2e::run({"convert", TEV_FOND_BMP, "-depth", "8", "rgb:" + dir_ + "/fond.rgb"}, 20), 0);
-  EXPECT_TRUE(std::string(shown.rgb.begin(), shown.rgb.end()) == slurp(dir_ + "/fond.rgb"));
+  ASSERT_EQ(run({"import", "-window", window_, "-depth", "8", "rgb:" + dir_ + "/shown.rgb"}, 20), 0);
+  ASSERT_EQ(run({"convert", TEV_FOND_BMP, "-depth", "8", "rgb:" + dir_ + "/fond.rgb"}, 20), 0);
+  EXPECT_EQ(slurp(dir_ + "/shown.rgb").size(), 320u * 240 * 3);
+  EXPECT_TRUE(slurp(dir_ + "/shown.rgb") == slurp(dir_ + "/fond.rgb"));
   EXPECT_EQ(quit_with_escape(), 0);
 }
 
@@ -112,19 +63,17 @@ TEST_F(Synth, PromptsOnATerminal) {
 TEST_F(Synth, KeysSoundThroughTheServerAndAlsa) {
   for (char output : {'2', '3'}) {
     SCOPED_TRACE(output == '2' ? "sound server" : "ALSA");
-    e2e::Recorder rec;
+    Recorder rec;
     std::string why;
     ASSERT_TRUE(rec.start(&why)) << why;
     launch(output);
     EXPECT_NE(synth_->output().find(output == '2' ? "\nEnlightment Sound Daemon Driver list\n"
                                                   : "\nAlsa Driver list\n"), std::string::npos);
-    e2e::Keyboard keys;
-    ASSERT_TRUE(keys.open(&why)) << why;
     std::this_thread::sleep_for(300ms);
     const long down = rec.frames();
-    keys.press({"x"});
+    key("x", true);
     std::this_thread::sleep_for(600ms);
-    keys.release({"x"});
+    key("x", false);
     const long up = rec.frames();
     std::this_thread::sleep_for(700ms);
     EXPECT_EQ(quit_with_escape(), 0);
@@ -133,7 +82,7 @@ TEST_F(Synth, KeysSoundThroughTheServerAndAlsa) {
     std::vector<int16_t> note, after;
     for (long f = down; f < up; f++) note.push_back(s[2 * f]);
     for (long f = up + 22050; f < up + 26460 && 2 * f < static_cast<long>(s.size()); f++) after.push_back(s[2 * f]);
-    EXPECT_NEAR(tone::cents(tone::spectral_peak(note.data(), note.size(), e2e::kRate), 493.883), 0, 5);
+    EXPECT_NEAR(tone::cents(tone::spectral_peak(note.data(), note.size(), kRate), 493.883), 0, 5);
     EXPECT_GT(tone::rms(note.data(), note.size()), 2000);
     EXPECT_LT(tone::rms(after.data(), after.size()), 2) << "silent after the release";
   }
@@ -143,14 +92,14 @@ TEST_F(Synth, KeysSoundThroughTheServerAndAlsa) {
 // stream frame 0 in the recording.
 const std::string kPilotPatch =
     std::string("VCO_P;*TYPE=1;*FREQ=97;*AMOUNT=0.02;\nMIXER_P;VCO_P:IN1;\nVCA_P;*BYPASS=1;MIXER_P:OUT;\n") +
-    e2e::kThreeVoicePatch;
+    kThreeVoicePatch;
 
 std::vector<int16_t> render(const std::string& dir, long frames, const std::string& events) {
   std::istringstream in(events);
   std::vector<std::string> args = {TEV_RENDER_BIN, "--quiet", "--frames", std::to_string(frames)};
   for (std::string e; in >> e;) args.insert(args.end(), {"--event", e});
   args.insert(args.end(), {dir + "/pilot.tsy", dir + "/r.raw.wav"});
-  EXPECT_EQ(e2e::run(args, 30), 0);
+  EXPECT_EQ(run(args, 30), 0);
   const std::string w = slurp(dir + "/r.raw.wav");
   std::vector<int16_t> s(w.size() > 44 ? (w.size() - 44) / 2 : 0);
   if (!s.empty()) std::memcpy(s.data(), w.data() + 44, 2 * s.size());
@@ -169,16 +118,14 @@ long differs(const std::vector<int16_t>& rec, long at0, const std::vector<int16_
 // One performance, recorded and matched against renders: empty when some press
 // and release frames make the render equal the recording, else what went wrong.
 std::string live_against_render(Synth* t, const std::string& dir) {
-  e2e::Recorder rec;
-  e2e::Keyboard keys;
+  Recorder rec;
   std::string why;
   if (!rec.start(&why)) return why;
   t->launch('2', "pilot.tsy");
-  if (!keys.open(&why)) return why;
   std::this_thread::sleep_for(2200ms);  // an idle null sink starts in blocks of two seconds
-  keys.press({"z"});
+  t->key("z", true);
   std::this_thread::sleep_for(400ms);
-  keys.release({"z"});
+  t->key("z", false);
   std::this_thread::sleep_for(600ms);
   if (t->quit_with_escape() != 0) return "no clean exit";
   rec.stop();
@@ -187,8 +134,8 @@ std::string live_against_render(Synth* t, const std::string& dir) {
   // Stream frame 0: where the pilot alone matches the recording for a second.
   const std::vector<int16_t> pilot = render(dir, n, "");
   long at0 = -1;
-  for (long o = 0; o < n - e2e::kRate && at0 < 0; o++)
-    if (differs(s, o, pilot, e2e::kRate) == e2e::kRate) at0 = o;
+  for (long o = 0; o < n - kRate && at0 < 0; o++)
+    if (differs(s, o, pilot, kRate) == kRate) at0 = o;
   if (at0 < 0) return "the pilot is not in the recording";
   // The press shows where the recording leaves the pilot (a frame or a few after
   // it, near a zero crossing); the release where it leaves the render of the
@@ -210,7 +157,7 @@ std::string live_against_render(Synth* t, const std::string& dir) {
 }
 
 TEST_F(Synth, LiveRecordingEqualsTheRenderOfTheSameKeyFrames) {
-  e2e::write_file(dir_ + "/pilot.tsy", kPilotPatch);
+  write_file(dir_ + "/pilot.tsy", kPilotPatch);
   // A second take when the first fails: the sound server may drop frames under load.
   std::string first = live_against_render(this, dir_);
   if (!first.empty()) {
@@ -225,15 +172,23 @@ TEST_F(Synth, ExitStatus) {
       {"Ctrl-C typed", 0, 130}, {"SIGTERM", SIGTERM, 143}, {"SIGHUP", SIGHUP, 129}};
   for (const auto& r : signals) {
     SCOPED_TRACE(r.what);
-    launch('4', "voices.tsy", true);
+    launch('4', "voices.tsy", {{}, {}, {}, true});
     if (r.sig) synth_->kill_now(r.sig);
     else synth_->type("\x03");
     int status = -1;
     ASSERT_TRUE(synth_->wait_exit(5, &status)) << synth_->output();
     EXPECT_EQ(exit_code(status), r.status) << synth_->output();
+    // The prompts read single keys in raw mode: the terminal is left as it was given.
+    termios given{}, left{};
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    tcgetattr(slave, &given), close(master), close(slave);
+    ASSERT_EQ(tcgetattr(synth_->pty_fd(), &left), 0);
+    EXPECT_TRUE(given.c_iflag == left.c_iflag && given.c_oflag == left.c_oflag &&
+                given.c_lflag == left.c_lflag && std::memcmp(given.c_cc, left.c_cc, NCCS) == 0);
   }
   // Answers piped in; the last run's input ends before any answer.
-  e2e::write_file(dir_ + "/empty_field.tsy", "KEY1;\nVCO1;;\n");
+  write_file(dir_ + "/empty_field.tsy", "KEY1;\nVCO1;;\n");
   const struct { const char* command; int status; } runs[] = {
       {"printf 41 | env -u DISPLAY %s voices.tsy", 1}, {"printf 41 | %s missing.tsy", 1},
       {"printf 41 | %s empty_field.tsy", 255}, {"%s voices.tsy </dev/null", 1}};
@@ -241,32 +196,52 @@ TEST_F(Synth, ExitStatus) {
     char command[512];
     std::snprintf(command, sizeof command, r.command, TEV_SYNTH_BIN);
     std::string out;
-    EXPECT_EQ(e2e::run({"sh", "-c", "cd " + dir_ + " && " + command}, 15, &out), r.status) << command << "\n" << out;
+    EXPECT_EQ(run({"sh", "-c", "cd " + dir_ + " && " + command}, 15, &out), r.status) << command << "\n" << out;
   }
+}
+
+long resident_kb(pid_t pid) {
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 TEST_F(Synth, SoakOfRandomKeys) {
   const char* env = std::getenv("TEV_SOAK_SECONDS");
   const double seconds = env ? std::atof(env) : 3;
-  e2e::Recorder rec;
+  Recorder rec;
   std::string why;
   ASSERT_TRUE(rec.start(&why)) << why;
   launch('2');
-  e2e::Keyboard keys;
-  ASSERT_TRUE(keys.open(&why)) << why;
   std::mt19937 rng(1);
+  std::vector<std::pair<Clock::time_point, Clock::time_point>> held;  // of note keys
+  long first_kb = -1;
   const char* names[] = {"z", "x", "c", "v", "b", "n", "a", "s", "d", "f", "g", "h",
                          "q", "w", "e", "r", "t", "y", "Return"};
-  for (auto end = e2e::Clock::now() + std::chrono::duration<double>(seconds); e2e::Clock::now() < end;) {
+  for (auto end = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < end;) {
     const std::string k = names[rng() % 19];
-    keys.press({k});
+    const Clock::time_point down = Clock::now();
+    key(k, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(5 + rng() % 120));
-    keys.release({k});
+    key(k, false);
+    if (k != "Return") held.emplace_back(down, Clock::now());
+    if (first_kb < 0) first_kb = resident_kb(synth_->pid());
   }
+  const long kb = resident_kb(synth_->pid());
   EXPECT_EQ(quit_with_escape(), 0);
   rec.stop();
   const std::vector<int16_t> s = rec.samples();
   EXPECT_GT(tone::rms(s.data(), s.size()), 500) << "the keys were heard";
+  // While a note key is held (from 30 ms after the press: the attack), the
+  // stream never stops: a sine is zero for a frame or two at its crossings.
+  for (const auto& h : held) {
+    long run = 0, longest = 0;
+    for (long f = rec.frame_at(h.first + 30ms); f < rec.frame_at(h.second); f++)
+      longest = std::max(longest, run = s[2 * f] == 0 ? run + 1 : 0);
+    EXPECT_LT(longest, 8) << "a gap in the sound";
+  }
+  std::printf("resident %ld kB after the first key, %ld kB at the end\n", first_kb, kb);
+  EXPECT_LT(kb - first_kb, 1024) << "memory grows with the keys";
   EXPECT_EQ(synth_->output().find("rror"), std::string::npos) << synth_->output();
 }
 

@@ -1,17 +1,19 @@
 #include "tests/e2e/synth_harness.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -134,82 +136,6 @@ int run(const std::vector<std::string>& argv, double seconds, std::string* out) 
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-bool XServer::start(std::string* why) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return *why = "pipe failed", false;
-  // Xvfb writes the display number it chose to this descriptor once it takes connections.
-  const int fd = dup(fds[1]);  // without close-on-exec
-  const std::string fd_text = std::to_string(fd);
-  pid_ = spawn_quiet({"Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp"}, fd);
-  close(fd), close(fds[1]);
-  std::string number;
-  char c;
-  for (const Clock::time_point start = Clock::now(); seconds_since(start) < 10;) {
-    const ssize_t n = read_some(fds[0], &c, 1, 100);
-    if (n == 0 || (n > 0 && c == '\n')) break;
-    if (n > 0) number += c;
-  }
-  close(fds[0]);
-  if (number.empty()) return *why = "Xvfb gave no display number within 10 s (is it installed?)", false;
-  display_ = ":" + number;
-  const char* old = getenv("DISPLAY");
-  if ((had_display_ = old != nullptr)) saved_display_ = old;
-  setenv("DISPLAY", display_.c_str(), 1);
-  return true;
-}
-
-XServer::~XServer() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  if (!wait_until(2, [&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }))
-    ::kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-  had_display_ ? setenv("DISPLAY", saved_display_.c_str(), 1) : unsetenv("DISPLAY");
-}
-
-bool Keyboard::open(std::string* why) {
-  display_ = XOpenDisplay(nullptr);
-  int event_base, error_base, major, minor;
-  if (!display_) return *why = "cannot open the X display", false;
-  if (!XTestQueryExtension(static_cast<Display*>(display_), &event_base, &error_base, &major, &minor))
-    return *why = "the X server has no test extension", false;
-  return true;
-}
-
-Keyboard::~Keyboard() {
-  if (display_) XCloseDisplay(static_cast<Display*>(display_));
-}
-
-bool Keyboard::send(const std::vector<std::string>& keys, bool down) {
-  Display* d = static_cast<Display*>(display_);
-  std::vector<KeyCode> codes;
-  for (const std::string& k : keys) {
-    const KeySym sym = XStringToKeysym(k.c_str());
-    const KeyCode code = sym == NoSymbol ? 0 : XKeysymToKeycode(d, sym);
-    if (code == 0) return false;
-    codes.push_back(code);
-  }
-  if (!down) std::reverse(codes.begin(), codes.end());
-  for (KeyCode c : codes) XTestFakeKeyEvent(d, c, down ? True : False, CurrentTime);
-  XSync(d, False);
-  return true;
-}
-
-bool Keyboard::press(const std::vector<std::string>& keys) { return send(keys, true); }
-bool Keyboard::release(const std::vector<std::string>& keys) { return send(keys, false); }
-
-bool grab_window(const std::string& window_id, Image* image, std::string* why) {
-  const std::string dir = make_temp_dir(), path = dir + "/shot.rgb";
-  std::string out;
-  const int rc = run({"import", "-window", window_id, "-depth", "8", "rgb:" + path}, 20, &out);
-  std::ifstream f(path, std::ios::binary);
-  image->rgb.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  remove_dir(dir);
-  image->width = 320, image->height = 240;
-  if (rc == 0 && image->rgb.size() == 320u * 240u * 3u) return true;
-  *why = "import gave status " + std::to_string(rc) + " and " + std::to_string(image->rgb.size()) + " bytes: " + out;
-  return false;
-}
-
 bool Recorder::start(std::string* why) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return *why = "pipe failed", false;
@@ -270,15 +196,138 @@ const char kThreeVoicePatch[] =
     "KEY_Z;\nVCO_Z;*TYPE=1;KEY_Z:GATE;*NOTE=0;\nMIXER_Z;VCO_Z:IN1;\n"
     "VCA_Z;*ATTACK=1;*DECAY=100;*SUSTAIN=1;*RELEASE=10;MIXER_Z:OUT;KEY_Z:GATE;\n";
 
-bool answer_prompts(Child& synth, char output_key, std::string* why) {
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+long Recorder::frame_at(Clock::time_point t) {
+  const double s = std::chrono::duration<double>(t - time_of_frame(0)).count();
+  return std::min(frames(), std::max(0L, static_cast<long>(s * kRate)));
+}
+
+namespace {
+pid_t g_xvfb = -1, g_pulse = -1;
+std::string g_pulse_dir, g_setup_error;
+
+bool can_connect(const std::string& socket_path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
+  const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+// Ends our child `pid` (SIGTERM, SIGKILL after 2 s) unless it is gone or already
+// reaped (then the number may be another process's: left alone).
+void end_child(pid_t* pid) {
+  if (*pid > 0 && waitpid(*pid, nullptr, WNOHANG) == 0) {
+    ::kill(*pid, SIGTERM);
+    if (!wait_until(2, [&] { return waitpid(*pid, nullptr, WNOHANG) == *pid; }))
+      ::kill(*pid, SIGKILL), waitpid(*pid, nullptr, 0);
+  }
+  *pid = -1;
+}
+
+bool start_xvfb(std::string* why) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return *why = "pipe failed", false;
+  // Xvfb writes the display number it chose to this descriptor once it takes connections.
+  const int fd = dup(fds[1]);  // without close-on-exec
+  const std::string fd_text = std::to_string(fd);
+  g_xvfb = spawn_quiet({"Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp"}, fd);
+  close(fd), close(fds[1]);
+  std::string number;
+  char c;
+  for (const Clock::time_point start = Clock::now(); seconds_since(start) < 10;) {
+    const ssize_t n = read_some(fds[0], &c, 1, 100);
+    if (n == 0 || (n > 0 && c == '\n')) break;
+    if (n > 0) number += c;
+  }
+  close(fds[0]);
+  if (number.empty()) return *why = "Xvfb gave no display number within 10 s (is it installed?)", false;
+  setenv("DISPLAY", (":" + number).c_str(), 1);
+  return true;
+}
+
+bool start_pulse(std::string* why) {
+  const std::string socket_path = g_pulse_dir + "/run/pulse.sock";
+  const std::string sink = "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le norewinds=1";
+  const std::string unix_socket = "module-native-protocol-unix auth-anonymous=1 socket=" + socket_path;
+  const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  g_pulse = spawn_quiet({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                         "--use-pid-file=no", "-L", sink.c_str(), "-L", unix_socket.c_str()}, null_fd);
+  close(null_fd);
+  if (wait_until(10, [&] { return can_connect(socket_path) || waitpid(g_pulse, nullptr, WNOHANG) == g_pulse; }) &&
+      can_connect(socket_path))
+    return true;
+  *why = "pulseaudio took no connection within 10 s (is it installed?)";
+  return false;
+}
+}  // namespace
+
+void Synth::SetUpTestSuite() {
+  char tmpl[] = "/tmp/tev-e2e.XXXXXX";
+  g_pulse_dir = mkdtemp(tmpl) ? tmpl : "";
+  mkdir((g_pulse_dir + "/run").c_str(), 0700);
+  setenv("HOME", g_pulse_dir.c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (g_pulse_dir + "/run").c_str(), 1);
+  setenv("PULSE_SERVER", ("unix:" + g_pulse_dir + "/run/pulse.sock").c_str(), 1);
+  if (!start_xvfb(&g_setup_error)) return;
+  start_pulse(&g_setup_error);
+}
+
+void Synth::TearDownTestSuite() {
+  end_child(&g_pulse);
+  end_child(&g_xvfb);
+  std::error_code ec;
+  std::filesystem::remove_all(g_pulse_dir, ec);
+}
+
+void Synth::kill_pulse() {
+  ::kill(g_pulse, SIGKILL);
+  waitpid(g_pulse, nullptr, 0);
+  g_pulse = -1;
+}
+
+bool Synth::restart_pulse(std::string* why) {
+  end_child(&g_pulse);
+  return start_pulse(why);
+}
+
+void Synth::SetUp() {
+  ASSERT_TRUE(g_setup_error.empty()) << g_setup_error;
+  char tmpl[] = "/tmp/tev-e2e.XXXXXX";
+  ASSERT_TRUE(mkdtemp(tmpl));
+  dir_ = tmpl;
+  write_file(dir_ + "/voices.tsy", kThreeVoicePatch);
+  std::error_code ec;
+  std::filesystem::copy_file(TEV_FOND_BMP, dir_ + "/fond.bmp", ec);
+}
+
+void Synth::TearDown() {
+  synth_.reset();
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void Synth::launch(char output, const std::string& patch, Child::Options options) {
+  options.cwd = dir_;
+  synth_.reset(new Child({TEV_SYNTH_BIN, patch}, options));
   const std::string press = "Press a corresponding number or ESC to quit";
-  if (!synth.wait_for_output(press, 10)) return *why = "no output prompt; got:\n" + synth.output(), false;
-  synth.type(std::string(1, output_key));
-  if (!synth.wait_for_output(press, 10, 2)) return *why = "no driver prompt; got:\n" + synth.output(), false;
+  ASSERT_TRUE(synth_->wait_for_output(press, 10)) << "no output prompt; got:\n" << synth_->output();
+  synth_->type(std::string(1, output));
+  ASSERT_TRUE(synth_->wait_for_output(press, 10, 2)) << "no driver prompt; got:\n" << synth_->output();
   // ALSA's list, "N - name" lines: the PulseAudio plugin's entry, else "default", else the first.
   std::string driver = "1", fallback;
-  const std::string out = synth.output();
-  for (size_t at = out.find("Driver list"); output_key == '3' && at != std::string::npos;) {
+  const std::string out = synth_->output();
+  for (size_t at = out.find("Driver list"); output == '3' && at != std::string::npos;) {
     at = out.find('\n', at);
     if (at++ == std::string::npos) break;
     std::string line = out.substr(at, out.find('\n', at) - at);
@@ -292,37 +341,28 @@ bool answer_prompts(Child& synth, char output_key, std::string* why) {
     }
     if (fallback.empty() && line.compare(dash + 3, 7, "default") == 0) fallback = key;
   }
-  synth.type(fallback.empty() ? driver : fallback);
-  return true;
-}
-
-std::string find_window(const std::string& caption, double seconds) {
-  std::string out;
+  synth_->type(fallback.empty() ? driver : fallback);
   // xdotool gives up on an X error, which a window destroyed while it looks at it
   // causes (SDL makes and drops helper windows as it starts): try again.
-  if (!wait_until(seconds, [&] {
-        return run({"xdotool", "search", "--sync", "--name", caption}, 2, &out) == 0 && !out.empty() &&
-               out[0] != '\n';
-      }))
-    return "";
-  return out.substr(0, out.find('\n'));
+  std::string id;
+  wait_until(15, [&] {
+    return run({"xdotool", "search", "--sync", "--name", "^" + patch + "$"}, 2, &id) == 0 && !id.empty() &&
+           id[0] != '\n';
+  });
+  window_ = id.substr(0, id.find('\n'));
+  ASSERT_FALSE(window_.empty()) << synth_->output();
+  ASSERT_EQ(run({"xdotool", "windowfocus", window_}, 10), 0);
 }
 
-std::string make_temp_dir() {
-  char tmpl[] = "/tmp/tev-e2e.XXXXXX";
-  return mkdtemp(tmpl) ? std::string(tmpl) : std::string();
+int Synth::quit_with_escape() {
+  int status = -1;
+  EXPECT_TRUE(key("Escape", true) && key("Escape", false));
+  EXPECT_TRUE(synth_->wait_exit(5, &status)) << synth_->output();
+  return exit_code(status);
 }
 
-void remove_dir(const std::string& dir) {
-  std::error_code ec;
-  if (dir.rfind("/tmp/tev-e2e.", 0) == 0) std::filesystem::remove_all(dir, ec);
-}
-
-void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-void copy_file(const std::string& from, const std::string& to) {
-  std::error_code ec;
-  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
+bool Synth::key(const std::string& name, bool down) {
+  return run({"xdotool", down ? "keydown" : "keyup", name}, 10) == 0;
 }
 
 }  // namespace e2e

@@ -1,14 +1,16 @@
-// The end-to-end fixture's parts: the real tev-synth as a child process (pipes or
-// a pseudo-terminal), a private X server, keys through the X test extension, a
-// window's picture, and a timestamped recording of the PulseAudio null sink "ci"
-// (tests/support/pulse_env.h). Everything started here is stopped by its PID.
+// The end-to-end fixture: the real tev-synth as a child process (pipes or a
+// pseudo-terminal) under a private X server and a private PulseAudio server with
+// a null sink "ci", keys through xdotool, and a timestamped recording of the sink.
+// Everything started here is stopped by its PID.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -55,41 +57,6 @@ class Child {
 // (killed) or died of a signal.
 int run(const std::vector<std::string>& argv, double seconds, std::string* out = nullptr);
 
-// Xvfb on a free display, 640x480x24; DISPLAY points at it while it runs.
-class XServer {
- public:
-  bool start(std::string* why);
-  ~XServer();
-  const std::string& display() const { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_, saved_display_;
-  bool had_display_ = false;
-};
-
-// Keys through the X test extension to the focused window; a call returns when the
-// server has the events (the moment of a press is known to a millisecond).
-class Keyboard {
- public:
-  bool open(std::string* why);
-  ~Keyboard();
-  // X key names ("z", "Return"), pressed in order, released in reverse.
-  bool press(const std::vector<std::string>& keys);
-  bool release(const std::vector<std::string>& keys);
-
- private:
-  bool send(const std::vector<std::string>& keys, bool down);
-  void* display_ = nullptr;
-};
-
-struct Image {  // 8-bit RGB, rows top to bottom
-  int width = 0, height = 0;
-  std::vector<uint8_t> rgb;
-};
-// What the X server shows in the synth's 320x240 window (ImageMagick's import).
-bool grab_window(const std::string& window_id, Image* image, std::string* why);
-
 // The null sink's monitor recorded through parec, with the arrival time of each
 // block, so that a recorded frame can be put on this process's clock.
 class Recorder {
@@ -100,6 +67,7 @@ class Recorder {
   std::vector<int16_t> samples();  // interleaved left/right so far
   // The earliest block arrival, moved back by the frames before it, bounds frame 0.
   Clock::time_point time_of_frame(long frame);
+  long frame_at(Clock::time_point t);  // clamped to the frames recorded
   long frames();
 
  private:
@@ -113,25 +81,39 @@ class Recorder {
   std::thread reader_;
 };
 
-// `output_key` ('2' PulseAudio, '3' ALSA, '4' NoSound), then the first driver, or
-// ALSA's PulseAudio plugin (else "default"). False, and why, when a prompt is missing.
-bool answer_prompts(Child& synth, char output_key, std::string* why);
-
-// Id of the window titled `caption` (a regular expression); empty when none came.
-std::string find_window(const std::string& caption, double seconds);
-
 // Three sine voices (keyboard, "V" oscillator, one-input mixer, amplifier with
 // release 10): voice 0 (z x c ...) at the key's note, 1 (a s d ...) 4 semitones up, 2 (q w e ...) 7.
 extern const char kThreeVoicePatch[];
-constexpr int kVoiceOffset[3] = {0, 4, 7};
 // Release 10 keeps 999/1000 of the level per frame: a tenth after 2303 frames,
 // below one 16-bit step (from 10000) after 9210.
 constexpr double kReleaseToTenthSeconds = 2303.0 / kRate;
-constexpr double kReleaseToSilenceSeconds = 9210.0 / kRate;
 
-std::string make_temp_dir();
-void remove_dir(const std::string& dir);
 void write_file(const std::string& path, const std::string& text);
-void copy_file(const std::string& from, const std::string& to);
+std::string slurp(const std::string& path);
+int exit_code(int status);  // 128 + the signal for a child killed by one
+
+// One X server (Xvfb, 640x480x24, DISPLAY set) and one PulseAudio server for the
+// whole test program (HOME, XDG_RUNTIME_DIR and PULSE_SERVER point at it, so
+// ALSA's "default" device too); a folder with voices.tsy and fond.bmp per test.
+class Synth : public testing::Test {
+ public:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+  void TearDown() override;
+  // The synth on `patch` with the prompts answered ('2' PulseAudio, '3' ALSA through
+  // its PulseAudio plugin, '4' NoSound) and its window focused.
+  void launch(char output, const std::string& patch = "voices.tsy", Child::Options options = {});
+  int quit_with_escape();  // the exit code
+  // X key names ("z", "Return"); returns when the X server has the event.
+  static bool key(const std::string& name, bool down);
+  // Kills the sound server (SIGKILL) or starts a new one on the same socket, as
+  // when a desktop's server restarts.
+  static void kill_pulse();
+  static bool restart_pulse(std::string* why);
+
+  std::string dir_, window_;
+  std::unique_ptr<Child> synth_;
+};
 
 }  // namespace e2e
