@@ -20,16 +20,8 @@
 
 namespace {
 
-const char* kThreeVoices =
-    "KEY1;\nKEY2;\nKEY3;\n"
-    "LFO1;*TYPE=1;*FREQ=5;*AMOUNT=0.01;\n"
-    "VCO1;*TYPE=2;KEY1:K;LFO1:MOD_FREQ;*NOTE=0;\n"
-    "VCO2;*TYPE=1;KEY2:K;*NOTE=0;\n"
-    "VCO3;*TYPE=4;KEY3:K;*NOTE=12;\n"
-    "MIXER1;VCO1:IN1;\nMIXER2;VCO2:IN1;\nMIXER3;VCO3:IN1;\n"
-    "VCA1;*ATTACK=10;*DECAY=100;*SUSTAIN=1;*RELEASE=40;MIXER1:OUT;KEY1:G;\n"
-    "VCA2;*ATTACK=10;*DECAY=100;*SUSTAIN=1;*RELEASE=40;MIXER2:OUT;KEY2:G;\n"
-    "VCA3;*ATTACK=10;*DECAY=100;*SUSTAIN=1;*RELEASE=40;MIXER3:OUT;KEY3:G;\n";
+// Three voices: a modulated saw, a sine, a pulse (run from tests/).
+const char* kThreeVoices = "concurrency/three_voices.tsy";
 
 void push_all(const VoiceOp* ops, int n, VoiceOpQueue& q = g_voice_ops) {
   while (!q.push(ops, n)) std::this_thread::yield();
@@ -40,7 +32,7 @@ void push_all(const VoiceOp* ops, int n, VoiceOpQueue& q = g_voice_ops) {
 TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
   init_NOTE2FREQ();
   PatchLog log(PatchLog::kDrop);
-  auto g = load_patch_text("three_voices", kThreeVoices, log);
+  auto g = load_patch_file(kThreeVoices, log);
   ASSERT_TRUE(log.problems().empty());
   gen = g.get();
 
@@ -114,7 +106,7 @@ TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
 // releases the key once the graph is taken, and frees the replaced one.
 TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
   PatchLog log(PatchLog::kDrop);
-  GENERATOR* live = gen = load_patch_text("three_voices", kThreeVoices, log).release();
+  GENERATOR* live = gen = load_patch_file(kThreeVoices, log).release();
   std::atomic<bool> done{false};
   std::thread audio([&] {
     int16_t block[2 * 256];
@@ -128,7 +120,7 @@ TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
       push_all(ops, key_release_ops(*live, key, ops));
     }
     push_all(ops, key_press_ops(*live, 'x', ops));
-    GENERATOR* next = load_patch_text("three_voices", kThreeVoices, log).release();
+    GENERATOR* next = load_patch_file(kThreeVoices, log).release();
     ASSERT_TRUE(g_graph_swap.offer(next, ops, key_press_ops(*next, 'x', ops)));
     live = next;
     while (!g_graph_swap.taken()) std::this_thread::yield();
