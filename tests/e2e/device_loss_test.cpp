@@ -51,13 +51,17 @@ TEST_F(Synth, DeviceLossAnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
     const char* name;
     char output_key;
     const char* preload;
-  } cases[] = {{"sound server", '2', nullptr}, {"ALSA", '3', nullptr}, {"OSS", '1', kOssEmulation}};
+    const char* list;  // the driver prompt's heading
+  } cases[] = {{"sound server", '2', nullptr, "\nEnlightment Sound Daemon Driver list\n"},
+               {"ALSA", '3', nullptr, "\nAlsa Driver list\n"},
+               {"OSS", '1', kOssEmulation, "\nOpen Sound System Driver list\n"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.preload && access(c.preload, R_OK) != 0) continue;
     Child::Options options;
     if (c.preload) options.set.push_back({"LD_PRELOAD", c.preload});
     launch(c.output_key, "voices.tsy", options);
+    EXPECT_NE(synth_->output().find(c.list), std::string::npos) << synth_->output();
     Child& synth = *synth_;
     ASSERT_TRUE(synth.wait_for_output("(foireuxmaismarche)", 10)) << synth.output();
 
@@ -88,7 +92,8 @@ TEST_F(Synth, DeviceLossAnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
     ASSERT_TRUE(key("z", true));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_TRUE(key("z", false));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const Clock::time_point up = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_EQ(quit_with_escape(), 0) << synth.output();
     rec.stop();
     // One line each for the whole outage, not one per attempt.
@@ -107,6 +112,10 @@ TEST_F(Synth, DeviceLossAnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
     const int16_t* steady = left.data() + kRate / 20;
     EXPECT_NEAR(tone::measure_frequency(steady, kRate * 3 / 10, kRate), 440.0, 0.5);
     EXPECT_GT(tone::rms(steady, kRate * 3 / 10), 5000.0);
+    // Silent from half a second after the release (it takes 9210 frames, 0.21 s).
+    const long quiet = rec.frame_at(up + std::chrono::milliseconds(500));
+    EXPECT_LT(tone::rms(lr.data() + 2 * quiet, 2 * (rec.frame_at(up + std::chrono::milliseconds(600)) - quiet)), 2)
+        << "silent after the release";
   }
 }
 

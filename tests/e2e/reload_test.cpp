@@ -46,7 +46,7 @@ int largest_step(const std::vector<int16_t>& lr, long from, long to) {
 
 TEST_F(Synth, ReloadSavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
   std::string why;
-  const std::string sines = kThreeVoicePatch;
+  const std::string sines = slurp(dir_ + "/voices.tsy");
   std::string saws = sines;
   for (size_t p; (p = saws.find("*TYPE=1")) != std::string::npos;) saws[p + 6] = '2';
   write_file(dir_ + "/live.tsy", sines);

@@ -40,7 +40,7 @@ bool wait_until(double seconds, F done) {
   }
 }
 
-// A child with standard input from /dev/null, output to `out_fd` and error to /dev/null.
+// A child with standard input and error from and to /dev/null, output to `out_fd`.
 pid_t spawn_quiet(const std::vector<const char*>& argv, int out_fd) {
   const pid_t pid = fork();
   if (pid == 0) {
@@ -187,15 +187,6 @@ Clock::time_point Recorder::time_of_frame(long frame) {
   return origin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(frame) / kRate));
 }
 
-const char kThreeVoicePatch[] =
-    "#three_sine_voices\n"
-    "KEY_Q;\nVCO_Q;*TYPE=1;KEY_Q:GATE;*NOTE=7;\nMIXER_Q;VCO_Q:IN1;\n"
-    "VCA_Q;*ATTACK=1;*DECAY=100;*SUSTAIN=1;*RELEASE=10;MIXER_Q:OUT;KEY_Q:GATE;\n"
-    "KEY_A;\nVCO_A;*TYPE=1;KEY_A:GATE;*NOTE=4;\nMIXER_A;VCO_A:IN1;\n"
-    "VCA_A;*ATTACK=1;*DECAY=100;*SUSTAIN=1;*RELEASE=10;MIXER_A:OUT;KEY_A:GATE;\n"
-    "KEY_Z;\nVCO_Z;*TYPE=1;KEY_Z:GATE;*NOTE=0;\nMIXER_Z;VCO_Z:IN1;\n"
-    "VCA_Z;*ATTACK=1;*DECAY=100;*SUSTAIN=1;*RELEASE=10;MIXER_Z:OUT;KEY_Z:GATE;\n";
-
 std::string slurp(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
@@ -211,7 +202,7 @@ long Recorder::frame_at(Clock::time_point t) {
 }
 
 namespace {
-pid_t g_xvfb = -1, g_pulse = -1;
+std::unique_ptr<Child> g_xvfb, g_pulse;
 std::string g_pulse_dir, g_setup_error;
 
 bool can_connect(const std::string& socket_path) {
@@ -224,50 +215,21 @@ bool can_connect(const std::string& socket_path) {
   return ok;
 }
 
-// Ends our child `pid` (SIGTERM, SIGKILL after 2 s) unless it is gone or already
-// reaped (then the number may be another process's: left alone).
-void end_child(pid_t* pid) {
-  if (*pid > 0 && waitpid(*pid, nullptr, WNOHANG) == 0) {
-    ::kill(*pid, SIGTERM);
-    if (!wait_until(2, [&] { return waitpid(*pid, nullptr, WNOHANG) == *pid; }))
-      ::kill(*pid, SIGKILL), waitpid(*pid, nullptr, 0);
-  }
-  *pid = -1;
-}
-
-bool start_xvfb(std::string* why) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return *why = "pipe failed", false;
-  // Xvfb writes the display number it chose to this descriptor once it takes connections.
-  const int fd = dup(fds[1]);  // without close-on-exec
-  const std::string fd_text = std::to_string(fd);
-  g_xvfb = spawn_quiet({"Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp"}, fd);
-  close(fd), close(fds[1]);
-  std::string number;
-  char c;
-  for (const Clock::time_point start = Clock::now(); seconds_since(start) < 10;) {
-    const ssize_t n = read_some(fds[0], &c, 1, 100);
-    if (n == 0 || (n > 0 && c == '\n')) break;
-    if (n > 0) number += c;
-  }
-  close(fds[0]);
-  if (number.empty()) return *why = "Xvfb gave no display number within 10 s (is it installed?)", false;
-  setenv("DISPLAY", (":" + number).c_str(), 1);
-  return true;
+// SIGTERM, SIGKILL (by the destructor) after 2 s.
+void end_child(std::unique_ptr<Child>* c) {
+  int status;
+  if (*c) (*c)->kill_now(SIGTERM), (*c)->wait_exit(2, &status);
+  c->reset();
 }
 
 bool start_pulse(std::string* why) {
   const std::string socket_path = g_pulse_dir + "/run/pulse.sock";
-  const std::string sink = "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le norewinds=1";
-  const std::string unix_socket = "module-native-protocol-unix auth-anonymous=1 socket=" + socket_path;
-  const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  g_pulse = spawn_quiet({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                         "--use-pid-file=no", "-L", sink.c_str(), "-L", unix_socket.c_str()}, null_fd);
-  close(null_fd);
-  if (wait_until(10, [&] { return can_connect(socket_path) || waitpid(g_pulse, nullptr, WNOHANG) == g_pulse; }) &&
-      can_connect(socket_path))
-    return true;
-  *why = "pulseaudio took no connection within 10 s (is it installed?)";
+  g_pulse.reset(new Child({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                           "--use-pid-file=no", "-L",
+                           "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le norewinds=1", "-L",
+                           "module-native-protocol-unix auth-anonymous=1 socket=" + socket_path}, {}));
+  if (wait_until(10, [&] { return can_connect(socket_path); })) return true;
+  *why = "pulseaudio took no connection within 10 s (is it installed?):\n" + g_pulse->output();
   return false;
 }
 }  // namespace
@@ -279,8 +241,12 @@ void Synth::SetUpTestSuite() {
   setenv("HOME", g_pulse_dir.c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (g_pulse_dir + "/run").c_str(), 1);
   setenv("PULSE_SERVER", ("unix:" + g_pulse_dir + "/run/pulse.sock").c_str(), 1);
-  if (!start_xvfb(&g_setup_error)) return;
-  start_pulse(&g_setup_error);
+  // Xvfb writes the display number it chose once it takes connections.
+  g_xvfb.reset(new Child({"sh", "-c", "exec Xvfb -displayfd 1 -screen 0 640x480x24 -nolisten tcp 2>/dev/null"}, {}));
+  if (!g_xvfb->wait_for_output("\n", 10))
+    g_setup_error = "Xvfb gave no display number within 10 s (is it installed?)";
+  setenv("DISPLAY", (":" + g_xvfb->output().substr(0, g_xvfb->output().find('\n'))).c_str(), 1);
+  if (g_setup_error.empty()) start_pulse(&g_setup_error);
 }
 
 void Synth::TearDownTestSuite() {
@@ -291,9 +257,9 @@ void Synth::TearDownTestSuite() {
 }
 
 void Synth::kill_pulse() {
-  ::kill(g_pulse, SIGKILL);
-  waitpid(g_pulse, nullptr, 0);
-  g_pulse = -1;
+  int status;
+  g_pulse->kill_now(SIGKILL);
+  g_pulse->wait_exit(2, &status);
 }
 
 bool Synth::restart_pulse(std::string* why) {
@@ -306,8 +272,8 @@ void Synth::SetUp() {
   char tmpl[] = "/tmp/tev-e2e.XXXXXX";
   ASSERT_TRUE(mkdtemp(tmpl));
   dir_ = tmpl;
-  write_file(dir_ + "/voices.tsy", kThreeVoicePatch);
   std::error_code ec;
+  std::filesystem::copy_file(TEV_E2E_DATA "/voices.tsy", dir_ + "/voices.tsy", ec);
   std::filesystem::copy_file(TEV_FOND_BMP, dir_ + "/fond.bmp", ec);
 }
 

@@ -81,9 +81,9 @@ class Recorder {
   std::thread reader_;
 };
 
-// Three sine voices (keyboard, "V" oscillator, one-input mixer, amplifier with
-// release 10): voice 0 (z x c ...) at the key's note, 1 (a s d ...) 4 semitones up, 2 (q w e ...) 7.
-extern const char kThreeVoicePatch[];
+// tests/e2e/voices.tsy: three sine voices (keyboard, "V" oscillator, one-input
+// mixer, amplifier with release 10): voice 0 (z x c ...) at the key's note, 1
+// (a s d ...) 4 semitones up, 2 (q w e ...) 7.
 // Release 10 keeps 999/1000 of the level per frame: a tenth after 2303 frames,
 // below one 16-bit step (from 10000) after 9210.
 constexpr double kReleaseToTenthSeconds = 2303.0 / kRate;
