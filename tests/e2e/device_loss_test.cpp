@@ -31,7 +31,7 @@ TEST_F(Synth, DeviceLossAnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
   std::string why;
   {
     // Listed while the server ran, gone when chosen: today's error, no retrying.
-    Child synth({TEV_SYNTH_BIN, "voices.tsy"}, {dir_, {}, {}, false});
+    Child synth({TEV_SYNTH_BIN, "voices.tsy"}, {dir_, false});
     const std::string press = "Press a corresponding number or ESC to quit";
     ASSERT_TRUE(synth.wait_for_output(press, 10)) << synth.output();
     synth.type("2");
@@ -58,9 +58,7 @@ TEST_F(Synth, DeviceLossAnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.preload && access(c.preload, R_OK) != 0) continue;
-    Child::Options options;
-    if (c.preload) options.set.push_back({"LD_PRELOAD", c.preload});
-    launch(c.output_key, "voices.tsy", options);
+    launch(c.output_key, "voices.tsy", false, {std::string("LD_PRELOAD=") + (c.preload ? c.preload : "")});
     EXPECT_NE(synth_->output().find(c.list), std::string::npos) << synth_->output();
     Child& synth = *synth_;
     ASSERT_TRUE(synth.wait_for_output("(foireuxmaismarche)", 10)) << synth.output();

@@ -42,8 +42,7 @@ TEST_F(Synth, PromptsOnATerminal) {
       {"5a\r4", "x1", 1, "nosound.txt"}, {"\x1b", nullptr, 0, "escape.txt"}, {"4", "\x1b", 0, "escape_driver.txt"},
       {"1", "\x1b", 0, "oss_no_device.txt"}, {"2", "\x1b", 0, "esd_no_server.txt"}};
   for (const auto& r : rows) {
-    Child c({TEV_SYNTH_BIN, "voices.tsy"},
-            {dir_, {"DISPLAY"}, {{"PULSE_SERVER", "unix:/nonexistent"}}, true});
+    Child c({"env", "-u", "DISPLAY", "PULSE_SERVER=unix:/nonexistent", TEV_SYNTH_BIN, "voices.tsy"}, {dir_, true});
     ASSERT_TRUE(c.wait_for_output("ESC to quit", 10)) << c.output();
     c.type(r.output_keys);
     if (r.driver_keys) {
@@ -140,7 +139,7 @@ TEST_F(Synth, ExitStatus) {
       {"Ctrl-C typed", 0, 130}, {"SIGTERM", SIGTERM, 143}, {"SIGHUP", SIGHUP, 129}};
   for (const auto& r : signals) {
     SCOPED_TRACE(r.what);
-    launch('4', "voices.tsy", {{}, {}, {}, true});
+    launch('4', "voices.tsy", true);
     if (r.sig) synth_->kill_now(r.sig);
     else synth_->type("\x03");
     int status = -1;
@@ -201,8 +200,8 @@ TEST_F(Synth, SoakOfRandomKeys) {
   EXPECT_GT(tone::rms(s.data(), s.size()), 500) << "the keys were heard";
   // A dropout: the sound stops dead. A tone louder than 100 is zero for a frame
   // or two at its crossings; a release takes thousands of frames to fall silent.
-  long run = 0, longest = 0;
-  for (long f = 1, loud = 0; f < rec.frame_at(last_up - 100ms); f++)  // before Escape ends it
+  long run = 0, longest = 0, end = rec.frame_at(last_up - 100ms);  // before Escape ends it
+  for (long f = 1, loud = 0; f < end; f++)
     if (s[2 * f] != 0) run = 0;
     else if ((run++ == 0 ? loud = std::abs(s[2 * f - 2]) : loud) > 100) longest = std::max(longest, run);
   EXPECT_LT(longest, 8) << "a gap in the sound";

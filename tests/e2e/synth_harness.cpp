@@ -40,20 +40,6 @@ bool wait_until(double seconds, F done) {
   }
 }
 
-// A child with standard input and error from and to /dev/null, output to `out_fd`.
-pid_t spawn_quiet(const std::vector<const char*>& argv, int out_fd) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0), dup2(out_fd, 1), dup2(null_fd, 2);
-    std::vector<const char*> v = argv;
-    v.push_back(nullptr);
-    execvp(v[0], const_cast<char* const*>(v.data()));
-    _exit(127);
-  }
-  return pid;
-}
-
 }  // namespace
 
 Child::Child(const std::vector<std::string>& argv, const Options& options) {
@@ -69,8 +55,6 @@ Child::Child(const std::vector<std::string>& argv, const Options& options) {
   }
   if (pid_ == 0) {
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    for (const std::string& name : options.unset) unsetenv(name.c_str());
-    for (const auto& nv : options.set) setenv(nv.first.c_str(), nv.second.c_str(), 1);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -91,8 +75,12 @@ void Child::read_loop() {
   char buf[4096];
   for (ssize_t n; (n = read_some(out_fd_, buf, sizeof buf, 50)) != 0;) {
     if (n > 0) {
+      const Clock::time_point now = Clock::now();
       std::lock_guard<std::mutex> lock(mu_);
       out_.append(buf, static_cast<size_t>(n));
+      const Clock::time_point origin = now - std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(static_cast<double>(out_.size() / 4) / kRate));
+      if (out_.size() == static_cast<size_t>(n) || origin < origin_) origin_ = origin;
     } else if (reaped_) {
       return;  // the child is gone; a grandchild may still hold the pipe open
     }
@@ -108,6 +96,11 @@ std::string Child::output() {
   return out_;
 }
 
+Clock::time_point Child::origin() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return origin_;
+}
+
 bool Child::wait_for_output(const std::string& text, double seconds, int count) {
   return wait_until(seconds, [&] {
     const std::string out = output();
@@ -118,7 +111,7 @@ bool Child::wait_for_output(const std::string& text, double seconds, int count) 
 }
 
 bool Child::wait_exit(double seconds, int* status) {
-  if (!wait_until(seconds, [&] { return waitpid(pid_, status, WNOHANG) == pid_; })) return false;
+  if (!reaped_ && !wait_until(seconds, [&] { return waitpid(pid_, status, WNOHANG) == pid_; })) return false;
   reaped_ = true;
   if (reader_.joinable()) reader_.join();  // everything it wrote is in the output
   return true;
@@ -137,54 +130,30 @@ int run(const std::vector<std::string>& argv, double seconds, std::string* out) 
 }
 
 bool Recorder::start(std::string* why) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return *why = "pipe failed", false;
-  pid_ = spawn_quiet({"parec", "-d", "ci.monitor", "--format=s16le", "--rate=44100", "--channels=2",
-                      "--latency-msec=20", "--raw"}, fds[1]);
-  close(fds[1]);
-  fd_ = fds[0];
-  reader_ = std::thread(&Recorder::read_loop, this);
+  // Warnings on standard error would mix with the samples.
+  parec_.reset(new Child({"sh", "-c", "exec parec -d ci.monitor --format=s16le --rate=44100 --channels=2 "
+                                      "--latency-msec=20 --raw 2>/dev/null"}, {}));
   if (wait_until(5, [&] { return frames() > 0; })) return true;
   *why = "parec recorded nothing within 5 s";
-  stop();
   return false;
 }
 
-void Recorder::read_loop() {
-  uint8_t buf[8192];
-  for (ssize_t n; (n = read_some(fd_, buf, sizeof buf, 50)) != 0;) {
-    if (n < 0) continue;
-    const Clock::time_point now = Clock::now();
-    std::lock_guard<std::mutex> lock(mu_);
-    bytes_.insert(bytes_.end(), buf, buf + n);
-    const Clock::time_point origin = now - std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(bytes_.size() / 4) / kRate));
-    if (!have_origin_ || origin < origin_) origin_ = origin;
-    have_origin_ = true;
-  }
-}
-
 void Recorder::stop() {
-  if (pid_ > 0) ::kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0), pid_ = -1;
-  if (reader_.joinable()) reader_.join();
-  if (fd_ >= 0) close(fd_), fd_ = -1;
+  int status;
+  if (parec_) parec_->kill_now(SIGTERM), parec_->wait_exit(5, &status);
 }
 
 std::vector<int16_t> Recorder::samples() {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::vector<int16_t> s(bytes_.size() / 4 * 2);
-  for (size_t i = 0; i < s.size(); i++) s[i] = static_cast<int16_t>(bytes_[2 * i] | bytes_[2 * i + 1] << 8);
+  const std::string bytes = parec_->output();
+  std::vector<int16_t> s(bytes.size() / 4 * 2);
+  std::memcpy(s.data(), bytes.data(), s.size() * 2);  // little-endian, as this machine
   return s;
 }
 
-long Recorder::frames() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return static_cast<long>(bytes_.size() / 4);
-}
+long Recorder::frames() { return static_cast<long>(parec_->output().size() / 4); }
 
 Clock::time_point Recorder::time_of_frame(long frame) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return origin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(frame) / kRate));
+  return parec_->origin() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(frame) / kRate));
 }
 
 std::string slurp(const std::string& path) {
@@ -283,9 +252,10 @@ void Synth::TearDown() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-void Synth::launch(char output, const std::string& patch, Child::Options options) {
-  options.cwd = dir_;
-  synth_.reset(new Child({TEV_SYNTH_BIN, patch}, options));
+void Synth::launch(char output, const std::string& patch, bool pty, std::vector<std::string> env) {
+  env.insert(env.begin(), "env");
+  env.insert(env.end(), {TEV_SYNTH_BIN, patch});
+  synth_.reset(new Child(env, {dir_, pty}));
   const std::string press = "Press a corresponding number or ESC to quit";
   ASSERT_TRUE(synth_->wait_for_output(press, 10)) << "no output prompt; got:\n" << synth_->output();
   synth_->type(std::string(1, output));
@@ -322,7 +292,7 @@ void Synth::launch(char output, const std::string& patch, Child::Options options
 
 int Synth::quit_with_escape() {
   int status = -1;
-  EXPECT_TRUE(key("Escape", true) && key("Escape", false));
+  EXPECT_EQ(run({"xdotool", "key", "Escape"}, 10), 0);
   EXPECT_TRUE(synth_->wait_exit(5, &status)) << synth_->output();
   return exit_code(status);
 }

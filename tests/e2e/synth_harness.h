@@ -26,9 +26,7 @@ constexpr int kRate = 44100;  // frames per second of the synth's stream and of 
 class Child {
  public:
   struct Options {
-    std::string cwd;                                        // empty: this process's
-    std::vector<std::string> unset;                         // variables the child must not see
-    std::vector<std::pair<std::string, std::string>> set;  // and ones it sees changed
+    std::string cwd;  // empty: this process's
     bool pty = false;
   };
   Child(const std::vector<std::string>& argv, const Options& options);
@@ -39,6 +37,9 @@ class Child {
   int pty_fd() const { return in_fd_ == out_fd_ ? in_fd_ : -1; }  // -1 with pipes
   void type(const std::string& keys);
   std::string output();
+  // Read as 16-bit stereo at kRate: the earliest arrival of a block, moved back by
+  // the frames before it, bounds the time of frame 0.
+  Clock::time_point origin();
   bool wait_for_output(const std::string& text, double seconds, int count = 1);  // `count` times
   bool wait_exit(double seconds, int* status);  // waitpid's status; all output read
   void kill_now(int sig);
@@ -50,6 +51,7 @@ class Child {
   std::atomic<bool> reaped_{false};
   std::mutex mu_;
   std::string out_;
+  Clock::time_point origin_;
   std::thread reader_;
 };
 
@@ -65,20 +67,12 @@ class Recorder {
   void stop();
   ~Recorder() { stop(); }
   std::vector<int16_t> samples();  // interleaved left/right so far
-  // The earliest block arrival, moved back by the frames before it, bounds frame 0.
   Clock::time_point time_of_frame(long frame);
   long frame_at(Clock::time_point t);  // clamped to the frames recorded
   long frames();
 
  private:
-  void read_loop();
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::mutex mu_;
-  std::vector<uint8_t> bytes_;
-  bool have_origin_ = false;
-  Clock::time_point origin_;
-  std::thread reader_;
+  std::unique_ptr<Child> parec_;
 };
 
 // tests/e2e/voices.tsy: three sine voices (keyboard, "V" oscillator, one-input
@@ -102,8 +96,9 @@ class Synth : public testing::Test {
   void SetUp() override;
   void TearDown() override;
   // The synth on `patch` with the prompts answered ('2' PulseAudio, '3' ALSA through
-  // its PulseAudio plugin, '4' NoSound) and its window focused.
-  void launch(char output, const std::string& patch = "voices.tsy", Child::Options options = {});
+  // its PulseAudio plugin, '4' NoSound) and its window focused; `env` as env(1) takes it.
+  void launch(char output, const std::string& patch = "voices.tsy", bool pty = false,
+              std::vector<std::string> env = {});
   int quit_with_escape();  // the exit code
   // X key names ("z", "Return"); returns when the X server has the event.
   static bool key(const std::string& name, bool down);
