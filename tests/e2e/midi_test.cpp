@@ -79,12 +79,11 @@ TEST_F(Synth, MidiJackNotesPlayTheirVoice) {
 
   const std::vector<int16_t> lr = rec.samples();
   const long frames = static_cast<long>(lr.size() / 2);
-  auto frame_at = [&](Clock::time_point t) { return rec.frame_at(t); };
   for (size_t k = 0; k < phrases.size(); k++) {
     const Phrase& p = phrases[k];
     SCOPED_TRACE(p.what);
-    const long down = frame_at(p.down);
-    const long next = k + 1 < phrases.size() ? frame_at(phrases[k + 1].down) : frames;
+    const long down = rec.frame_at(p.down);
+    const long next = k + 1 < phrases.size() ? rec.frame_at(phrases[k + 1].down) : frames;
     // Frames from `down` on at least `level` loud: the first, the last.
     long onset = -1, loud_from = -1, loud_to = -1;
     for (long f = down; f < next; f++) {

@@ -80,13 +80,11 @@ TEST_F(Synth, ReloadSavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
   rec.stop();
 
   const std::vector<int16_t> lr = rec.samples();
-  auto frame_at = [&](Clock::time_point t, double plus_s) {
-    return rec.frame_at(t + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plus_s)));
-  };
+  auto frame_at = [&](Clock::time_point t, int plus_ms) { return rec.frame_at(t + std::chrono::milliseconds(plus_ms)); };
   const double hz = 440.0;  // z: note 58
-  const long sine_from = frame_at(down, 0.2), sine_to = frame_at(saved, 0);
-  const long saw_from = frame_at(saved, 0.5), saw_to = frame_at(broken, 0);
-  const long kept_from = frame_at(broken, 0.1), kept_to = frame_at(broken, 0.55);
+  const long sine_from = frame_at(down, 200), sine_to = frame_at(saved, 0);
+  const long saw_from = frame_at(saved, 500), saw_to = frame_at(broken, 0);
+  const long kept_from = frame_at(broken, 100), kept_to = frame_at(broken, 550);
   ASSERT_GT(sine_to - sine_from, kRate / 4);
   ASSERT_GT(kept_to - kept_from, kRate / 4);
   // The sine before the save; within 0.5 s of it the saw, which plays on.
@@ -99,7 +97,7 @@ TEST_F(Synth, ReloadSavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
     EXPECT_NEAR(second_harmonic(lr, s.from, s.to, hz), s.h2, 0.05) << "from frame " << s.from;
   }
   // Across both saves: never silent (a gap), never a step larger than the saw's own.
-  const long whole_from = frame_at(down, 0.1), whole_to = kept_to;
+  const long whole_from = frame_at(down, 100), whole_to = kept_to;
   EXPECT_LT(longest_quiet(lr, whole_from, whole_to), 32) << "a run of silent frames";
   const int saw_step = largest_step(lr, saw_from, saw_to);
   // (A fiftieth more: the frames fall at other points of the saw's drop elsewhere.)

@@ -1,10 +1,8 @@
-// Runs a fuzz target once on every file named on the command line (directories one
-// level deep), without libFuzzer: ctest replays the corpus and past failures this way.
-#include <dirent.h>
-#include <unistd.h>
-
+// Runs a fuzz target once on every file in the folders named on the command line,
+// without libFuzzer: ctest replays the corpus and past failures this way.
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -14,23 +12,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 int main(int argc, char** argv) {
-  std::vector<std::string> files;
-  for (int i = 1; i < argc; i++) {
-    DIR* d = opendir(argv[i]);
-    if (!d && access(argv[i], R_OK) == 0) files.push_back(argv[i]);  // missing: skipped
-    while (dirent* e = d ? readdir(d) : nullptr)
-      if (e->d_name[0] != '.') files.push_back(std::string(argv[i]) + "/" + e->d_name);
-    if (d) closedir(d);
-  }
-  std::vector<std::vector<uint8_t>> inputs;  // all read first: a target may change directory
-  for (const std::string& f : files) {
-    std::ifstream in(f, std::ios::binary);
-    inputs.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::vector<std::pair<std::string, std::string>> inputs;  // all read first: a target may change directory
+  std::error_code ec;                                       // a missing folder: skipped
+  for (int i = 1; i < argc; i++)
+    for (const auto& e : std::filesystem::directory_iterator(argv[i], ec))
+      if (e.path().filename().string()[0] != '.') {
+        std::ifstream in(e.path(), std::ios::binary);
+        inputs.emplace_back(e.path(), std::string(std::istreambuf_iterator<char>(in), {}));
+      }
   if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
-  for (size_t i = 0; i < files.size(); i++) {
-    std::fprintf(stderr, "replay %s (%zu bytes)\n", files[i].c_str(), inputs[i].size());
-    LLVMFuzzerTestOneInput(inputs[i].data(), inputs[i].size());
+  for (const auto& in : inputs) {
+    std::fprintf(stderr, "replay %s (%zu bytes)\n", in.first.c_str(), in.second.size());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(in.second.data()), in.second.size());
   }
-  std::fprintf(stderr, "%zu inputs replayed\n", files.size());
+  std::fprintf(stderr, "%zu inputs replayed\n", inputs.size());
 }
