@@ -135,17 +135,24 @@ TEST_F(Synth, LiveRecordingEqualsTheRenderOfTheSameKeyFrames) {
 TEST_F(Synth, ExitStatus) {
   launch('4');
   EXPECT_EQ(quit_with_escape(), 0);
-  const struct { const char* what; int sig; int status; } signals[] = {
-      {"Ctrl-C typed", 0, 130}, {"SIGTERM", SIGTERM, 143}, {"SIGHUP", SIGHUP, 129}};
+  const struct { const char* what; int sig; int status; bool at_prompt; } signals[] = {
+      {"Ctrl-C typed", 0, 130, false}, {"SIGTERM", SIGTERM, 143, false}, {"SIGHUP", SIGHUP, 129, false},
+      {"Ctrl-C at the prompt", 0, 130, true}, {"SIGTERM at the prompt", SIGTERM, 143, true}};
   for (const auto& r : signals) {
     SCOPED_TRACE(r.what);
-    launch('4', "voices.tsy", true);
+    if (r.at_prompt) {
+      synth_.reset(new Child({TEV_SYNTH_BIN, "voices.tsy"}, {dir_, true}));
+      ASSERT_TRUE(synth_->wait_for_output("ESC to quit", 10)) << synth_->output();
+    } else {
+      launch('4', "voices.tsy", true);
+    }
     if (r.sig) synth_->kill_now(r.sig);
     else synth_->type("\x03");
     int status = -1;
     ASSERT_TRUE(synth_->wait_exit(5, &status)) << synth_->output();
     EXPECT_EQ(exit_code(status), r.status) << synth_->output();
-    // The prompts read single keys in raw mode: the terminal is left as it was given.
+    // The prompts read single keys in raw mode: the terminal is left as it was given
+    // (compared with a new pseudo-terminal's settings).
     termios given{}, left{};
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);

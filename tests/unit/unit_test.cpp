@@ -44,19 +44,10 @@ TEST(StreamConversion, TruncatesTowardZeroClampsAndMapsNaNToZero) {
   for (const auto& r : rows) EXPECT_EQ(output_to_sample(r.in), r.out) << r.in;
 }
 
-std::string temp_file(const std::string& bytes) {
-  char path[] = "/tmp/tev-unit-XXXXXX";
-  const int fd = mkstemp(path);
-  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  close(fd);
-  return path;
-}
-
 TEST(WavReader, OddFilesCopyWhatTheyHoldAndSaySo) {
-  std::string header(44, '\0');
-  header[40] = 6;  // the data chunk claims three 16-bit values
-  const std::string tiny = temp_file(header.substr(0, 30));
-  const std::string cut = temp_file(header + "\x01\x02");  // holds one
+  // Headers whose data chunk claims three 16-bit values: 30 bytes of one, and a
+  // whole one followed by a single value.
+  const std::string tiny = TEV_UNIT_DIR "/header_only_part.wav", cut = TEV_UNIT_DIR "/cut_short.wav";
   const struct { std::string path, message; size_t copied; } rows[] = {
       {"/nonexistent/x.wav", "Error load [/nonexistent/x.wav]\n", 0},
       {"/tmp", "Error load [/tmp]: not a regular file\n", 0},
@@ -71,8 +62,6 @@ TEST(WavReader, OddFilesCopyWhatTheyHoldAndSaySo) {
     EXPECT_EQ(buf[0], r.copied ? 0x0201 : 0x5a5a) << "the bytes as stored";
     EXPECT_EQ(buf[r.copied / 2], 0x5a5a) << "nothing past what the file holds";
   }
-  unlink(tiny.c_str());
-  unlink(cut.c_str());
 }
 
 std::string field(TSTR_PARSER& p, int n) {
