@@ -29,7 +29,7 @@ int module_count(const GENERATOR& g) {
 
 LivePatch::LivePatch(GENERATOR* playing, const std::string& path, void (*caption)(const char*))
     : graph_(playing), path_(path), caption_(caption) {
-  g_mapping_graph.store(graph_, std::memory_order_release);
+  g_mapping_voices.store(voices_present(*graph_), std::memory_order_release);
   watching_ = watch_.start(path_);
   if (!watching_)
     std::printf("Warning: cannot watch [%s] for changes: %s; saving it will not reload it\n",
@@ -75,13 +75,9 @@ void LivePatch::push_held_back() {
 
 void LivePatch::poll() {
   push_held_back();
-  // Freed here, on the main thread, once the fade has ended; kept until the next
-  // reload's, since the MIDI thread may have taken it for a message just before the
-  // handover.
-  if (GENERATOR* old = g_graph_swap.retired()) {
-    delete retired_;
-    retired_ = old;
-  }
+  // Freed here, on the main thread, once the fade has ended: the audio thread no
+  // longer plays it and the MIDI thread never holds a graph.
+  delete g_graph_swap.retired();
   if (watching_ && watch_.settled()) reload_due_ = true;
   if (reload_due_ && !g_graph_swap.busy()) {
     reload_due_ = false;
@@ -130,7 +126,7 @@ void LivePatch::reload() {
   }
   graph_ = next.release();
   g_graph_swap.offer(graph_, again.data(), static_cast<int>(again.size()));
-  g_mapping_graph.store(graph_, std::memory_order_release);
+  g_mapping_voices.store(voices_present(*graph_), std::memory_order_release);
   if (caption_) caption_(g_loaded_caption.c_str());
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();

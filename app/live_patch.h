@@ -33,7 +33,6 @@ class LivePatch {
   void reload();
 
   GENERATOR* graph_;  // the newest graph handed to the stream callback
-  GENERATOR* retired_ = nullptr;  // the one the last handover replaced
   std::string path_;
   void (*caption_)(const char*);
   PatchWatch watch_;

@@ -66,8 +66,8 @@ class GraphSwap {
 // The handover the live synth's stream callback plays.
 extern GraphSwap g_graph_swap;
 
-// The graph the MIDI thread makes its operations for (it reads only which voices
-// exist): the newest graph offered, published by the loading thread. An operation
-// made for one graph may reach the other during a handover; applying it checks the
-// voice against the graph it reaches.
-extern std::atomic<const GENERATOR*> g_mapping_graph;
+// The voices (voices_present()) of the newest graph offered, published by the
+// loading thread for the MIDI thread, which so never holds a graph that the loading
+// thread may free. An operation made for one graph may reach the other during a
+// handover; applying it checks the voice against the graph it reaches.
+extern std::atomic<unsigned> g_mapping_voices;

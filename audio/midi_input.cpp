@@ -29,10 +29,10 @@ MidiMapper g_mapper;          // the MIDI thread's alone (JACK's process thread,
 // The MIDI thread: one message in, its voice operations out to the audio thread.
 void on_message(double, std::vector<unsigned char>* message, void*) {
   // Not gen: the audio thread replaces it when the patch is reloaded.
-  const GENERATOR* g = g_mapping_graph.load(std::memory_order_acquire);
-  if (!message || !g) return;
+  const unsigned voices = g_mapping_voices.load(std::memory_order_acquire);
+  if (!message) return;
   VoiceOp ops[kMaxOpsPerEvent];
-  const int n = g_mapper.map(*g, message->data(), message->size(), ops);
+  const int n = g_mapper.map(voices, message->data(), message->size(), ops);
   // A full queue (a thousand operations unapplied) drops the message whole.
   if (n > 0) g_midi_ops.push(ops, n);
 }

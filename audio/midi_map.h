@@ -22,10 +22,14 @@ class MidiMapper {
   // Operations for one MIDI message (status byte first; running status is not
   // accepted: callers pass whole messages), in the order they apply. Returns the
   // count, 0 for a message that changes nothing.
-  int map(const GENERATOR& g, const uint8_t* msg, size_t len, VoiceOp out[kMaxOpsPerEvent]);
+  // `voices`: the voices the graph has, as voices_present() gives them.
+  int map(unsigned voices, const uint8_t* msg, size_t len, VoiceOp out[kMaxOpsPerEvent]);
+  int map(const GENERATOR& g, const uint8_t* msg, size_t len, VoiceOp out[kMaxOpsPerEvent]) {
+    return map(voices_present(g), msg, len, out);
+  }
 
  private:
-  int release(const GENERATOR& g, int voice, VoiceOp out[kMaxOpsPerEvent]);
+  int release(unsigned voices, int voice, VoiceOp out[kMaxOpsPerEvent]);
   int playing_[kMidiVoices] = {-1, -1, -1};  // MIDI note sounding on the voice, -1 none
   bool held_[kMidiVoices] = {};              // released while the pedal was down
   bool pedal_[kMidiVoices] = {};             // sustain pedal (CC 64) down on the channel

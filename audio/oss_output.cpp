@@ -31,6 +31,13 @@ constexpr int kFragmentShift = 10;
 static_assert((1u << kFragmentShift) == kWantedPeriodFrames * kBytesPerFrame,
               "fragment is one period");
 
+bool probe_open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
 class OssBackend : public Backend {
  public:
   std::vector<std::string> drivers() override {
@@ -38,9 +45,10 @@ class OssBackend : public Backend {
     paths_.clear();
     for (int n = 0; n < kMaxDevices; ++n) {
       std::string p = device_path(n);
-      // access() rather than stat(): the emulations intercept it, so an
-      // emulated /dev/dsp is listed where no device node exists.
-      if (access(p.c_str(), F_OK) == 0) {
+      // access() rather than stat(): the sound server's emulation intercepts it, so
+      // an emulated /dev/dsp is listed where no device node exists. ALSA's emulation
+      // (aoss) intercepts only open(): a device it opens is listed too.
+      if (access(p.c_str(), F_OK) == 0 || probe_open(p)) {
         paths_.push_back(p);
         out.push_back(p);
       }

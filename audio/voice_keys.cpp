@@ -29,7 +29,15 @@ bool has_voice(const GENERATOR& g, long long v) {
 bool has_amplifier(const GENERATOR& g, int v) {
   return v >= 0 && v < static_cast<int>(g.liste_vca.size());
 }
+bool in(unsigned voices, int v) { return v >= 0 && v < 32 && ((voices >> v) & 1u); }
 }  // namespace
+
+unsigned voices_present(const GENERATOR& g) {
+  unsigned voices = 0;
+  for (int v = 0; v < 32; v++)
+    if (has_voice(g, v)) voices |= 1u << v;
+  return voices;
+}
 
 int key_press_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]) {
   if (key == TEV_KEY_RETURN) {
@@ -38,7 +46,7 @@ int key_press_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]) {
     return 1;
   }
   const KeyBinding* k = find_note_key(key);
-  return k ? voice_press_ops(g, k->voice, k->note, out) : 0;
+  return k ? voice_press_ops(voices_present(g), k->voice, k->note, out) : 0;
 }
 
 int key_release_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]) {
@@ -48,19 +56,19 @@ int key_release_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]) {
     return 1;
   }
   const KeyBinding* k = find_note_key(key);
-  return k ? voice_release_ops(g, k->voice, out) : 0;
+  return k ? voice_release_ops(voices_present(g), k->voice, out) : 0;
 }
 
-int voice_press_ops(const GENERATOR& g, int voice, int note, VoiceOp out[kMaxOpsPerEvent]) {
-  if (!has_voice(g, voice)) return 0;
+int voice_press_ops(unsigned voices, int voice, int note, VoiceOp out[kMaxOpsPerEvent]) {
+  if (!in(voices, voice)) return 0;
   out[0] = {VoiceOp::SetNote, voice, note};
   out[1] = {VoiceOp::KeyboardTrig, voice, 0};
   out[2] = {VoiceOp::VcaTrig, voice, 0};
   return 3;
 }
 
-int voice_release_ops(const GENERATOR& g, int voice, VoiceOp out[kMaxOpsPerEvent]) {
-  if (!has_voice(g, voice)) return 0;
+int voice_release_ops(unsigned voices, int voice, VoiceOp out[kMaxOpsPerEvent]) {
+  if (!in(voices, voice)) return 0;
   out[0] = {VoiceOp::KeyboardUntrig, voice, 0};
   out[1] = {VoiceOp::VcaUntrig, voice, 0};
   return 2;

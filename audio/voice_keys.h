@@ -42,10 +42,13 @@ constexpr int kMaxOpsPerEvent = 5;
 // amplifier 0 only).
 int key_press_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]);
 int key_release_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]);
+// The voices a press can play: bit v set when the graph has keyboard v and
+// amplifier v (v < 32; the keys and MIDI play voices 0 to 2).
+unsigned voices_present(const GENERATOR& g);
 // A press / release of voice v on note-table index `note` (the ops a note key
-// makes; MIDI notes make the same). 0 when the patch lacks the voice.
-int voice_press_ops(const GENERATOR& g, int voice, int note, VoiceOp out[kMaxOpsPerEvent]);
-int voice_release_ops(const GENERATOR& g, int voice, VoiceOp out[kMaxOpsPerEvent]);
+// makes; MIDI notes make the same). 0 when `voices` lacks the voice.
+int voice_press_ops(unsigned voices, int voice, int note, VoiceOp out[kMaxOpsPerEvent]);
+int voice_release_ops(unsigned voices, int voice, VoiceOp out[kMaxOpsPerEvent]);
 // The user retrigger of voice k: release, new note rand() % 10 + 53, press.
 int user_retrigger_ops(const GENERATOR& g, int k, VoiceOp out[kMaxOpsPerEvent]);
 

@@ -7,7 +7,7 @@
 #include "engine/generator.h"
 
 GraphSwap g_graph_swap;
-std::atomic<const GENERATOR*> g_mapping_graph{nullptr};
+std::atomic<unsigned> g_mapping_voices{0};
 
 bool GraphSwap::offer(GENERATOR* next, const VoiceOp* held, int n) {
   if (in_flight_ || !next) return false;

@@ -9,13 +9,13 @@ enum : uint8_t { kNoteOff = 0x80, kNoteOn = 0x90, kControl = 0xB0 };
 enum : uint8_t { kSustain = 64, kAllSoundOff = 120, kAllNotesOff = 123 };
 }  // namespace
 
-int MidiMapper::release(const GENERATOR& g, int voice, VoiceOp out[kMaxOpsPerEvent]) {
+int MidiMapper::release(unsigned voices, int voice, VoiceOp out[kMaxOpsPerEvent]) {
   playing_[voice] = -1;
   held_[voice] = false;
-  return voice_release_ops(g, voice, out);
+  return voice_release_ops(voices, voice, out);
 }
 
-int MidiMapper::map(const GENERATOR& g, const uint8_t* msg, size_t len,
+int MidiMapper::map(unsigned voices, const uint8_t* msg, size_t len,
                     VoiceOp out[kMaxOpsPerEvent]) {
   if (len < 3) return 0;  // every message handled here has two data bytes
   const int voice = msg[0] & 0x0F;
@@ -25,7 +25,7 @@ int MidiMapper::map(const GENERATOR& g, const uint8_t* msg, size_t len,
   if (kind == kNoteOn && data2 > 0) {
     const int index = data1 + kMidiNoteToIndex;
     if (!note_in_table(index)) return 0;
-    const int n = voice_press_ops(g, voice, index, out);
+    const int n = voice_press_ops(voices, voice, index, out);
     if (n > 0) {
       playing_[voice] = data1;
       held_[voice] = false;
@@ -39,19 +39,19 @@ int MidiMapper::map(const GENERATOR& g, const uint8_t* msg, size_t len,
       held_[voice] = true;
       return 0;
     }
-    return release(g, voice, out);
+    return release(voices, voice, out);
   }
   if (kind == kControl) {
     if (data1 == kSustain) {
       // Values 64 and above mean down, as most receivers read a continuous pedal.
       pedal_[voice] = data2 >= 64;
-      if (!pedal_[voice] && held_[voice]) return release(g, voice, out);
+      if (!pedal_[voice] && held_[voice]) return release(voices, voice, out);
       return 0;
     }
     if (data1 == kAllNotesOff || data1 == kAllSoundOff) {
       // Immediately, pedal or not; a silent voice is left alone.
       if (playing_[voice] < 0) return 0;
-      return release(g, voice, out);
+      return release(voices, voice, out);
     }
   }
   return 0;
