@@ -1,6 +1,11 @@
 // The stream callback: advances the graph once per frame and writes 16-bit stereo.
 #pragma once
 
+#include <cstring>
+
+#include "audio/midi_map.h"
+#include "audio/voice_keys.h"
+
 struct FSOUND_STREAM;
 class GENERATOR;
 
@@ -17,6 +22,21 @@ int instrument_callback(FSOUND_STREAM* stream, void* buffer, int length, void* u
 
 // The conversion of one graph output value to a 16-bit sample.
 short output_to_sample(float clamped);
+
+// Audio thread, before each frame: the queued key operations, then the MIDI ones
+// (two producers, two queues).
+inline void apply_queued_ops(GENERATOR& g) {
+  g_voice_ops.drain(g);
+  g_midi_ops.drain(g);
+}
+
+// Frame i of a 16-bit stereo buffer, the same sample left and right. The buffer
+// need not be aligned for int16.
+inline void write_frame(unsigned char* out, int i, float v) {
+  const short s = output_to_sample(v);
+  std::memcpy(out + 4 * i, &s, 2);
+  std::memcpy(out + 4 * i + 2, &s, 2);
+}
 
 // One "FIN" line per sampler playback that ended (take_finished_playbacks), on
 // standard output. Main thread: the live synth's main loop, the renderer between blocks.

@@ -29,6 +29,12 @@ bool has_voice(const GENERATOR& g, long long v) {
 bool has_amplifier(const GENERATOR& g, int v) {
   return v >= 0 && v < static_cast<int>(g.liste_vca.size());
 }
+// Return: amplifier 0's envelope alone.
+int return_ops(const GENERATOR& g, VoiceOp::Kind kind, VoiceOp out[kMaxOpsPerEvent]) {
+  if (!has_amplifier(g, 0)) return 0;
+  out[0] = {kind, 0, 0};
+  return 1;
+}
 bool in(unsigned voices, int v) { return v >= 0 && v < 32 && ((voices >> v) & 1u); }
 }  // namespace
 
@@ -40,21 +46,13 @@ unsigned voices_present(const GENERATOR& g) {
 }
 
 int key_press_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]) {
-  if (key == TEV_KEY_RETURN) {
-    if (!has_amplifier(g, 0)) return 0;
-    out[0] = {VoiceOp::VcaTrig, 0, 0};
-    return 1;
-  }
+  if (key == TEV_KEY_RETURN) return return_ops(g, VoiceOp::VcaTrig, out);
   const KeyBinding* k = find_note_key(key);
   return k ? voice_press_ops(voices_present(g), k->voice, k->note, out) : 0;
 }
 
 int key_release_ops(const GENERATOR& g, int key, VoiceOp out[kMaxOpsPerEvent]) {
-  if (key == TEV_KEY_RETURN) {
-    if (!has_amplifier(g, 0)) return 0;
-    out[0] = {VoiceOp::VcaUntrig, 0, 0};
-    return 1;
-  }
+  if (key == TEV_KEY_RETURN) return return_ops(g, VoiceOp::VcaUntrig, out);
   const KeyBinding* k = find_note_key(key);
   return k ? voice_release_ops(voices_present(g), k->voice, out) : 0;
 }

@@ -29,8 +29,7 @@ void GraphSwap::render(GENERATOR** playing, unsigned char* out, int frames) {
   GENERATOR* next = fading_ ? nullptr : incoming_.load(std::memory_order_acquire);
   if (next) {
     // Whatever was queued before the handover was made for the old graph.
-    g_voice_ops.drain(**playing);
-    g_midi_ops.drain(**playing);
+    apply_queued_ops(**playing);
     for (int i = 0; i < held_count_; i++) apply_voice_op(*next, held_[i]);
     fading_ = *playing;
     *playing = next;
@@ -39,8 +38,7 @@ void GraphSwap::render(GENERATOR** playing, unsigned char* out, int frames) {
   }
   GENERATOR* now = *playing;
   for (int i = 0; i < frames; i++) {
-    g_voice_ops.drain(*now);
-    g_midi_ops.drain(*now);
+    apply_queued_ops(*now);
     now->evolue();
     float v = now->get_OUTL();
     if (fading_) {
@@ -54,8 +52,6 @@ void GraphSwap::render(GENERATOR** playing, unsigned char* out, int frames) {
         fading_ = nullptr;
       }
     }
-    const short s = output_to_sample(v);
-    std::memcpy(out + 4 * i, &s, 2);
-    std::memcpy(out + 4 * i + 2, &s, 2);
+    write_frame(out, i, v);
   }
 }

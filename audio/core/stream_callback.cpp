@@ -27,13 +27,9 @@ int instrument_callback(FSOUND_STREAM*, void* buffer, int length, void*) {
     return 1;
   }
   for (int i = 0; i < frames; i++) {
-    g_voice_ops.drain(*gen);
-    g_midi_ops.drain(*gen);  // MIDI after keys: two producers, two queues
+    apply_queued_ops(*gen);
     gen->evolue();
-    const short s = output_to_sample(gen->get_OUTL());
-    // The buffer need not be aligned for int16.
-    std::memcpy(out + 4 * i, &s, 2);
-    std::memcpy(out + 4 * i + 2, &s, 2);
+    write_frame(out, i, gen->get_OUTL());
   }
   return 1;
 }
