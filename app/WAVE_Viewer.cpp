@@ -210,6 +210,7 @@ int main(int argc, char** argv) {
   // MIDI plays beside the keys; without a MIDI system the line says so and the keys
   // play as before.
   start_midi_input();
+  bool midi_waits_for_jack = false;
 
   // No busy polling: on a two-core machine it would compete with the audio thread.
   // The idle wait also paces the reload's settle time.
@@ -220,7 +221,10 @@ int main(int argc, char** argv) {
     print_fin_lines();
     end_if_signalled();
     // Notices a lost output and reopens it; the idle wait below bounds how late.
-    tev_sound_supervise();
+    // A JACK server gone takes JACK MIDI with it: the MIDI port comes back with it.
+    const int sound = tev_sound_supervise();
+    if (sound == TEV_SOUND_LOST && tev_sound_on_jack()) midi_waits_for_jack = close_jack_midi_input();
+    if (sound == TEV_SOUND_RESTORED && midi_waits_for_jack) start_midi_input(), midi_waits_for_jack = false;
     wait_for_events(events_fd);
   }
 }

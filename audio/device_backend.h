@@ -52,6 +52,14 @@ class Backend {
   // Index in the last drivers() list of the output's default device; 0 where
   // the output has no notion of one.
   virtual int default_driver() const { return 0; }
+  // Index in the last drivers() list of the device to play on when the driver
+  // named `lost` is no longer listed; -1 to wait for that one to come back.
+  virtual int substitute(const std::string& lost) const {
+    (void)lost;
+    return default_driver();
+  }
+  // True when the driver last opened is a JACK server.
+  virtual bool on_jack() const { return false; }
   virtual int period_frames() const = 0;
   virtual int latency_frames() const = 0;
 };
@@ -88,6 +96,8 @@ Backend* make_nosound_backend();
 Backend* make_oss_backend();
 // api_pulse selects PulseAudio (or PipeWire's pulse server) over ALSA.
 Backend* make_rtaudio_backend(bool api_pulse);
+// The sound server's devices through RtAudio, then JACK when a JACK server runs.
+Backend* make_sound_server_backend();
 
 // Makes the calling thread a low real-time priority thread where allowed;
 // silently stays as it is otherwise.

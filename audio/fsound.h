@@ -1,5 +1,5 @@
 // The sound layer: the twelve FSOUND_ calls the synth makes, backed by real Linux
-// audio (ALSA and PulseAudio through RtAudio, OSS through /dev/dsp*, NoSound).
+// audio (ALSA and PulseAudio through RtAudio, JACK, OSS through /dev/dsp*, NoSound).
 //
 // Sample calls (FSOUND_Sample_Load, FSOUND_Sample_GetLength) live in the core
 // library (libsndfile only); everything else lives in the device library.
@@ -9,7 +9,7 @@
 enum {
   FSOUND_OUTPUT_NOSOUND = 0,
   FSOUND_OUTPUT_OSS = 4,
-  FSOUND_OUTPUT_ESD = 5,  // the desktop sound server: PulseAudio or PipeWire's pulse server
+  FSOUND_OUTPUT_ESD = 5,  // the desktop sound server: PulseAudio or PipeWire's pulse server, and JACK
   FSOUND_OUTPUT_ALSA = 6,
 };
 
@@ -79,5 +79,9 @@ void tev_sound_close();
 // prints "sound output lost: <why>; retrying", closes the device and then tries
 // to reopen the same output and driver (or the output's default device when that
 // driver is gone), at most a few times a second; once playing again it prints
-// "sound output restored after N.N s". Returns at once otherwise.
-void tev_sound_supervise();
+// "sound output restored after N.N s". Returns at once otherwise, with what
+// happened on this call.
+enum { TEV_SOUND_STEADY = 0, TEV_SOUND_LOST = 1, TEV_SOUND_RESTORED = 2 };
+int tev_sound_supervise();
+// True when the output chosen is a JACK server's.
+bool tev_sound_on_jack();

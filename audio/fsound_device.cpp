@@ -77,7 +77,7 @@ Backend* make_backend(int t) {
     switch (t) {
       case FSOUND_OUTPUT_NOSOUND: return make_nosound_backend();
       case FSOUND_OUTPUT_OSS: return make_oss_backend();
-      case FSOUND_OUTPUT_ESD: return make_rtaudio_backend(true);
+      case FSOUND_OUTPUT_ESD: return make_sound_server_backend();
       case FSOUND_OUTPUT_ALSA: return make_rtaudio_backend(false);
       default: return nullptr;
     }
@@ -312,7 +312,8 @@ bool reopen() {
   if (names.empty()) return false;
   auto found = std::find(names.begin(), names.end(), g_driver_name);
   const int index = found != names.end() ? static_cast<int>(found - names.begin())
-                                         : g_backend->default_driver();
+                                         : g_backend->substitute(g_driver_name);
+  if (index < 0) return false;
   if (g_backend->open(index, g_mixrate) != FMOD_ERR_NONE) {
     g_backend->close();
     return false;
@@ -328,11 +329,13 @@ bool reopen() {
 
 }  // namespace
 
-void tev_sound_supervise() {
-  if (!g_started || !g_backend) return;
+bool tev_sound_on_jack() { return g_backend && g_backend->on_jack(); }
+
+int tev_sound_supervise() {
+  if (!g_started || !g_backend) return TEV_SOUND_STEADY;
   const SteadyClock::time_point now = SteadyClock::now();
   if (!g_reopening) {
-    if (g_loss.load(std::memory_order_acquire) != kReported) return;
+    if (g_loss.load(std::memory_order_acquire) != kReported) return TEV_SOUND_STEADY;
     // RtAudio's messages end in a full stop; the line goes on after them.
     size_t len = std::strlen(g_loss_text);
     if (len > 0 && g_loss_text[len - 1] == '.') g_loss_text[len - 1] = '\0';
@@ -345,16 +348,17 @@ void tev_sound_supervise() {
     g_lost_at = now;
     g_backoff = kFirstRetry;
     g_next_attempt = now + g_backoff;
-    return;
+    return TEV_SOUND_LOST;
   }
-  if (now < g_next_attempt) return;
+  if (now < g_next_attempt) return TEV_SOUND_STEADY;
   if (reopen()) {
     g_reopening = false;
     const double seconds = std::chrono::duration<double>(SteadyClock::now() - g_lost_at).count();
     std::printf("sound output restored after %.1f s\n", seconds);
     std::fflush(stdout);
-    return;
+    return TEV_SOUND_RESTORED;
   }
   g_backoff = std::min(g_backoff * 2, kSlowestRetry);
   g_next_attempt = SteadyClock::now() + g_backoff;
+  return TEV_SOUND_STEADY;
 }

@@ -24,6 +24,7 @@ constexpr const char* kClient = "tev-synth";
 constexpr const char* kPort = "midi_in";
 
 RtMidiIn* g_input = nullptr;  // main thread: created at start-up, deleted at exit
+bool g_on_jack = false;       // main thread: g_input is a JACK client
 MidiMapper g_mapper;          // the MIDI thread's alone (JACK's process thread, or RtMidi's ALSA thread)
 
 // The MIDI thread: one message in, its voice operations out to the audio thread.
@@ -64,7 +65,9 @@ bool open_rtmidi(RtMidi::Api api, std::string* why) {
     in->setCallback(on_message, nullptr);
     in->openVirtualPort(kPort);
     g_input = in.release();
-    std::atexit(stop_input);
+    g_on_jack = api == RtMidi::UNIX_JACK;
+    static bool registered = false;
+    if (!registered) std::atexit(stop_input), registered = true;
     return true;
   } catch (const RtMidiError& e) {
     *why = e.getMessage();
@@ -192,6 +195,12 @@ bool try_alsa(std::string* why) {
 }
 
 }  // namespace
+
+bool close_jack_midi_input() {
+  if (!g_input || !g_on_jack) return false;
+  stop_input();
+  return true;
+}
 
 bool start_midi_input() {
   bool ok = try_jack();

@@ -8,3 +8,8 @@
 // connected, or that no MIDI system is available. Call once `gen` is loaded.
 // Returns false when there is no MIDI input; the synth plays from its keys alone.
 bool start_midi_input();
+
+// The JACK server went away: closes the input when it was JACK's (its client is
+// dead, and libjack must not keep it beside a new server's clients). True when it
+// did; start_midi_input then opens it again once the server is back.
+bool close_jack_midi_input();

@@ -32,6 +32,10 @@ const char kOssHint[] =
     "No /dev/dsp* found: for OSS through the sound server, start tev-synth with "
     "LD_PRELOAD=/usr/lib/" TEV_MULTIARCH "/pulseaudio/libpulsedsp.so\n";
 
+// Under an empty sound-server list, where only Escape would help.
+const char kNoServerHint[] =
+    "No sound server answers (PulseAudio, PipeWire or JACK): start one, then run tev-synth again\n";
+
 const char kRule[] = "---------------------------------------------------------\n";
 
 const char* output_name(int type) {
@@ -100,6 +104,7 @@ int init_sound_with_version(float version) {
   printf("%s", kRule);
   printf("Press a corresponding number or ESC to quit\n");
   if (FSOUND_GetOutput() == FSOUND_OUTPUT_OSS && FSOUND_GetNumDrivers() == 0) printf("%s", kOssHint);
+  if (FSOUND_GetOutput() == FSOUND_OUTPUT_ESD && FSOUND_GetNumDrivers() == 0) printf("%s", kNoServerHint);
   fflush(stdout);
 
   for (;;) {

@@ -16,17 +16,6 @@ namespace {
 
 using namespace e2e;
 
-// User plus system CPU time of a process, in clock ticks: after the name come
-// the state, eleven more fields, then utime and stime.
-long cpu_ticks(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  const std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  long utime = 0, stime = 0;
-  std::sscanf(stat.c_str() + stat.rfind(')') + 1,
-              " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
-  return utime + stime;
-}
-
 TEST_F(Synth, DeviceLossAnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
   std::string why;
   {
@@ -69,8 +58,7 @@ TEST_F(Synth, DeviceLossAnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
     const long before = cpu_ticks(synth.pid());
     kill_pulse();
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    const double share = static_cast<double>(cpu_ticks(synth.pid()) - before) /
-                         static_cast<double>(sysconf(_SC_CLK_TCK)) / 2.0;
+    const double share = cpu_share(synth.pid(), before, 2.0);
     std::printf("[ %s ] CPU over the 2 s after the server died: %.1f %%\n", c.name, 100 * share);
     EXPECT_LT(share, 0.02);
     EXPECT_TRUE(synth.wait_for_output("sound output lost: ", 0.5)) << synth.output();

@@ -29,14 +29,8 @@ struct Phrase {
 
 TEST_F(Synth, MidiJackNotesPlayTheirVoice) {
   std::string why;
-  // A server name of our own: no other JACK server on the machine is touched.
-  const std::string server = "tev-test-" + std::to_string(getpid());
-  setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
-  Child jackd({"jackd", "--no-realtime", "-n", server, "-d", "dummy", "-r", "44100", "-p",
-                    "256"}, {});
-  bool up = false;
-  for (int i = 0; i < 100 && !up; i++, sleep_s(0.1)) up = run({"jack_lsp"}, 5) == 0;
-  ASSERT_TRUE(up) << jackd.output();
+  JackServer jackd;
+  ASSERT_TRUE(jackd.start(kRate, &why)) << why;
 
   RtMidiOut out(RtMidi::UNIX_JACK, "tev-test");
   out.openVirtualPort("keys");
@@ -70,12 +64,8 @@ TEST_F(Synth, MidiJackNotesPlayTheirVoice) {
   int status = 0;
   EXPECT_TRUE(synth.wait_exit(5, &status)) << "the port kept it from ending";
   rec.stop();
-  // Ended by SIGTERM, the server removes its shared-memory entries: killed, it leaves
-  // them in JACK's registry, which holds only a few servers.
   out.closePort();
-  jackd.kill_now(SIGTERM);
-  jackd.wait_exit(5, &status);
-  unsetenv("JACK_DEFAULT_SERVER");
+  jackd.stop();
 
   const std::vector<int16_t> lr = rec.samples();
   const long frames = static_cast<long>(lr.size() / 2);

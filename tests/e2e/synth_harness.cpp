@@ -165,9 +165,37 @@ void write_file(const std::string& path, const std::string& text) { std::ofstrea
 
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
+// After the name come the state, eleven more fields, then utime and stime.
+long cpu_ticks(pid_t pid) {
+  const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  long utime = 0, stime = 0;
+  if (stat.rfind(')') != std::string::npos)
+    std::sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+                &utime, &stime);
+  return utime + stime;
+}
+
+double cpu_share(pid_t pid, long before, double seconds) {
+  return static_cast<double>(cpu_ticks(pid) - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+}
+
 long Recorder::frame_at(Clock::time_point t) {
   const double s = std::chrono::duration<double>(t - time_of_frame(0)).count();
   return std::min(frames(), std::max(0L, static_cast<long>(s * kRate)));
+}
+
+bool JackServer::start(int rate, std::string* why) {
+  jackd_.reset(new Child({"jackd", "--no-realtime", "-n", std::getenv("JACK_DEFAULT_SERVER"), "-d", "dummy", "-r", std::to_string(rate),
+                          "-p", "256"}, {}));
+  if (wait_until(10, [] { return run({"jack_lsp"}, 5) == 0; })) return true;
+  *why = "jackd took no client within 10 s:\n" + jackd_->output();
+  return false;
+}
+
+void JackServer::stop() {
+  int status;
+  if (jackd_) jackd_->kill_now(SIGTERM), jackd_->wait_exit(5, &status);
+  jackd_.reset();
 }
 
 namespace {
@@ -210,6 +238,8 @@ void Synth::SetUpTestSuite() {
   setenv("HOME", g_pulse_dir.c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (g_pulse_dir + "/run").c_str(), 1);
   setenv("PULSE_SERVER", ("unix:" + g_pulse_dir + "/run/pulse.sock").c_str(), 1);
+  // JACK servers of this program's own name only (JackServer): none of the machine's.
+  setenv("JACK_DEFAULT_SERVER", ("tev-test-" + std::to_string(getpid())).c_str(), 1);
   // Xvfb writes the display number it chose once it takes connections.
   g_xvfb.reset(new Child({"sh", "-c", "exec Xvfb -displayfd 1 -screen 0 640x480x24 -nolisten tcp 2>/dev/null"}, {}));
   if (!g_xvfb->wait_for_output("\n", 10))
@@ -252,7 +282,8 @@ void Synth::TearDown() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-void Synth::launch(char output, const std::string& patch, bool pty, std::vector<std::string> env) {
+void Synth::launch(char output, const std::string& patch, bool pty, std::vector<std::string> env,
+                   const std::string& driver) {
   env.insert(env.begin(), "env");
   env.insert(env.end(), {TEV_SYNTH_BIN, patch});
   synth_.reset(new Child(env, {dir_, pty}));
@@ -261,9 +292,9 @@ void Synth::launch(char output, const std::string& patch, bool pty, std::vector<
   synth_->type(std::string(1, output));
   ASSERT_TRUE(synth_->wait_for_output(press, 10, 2)) << "no driver prompt; got:\n" << synth_->output();
   // ALSA's list, "N - name" lines: the PulseAudio plugin's entry, else "default", else the first.
-  std::string driver = "1", fallback;
-  const std::string out = synth_->output();
-  for (size_t at = out.find("Driver list"); output == '3' && at != std::string::npos;) {
+  std::string fallback;
+  const std::string out = synth_->output(), wanted = output == '3' ? "pulse" : driver;
+  for (size_t at = out.find("Driver list"); !wanted.empty() && at != std::string::npos;) {
     at = out.find('\n', at);
     if (at++ == std::string::npos) break;
     std::string line = out.substr(at, out.find('\n', at) - at);
@@ -271,13 +302,13 @@ void Synth::launch(char output, const std::string& patch, bool pty, std::vector<
     const size_t dash = line.find(" - ");
     if (dash == std::string::npos || dash == 0) continue;
     const std::string key(1, static_cast<char>('0' + std::atoi(line.c_str())));
-    if (line.find("pulse", dash) != std::string::npos) {
+    if (line.find(wanted, dash) != std::string::npos) {
       fallback = key;
       break;
     }
     if (fallback.empty() && line.compare(dash + 3, 7, "default") == 0) fallback = key;
   }
-  synth_->type(fallback.empty() ? driver : fallback);
+  synth_->type(fallback.empty() ? "1" : fallback);
   // xdotool gives up on an X error, which a window destroyed while it looks at it
   // causes (SDL makes and drops helper windows as it starts): try again.
   std::string id;

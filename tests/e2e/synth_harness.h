@@ -75,6 +75,20 @@ class Recorder {
   std::unique_ptr<Child> parec_;
 };
 
+// A JACK server (dummy driver, 256-frame periods) under the name the fixture puts in
+// JACK_DEFAULT_SERVER for the synth and every JACK tool started here: no other
+// server on the machine is touched. Ended by SIGTERM, so that it
+// leaves no entry in JACK's small registry of servers.
+class JackServer {
+ public:
+  bool start(int rate, std::string* why);
+  void stop();
+  ~JackServer() { stop(); }
+
+ private:
+  std::unique_ptr<Child> jackd_;
+};
+
 // tests/e2e/voices.tsy: three sine voices (keyboard, "V" oscillator, one-input
 // mixer, amplifier with release 10): voice 0 (z x c ...) at the key's note, 1
 // (a s d ...) 4 semitones up, 2 (q w e ...) 7.
@@ -85,6 +99,9 @@ constexpr double kReleaseToTenthSeconds = 2303.0 / kRate;
 void write_file(const std::string& path, const std::string& text);
 std::string slurp(const std::string& path);
 int exit_code(int status);  // 128 + the signal for a child killed by one
+long cpu_ticks(pid_t pid);  // user plus system time so far, in clock ticks
+// The share of one core `pid` used over the `seconds` since cpu_ticks gave `before`.
+double cpu_share(pid_t pid, long before, double seconds);
 
 // One X server (Xvfb, 640x480x24, DISPLAY set) and one PulseAudio server for the
 // whole test program (HOME, XDG_RUNTIME_DIR and PULSE_SERVER point at it, so
@@ -97,8 +114,9 @@ class Synth : public testing::Test {
   void TearDown() override;
   // The synth on `patch` with the prompts answered ('2' PulseAudio, '3' ALSA through
   // its PulseAudio plugin, '4' NoSound) and its window focused; `env` as env(1) takes it.
+  // `driver`: the listed driver whose name holds it (lower case), else the first.
   void launch(char output, const std::string& patch = "voices.tsy", bool pty = false,
-              std::vector<std::string> env = {});
+              std::vector<std::string> env = {}, const std::string& driver = "");
   int quit_with_escape();  // the exit code
   // X key names ("z", "Return"); returns when the X server has the event.
   static bool key(const std::string& name, bool down);
