@@ -54,6 +54,10 @@ const char kUsage[] =
     "  --event F:up:KEY    ... release KEY\n"
     "  --event F:user:K    ... retrigger voice K on a random note\n"
     "                      KEY: z x c v b n a s d f g h q w e r t y, or return\n"
+    "  --event F:on:V:N    ... play voice V on note-table index N (N = MIDI note - 11),\n"
+    "                      as a MIDI note-on does\n"
+    "  --event F:off:V     ... release voice V, as a MIDI note-off does\n"
+    "                      Events at one frame apply in command-line order\n"
     "  --midi FILE.mid     play a Standard MIDI File (formats 0 and 1): channels 1-3 play\n"
     "                      voices 0-2 as live MIDI does; an event at t seconds applies\n"
     "                      before frame round(t * 44100), before any --event at that\n"
@@ -61,13 +65,16 @@ const char kUsage[] =
     "                      the file's last event plus 2 seconds\n"
     "  --quiet             do not print the loader trace and graph report\n"
     "  --check             load PATCH, list its problems; exit 0 when clean, 1 otherwise\n"
-    "  --help              print this help\n";
+    "  --help              print this help\n"
+    "  A word beginning with # starts a comment, which runs to the next option: a\n"
+    "  take's notes are read along with its arguments (tev-render $(cat take.keys) ...)\n";
 
 struct Event {
   int64_t frame;
-  enum Kind { Down, Up, User } kind;
+  enum Kind { Down, Up, User, On, Off } kind;
   int key;    // key code for Down/Up
-  int voice;  // User
+  int voice;  // User, On, Off
+  int note;   // On
   std::string text;
 };
 
@@ -115,7 +122,7 @@ Event parse_event(const std::string& text) {
   const size_t a = text.find(':');
   const size_t b = a == std::string::npos ? a : text.find(':', a + 1);
   if (b == std::string::npos)
-    usage_error("bad event '" + text + "': expected F:down:KEY, F:up:KEY or F:user:K");
+    usage_error("bad event '" + text + "': expected F:down:KEY, F:up:KEY, F:user:K, F:on:V:N or F:off:V");
   Event e{};
   e.text = text;
   uint64_t f;
@@ -131,15 +138,21 @@ Event parse_event(const std::string& text) {
     if (e.key < 0)
       usage_error("unknown key '" + arg + "' in event '" + text +
                   "': use one of z x c v b n a s d f g h q w e r t y, or return");
-  } else if (kind == "user") {
-    e.kind = Event::User;
-    uint64_t v;
-    if (!parse_count(arg, INT_MAX, &v))
-      usage_error("bad voice '" + arg + "' in event '" + text + "': a whole number is needed");
+  } else if (kind == "user" || kind == "off" || kind == "on") {
+    e.kind = kind == "user" ? Event::User : kind == "off" ? Event::Off : Event::On;
+    const size_t c = kind == "on" ? arg.find(':') : std::string::npos;
+    uint64_t v, n = 0;
+    if (!parse_count(arg.substr(0, c), INT_MAX, &v))
+      usage_error("bad voice '" + arg.substr(0, c) + "' in event '" + text + "': a whole number is needed");
+    // MIDI notes 0 to 10 fall below the table: as the live synth, they are not played.
+    if (kind == "on" && (c == std::string::npos || !parse_count(arg.substr(c + 1), INT_MAX, &n) ||
+                         !note_in_table(static_cast<long long>(n))))
+      usage_error("bad note in event '" + text + "': a note-table index from 0 to 1999 is needed");
     e.voice = static_cast<int>(v);
+    e.note = static_cast<int>(n);
   } else {
     usage_error("bad event kind '" + kind + "' in event '" + text +
-                "': expected down, up or user");
+                "': expected down, up, user, on or off");
   }
   return e;
 }
@@ -147,8 +160,14 @@ Event parse_event(const std::string& text) {
 Options parse_args(int argc, char** argv) {
   Options o;
   bool options_done = false;
+  bool in_comment = false;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
+    if (!options_done && (arg[0] == '#' || (in_comment && arg.compare(0, 2, "--") != 0))) {
+      in_comment = true;
+      continue;
+    }
+    in_comment = false;
     if (options_done || arg.size() < 2 || arg[0] != '-') {
       o.positional.push_back(arg);
       continue;
@@ -484,6 +503,8 @@ void queue_event(const Event& e) {
     case Event::Down: n = key_press_ops(*gen, e.key, ops); break;
     case Event::Up: n = key_release_ops(*gen, e.key, ops); break;
     case Event::User: n = user_retrigger_ops(*gen, e.voice, ops); break;
+    case Event::On: n = voice_press_ops(voices_present(*gen), e.voice, e.note, ops); break;
+    case Event::Off: n = voice_release_ops(voices_present(*gen), e.voice, ops); break;
   }
   if (n == 0) {
     std::fprintf(stderr,
