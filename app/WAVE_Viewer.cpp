@@ -21,6 +21,7 @@
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
 #include "audio/voice_keys.h"
+#include "host/take.h"
 
 int Frequency = kSampleRate;  // frames per second of the output stream
 int BufferSize = 32768;   // bytes: the largest block the stream callback is asked for
@@ -122,6 +123,37 @@ void print_fin_lines() { print_finished_playbacks(take_finished_playbacks()); }
 // plays.
 LivePatch* g_live = nullptr;
 
+// Options come before the patch path; the first argument that is not one of them
+// is the patch path, as without options.
+struct Arguments {
+  const char* record = nullptr;  // --record TAKE.wav
+  const char* patch = nullptr;
+};
+
+Arguments parse_arguments(int argc, char** argv) {
+  Arguments a;
+  int i = 1;
+  for (; i < argc && std::strcmp(argv[i], "--record") == 0; i += 2) {
+    if (i + 1 >= argc) {
+      std::printf("Error: --record needs a file name: tev-synth --record take.wav [PATCH]\n");
+      std::exit(2);
+    }
+    a.record = argv[i + 1];
+  }
+  a.patch = i < argc ? argv[i] : nullptr;
+  return a;
+}
+
+// The take, when recording: open before the prompts, closed at exit once the
+// stream has stopped. Never freed: the stream may call into it until then.
+const char* g_patch_name = "SYNTH_2.TSY";
+void close_take() { g_take->close(g_patch_name); }
+uint32_t sdl_ticks_for_take() {
+  const uint32_t t = SDL_GetTicks();
+  g_take->note_seed(t);
+  return t;
+}
+
 }  // namespace
 
 // Handles every queued window event and returns; Escape ends the process.
@@ -151,6 +183,18 @@ int main(int argc, char** argv) {
   // console back and ends the process by that signal.
   init_NOTE2FREQ();
   wincompat_install_signal_restore();
+  const Arguments args = parse_arguments(argc, argv);
+  if (args.patch) g_patch_name = args.patch;
+  if (args.record) {
+    g_take = new Take;
+    std::string why;
+    if (!g_take->open(args.record, &why)) {
+      std::printf("Error: cannot record to [%s]: %s\n", args.record, why.c_str());
+      std::exit(1);
+    }
+    // Registered before the sound layer's own close, so it runs after it.
+    std::atexit(close_take);
+  }
   init_sound();
 
   if (SDL_Init(SDL_INIT_VIDEO) < 0) no_window(SDL_GetError());
@@ -166,9 +210,10 @@ int main(int argc, char** argv) {
   SDL_Flip(pSurface);
 
   tev_caption_hook = set_caption;
-  tev_ticks_hook = sdl_ticks;
+  // The clock values the sequencers are seeded with go into the take.
+  tev_ticks_hook = g_take ? sdl_ticks_for_take : sdl_ticks;
 
-  const char* path = argc > 1 ? argv[1] : nullptr;
+  const char* path = args.patch;
   std::printf("Load [%s]\n", path ? path : "SYNTH_2.TSY");
   gen = new GENERATOR(path);
   // The loader has said why; an empty graph would only play silence.
@@ -177,6 +222,7 @@ int main(int argc, char** argv) {
     std::exit(1);
   }
   end_if_signalled();
+  tev_ticks_hook = sdl_ticks;
 
   // The shell's output must follow what this process printed, not overtake it.
   std::fflush(stdout);
@@ -224,6 +270,8 @@ int main(int argc, char** argv) {
     // A JACK server gone takes JACK MIDI with it: the MIDI port comes back with it.
     const int sound = tev_sound_supervise();
     if (sound == TEV_SOUND_LOST && tev_sound_on_jack()) midi_waits_for_jack = close_jack_midi_input();
+    if (sound == TEV_SOUND_LOST && g_take) g_take->note_output_lost();
+    if (sound == TEV_SOUND_RESTORED && g_take) g_take->note_output_restored();
     if (sound == TEV_SOUND_RESTORED && midi_waits_for_jack) start_midi_input(), midi_waits_for_jack = false;
     wait_for_events(events_fd);
   }

@@ -25,9 +25,12 @@ short output_to_sample(float clamped);
 
 // Audio thread, before each frame: the queued key operations, then the MIDI ones
 // (two producers, two queues).
-inline void apply_queued_ops(GENERATOR& g) {
-  g_voice_ops.drain(g);
-  g_midi_ops.drain(g);
+#include "host/take.h"
+extern Take* g_take;
+inline void apply_queued_ops(GENERATOR& g, int i = 0) {
+  if (!g_take) { g_voice_ops.drain(g); g_midi_ops.drain(g); return; }
+  g_voice_ops.drain(g, [&](const VoiceOp& op) { g_take->op(i, Take::kKeys, op); });
+  g_midi_ops.drain(g, [&](const VoiceOp& op) { g_take->op(i, Take::kMidi, op); });
 }
 
 // Frame i of a 16-bit stereo buffer, the same sample left and right. The buffer

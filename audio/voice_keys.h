@@ -64,13 +64,21 @@ class VoiceOpQueue {
   // Producer side. Pushes all `n` operations or none (returns false when full).
   bool push(const VoiceOp* ops, int n);
 
-  // Consumer side: applies every queued operation, in order.
-  void drain(GENERATOR& g) {
+  // Consumer side: applies every queued operation, in order, telling `seen` of each
+  // (a take keeps them).
+  template <class Seen>
+  void drain(GENERATOR& g, Seen&& seen) {
     size_t r = read_.load(std::memory_order_relaxed);
     const size_t w = write_.load(std::memory_order_acquire);
     if (r == w) return;
-    for (; r != w; r++) apply_voice_op(g, ring_[r & (kSize - 1)]);
+    for (; r != w; r++) {
+      apply_voice_op(g, ring_[r & (kSize - 1)]);
+      seen(ring_[r & (kSize - 1)]);
+    }
     read_.store(r, std::memory_order_release);
+  }
+  void drain(GENERATOR& g) {
+    drain(g, [](const VoiceOp&) {});
   }
 
  private:

@@ -38,7 +38,7 @@ void GraphSwap::render(GENERATOR** playing, unsigned char* out, int frames) {
   }
   GENERATOR* now = *playing;
   for (int i = 0; i < frames; i++) {
-    apply_queued_ops(*now);
+    apply_queued_ops(*now, i);
     now->evolue();
     float v = now->get_OUTL();
     if (fading_) {

@@ -11,6 +11,7 @@
 #include "audio/voice_keys.h"
 
 GENERATOR* gen = nullptr;
+Take* g_take = nullptr;
 
 short output_to_sample(float v) {
   // The value is already within +-32000; truncation toward zero, low 16 bits.
@@ -23,14 +24,17 @@ int instrument_callback(FSOUND_STREAM*, void* buffer, int length, void*) {
   auto* out = static_cast<unsigned char*>(buffer);
   // A reloaded patch takes over at the start of a buffer.
   if (g_graph_swap.active()) {
+    if (g_take) g_take->note_reload();
     g_graph_swap.render(&gen, out, frames);
+    if (g_take) g_take->frames(out, frames);
     return 1;
   }
   for (int i = 0; i < frames; i++) {
-    apply_queued_ops(*gen);
+    apply_queued_ops(*gen, i);
     gen->evolue();
     write_frame(out, i, gen->get_OUTL());
   }
+  if (g_take) g_take->frames(out, frames);
   return 1;
 }
 

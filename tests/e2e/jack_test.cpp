@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <signal.h>
 
 #include "tests/e2e/synth_harness.h"
@@ -60,9 +59,7 @@ TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
     int status;
     cap.kill_now(SIGINT);
     ASSERT_TRUE(cap.wait_exit(5, &status));
-    const std::string bytes = slurp(wav), data = bytes.substr(std::min(bytes.find("data") + 8, bytes.size()));
-    std::vector<int16_t> lr(data.size() / 2);
-    std::memcpy(lr.data(), data.data(), 2 * lr.size());
+    const std::vector<int16_t> lr = wav_samples(wav);
     const long frames = static_cast<long>(lr.size() / 2);
     long onset = 0;
     while (onset < frames && std::abs(lr[2 * onset]) < 100) onset++;

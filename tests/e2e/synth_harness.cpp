@@ -165,6 +165,20 @@ void write_file(const std::string& path, const std::string& text) { std::ofstrea
 
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
+std::vector<int16_t> wav_samples(const std::string& path, bool* whole) {
+  const std::string bytes = slurp(path);
+  const size_t data = std::min(bytes.find("data"), bytes.size()), from = std::min(data + 8, bytes.size());
+  std::vector<int16_t> s((bytes.size() - from) / 2);
+  std::memcpy(s.data(), bytes.data() + from, 2 * s.size());
+  auto u32 = [&](size_t at) {
+    uint32_t v = 0;
+    if (at + 4 <= bytes.size()) std::memcpy(&v, bytes.data() + at, 4);
+    return static_cast<size_t>(v);
+  };
+  if (whole) *whole = bytes.size() > 12 && u32(4) == bytes.size() - 8 && u32(data + 4) == bytes.size() - from;
+  return s;
+}
+
 // After the name come the state, eleven more fields, then utime and stime.
 long cpu_ticks(pid_t pid) {
   const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
@@ -283,9 +297,11 @@ void Synth::TearDown() {
 }
 
 void Synth::launch(char output, const std::string& patch, bool pty, std::vector<std::string> env,
-                   const std::string& driver) {
+                   const std::string& driver, const std::vector<std::string>& options) {
   env.insert(env.begin(), "env");
-  env.insert(env.end(), {TEV_SYNTH_BIN, patch});
+  env.push_back(TEV_SYNTH_BIN);
+  env.insert(env.end(), options.begin(), options.end());
+  env.push_back(patch);
   synth_.reset(new Child(env, {dir_, pty}));
   const std::string press = "Press a corresponding number or ESC to quit";
   ASSERT_TRUE(synth_->wait_for_output(press, 10)) << "no output prompt; got:\n" << synth_->output();

@@ -99,6 +99,9 @@ constexpr double kReleaseToTenthSeconds = 2303.0 / kRate;
 void write_file(const std::string& path, const std::string& text);
 std::string slurp(const std::string& path);
 int exit_code(int status);  // 128 + the signal for a child killed by one
+// The 16-bit samples of a WAV file's data chunk; `whole`, when given, tells whether
+// the header's RIFF and data sizes both match the file.
+std::vector<int16_t> wav_samples(const std::string& path, bool* whole = nullptr);
 long cpu_ticks(pid_t pid);  // user plus system time so far, in clock ticks
 // The share of one core `pid` used over the `seconds` since cpu_ticks gave `before`.
 double cpu_share(pid_t pid, long before, double seconds);
@@ -114,9 +117,11 @@ class Synth : public testing::Test {
   void TearDown() override;
   // The synth on `patch` with the prompts answered ('2' PulseAudio, '3' ALSA through
   // its PulseAudio plugin, '4' NoSound) and its window focused; `env` as env(1) takes it.
-  // `driver`: the listed driver whose name holds it (lower case), else the first.
+  // `driver`: the listed driver whose name holds it (lower case), else the first;
+  // `options` go before the patch.
   void launch(char output, const std::string& patch = "voices.tsy", bool pty = false,
-              std::vector<std::string> env = {}, const std::string& driver = "");
+              std::vector<std::string> env = {}, const std::string& driver = "",
+              const std::vector<std::string>& options = {});
   int quit_with_escape();  // the exit code
   // X key names ("z", "Return"); returns when the X server has the event.
   static bool key(const std::string& name, bool down);
