@@ -26,6 +26,9 @@ constexpr const char* kClient = "tev-synth";
 constexpr const char* kJackDriver = "JACK";
 // Frames of the stream rendered per pass: a longer JACK period takes several.
 constexpr int kChunk = 512;
+// Stream frames the resampler pulls at a time: what it pulls ahead of the period
+// delays a key by up to that much, here 1.5 ms.
+constexpr int kPullFrames = 64;
 // Full scale of a 16-bit value: every stream value becomes an exact float.
 constexpr float kScale = 1.0f / 32768.0f;
 // 121 dB of rejection over 90 % of the band, well below the 16-bit floor, at a
@@ -157,10 +160,10 @@ class JackBackend : public Backend {
   // libsamplerate asking for stream frames, from within src_callback_read.
   static long pull(void* arg, float** data) {
     auto* self = static_cast<JackBackend*>(arg);
-    render(self->pcm_, kChunk);
-    for (int i = 0; i < 2 * kChunk; i++) self->in_[i] = self->pcm_[i] * kScale;
+    render(self->pcm_, kPullFrames);
+    for (int i = 0; i < 2 * kPullFrames; i++) self->in_[i] = self->pcm_[i] * kScale;
     *data = self->in_;
-    return kChunk;
+    return kPullFrames;
   }
 
   static int xrun(void*) {
@@ -185,7 +188,7 @@ class JackBackend : public Backend {
   double ratio_ = 1.0;  // server frames per stream frame
   // Process thread only: interleaved stereo, one chunk each.
   short pcm_[2 * kChunk];
-  float in_[2 * kChunk];
+  float in_[2 * kPullFrames];
   float out_[2 * kChunk];
 };
 
