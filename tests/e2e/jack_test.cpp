@@ -1,12 +1,12 @@
-// JACK output: the real tev-synth on a JACK server (dummy driver) of the fixture's,
-// listed beside the sound server's devices, heard by a JACK recorder of its own
-// (jack_capture) at 44100 Hz, then at 48000 Hz once the server has gone and a new
-// one has come.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
+// JACK and takes: the real tev-synth on a JACK server of the fixture's. Its JACK
+// output heard by a JACK recorder of its own (jack_capture) at 44100 Hz, then at
+// 48000 Hz once the server has gone and a new one has come; a take of keys and JACK
+// MIDI notes through the sound server, ended by SIGTERM, against the sink's
+// recording and against tev-render given the take's keys file.
+#include <RtMidi.h>
 #include <signal.h>
+
+#include <gtest/gtest.h>
 
 #include "tests/e2e/synth_harness.h"
 #include "tests/support/tone.h"
@@ -18,8 +18,7 @@ using namespace std::chrono_literals;
 
 TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
   std::string why;
-  JackServer jackd;
-  ASSERT_TRUE(jackd.start(kRate, &why)) << why;
+  ASSERT_TRUE(start_jackd(kRate, &why)) << why;
   launch('2', "voices.tsy", false, {}, "jack");
   Child& synth = *synth_;
   EXPECT_NE(synth.output().find(" - JACK\n---"), std::string::npos) << synth.output();
@@ -28,26 +27,23 @@ TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
   ASSERT_TRUE(synth.wait_for_output(ports + "\n", 10)) << synth.output();
   std::string lsp;
   EXPECT_EQ(run({"jack_lsp", "-c"}, 5, &lsp), 0);
-  EXPECT_NE(lsp.find("tev-synth:out_1\n   system:playback_1\n"), std::string::npos) << lsp;
-  EXPECT_NE(lsp.find("tev-synth:out_2\n   system:playback_2\n"), std::string::npos) << lsp;
-
+  EXPECT_NE(lsp.find("tev-synth:out_1\n   system:playback_1\ntev-synth:out_2\n   system:playback_2\n"),
+            std::string::npos) << lsp;
   for (const int rate : {kRate, 48000}) {
     SCOPED_TRACE(rate);
     if (rate != kRate) {
-      jackd.stop();
+      stop_jackd();
       EXPECT_TRUE(synth.wait_for_output("sound output lost: the JACK server is gone", 2)) << synth.output();
-      // Waiting for the server must not spin.
-      const long before = cpu_ticks(synth.pid());
+      const long before = cpu_ticks(synth.pid());  // waiting for the server must not spin
       std::this_thread::sleep_for(2s);
       const double share = cpu_share(synth.pid(), before, 2.0);
       std::printf("[ JACK ] CPU over 2 s without a server: %.1f %%\n", 100 * share);
       EXPECT_LT(share, 0.02);
-      ASSERT_TRUE(jackd.start(rate, &why)) << why;
+      ASSERT_TRUE(start_jackd(rate, &why)) << why;
       EXPECT_TRUE(synth.wait_for_output("sound output restored after ", 5)) << synth.output();
       EXPECT_TRUE(synth.wait_for_output(ports + ", resampled 44100 -> 48000 Hz\n", 1)) << synth.output();
     }
-    // What reaches the first two playback ports, as 16-bit stereo, with the system
-    // time of its first frame.
+    // What reaches the playback ports, with the system time of its first frame.
     const std::string wav = dir_ + "/cap" + std::to_string(rate) + ".wav";
     Child cap({"jack_capture", "--timestamp", "-b", "16", "-dc", "-ns", wav}, {});
     ASSERT_TRUE(cap.wait_for_output("Recording to", 5)) << cap.output();
@@ -61,19 +57,74 @@ TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
     cap.kill_now(SIGINT);
     ASSERT_TRUE(cap.wait_exit(5, &status));
     const std::vector<int16_t> lr = wav_samples(wav);
-    const long frames = static_cast<long>(lr.size() / 2);
-    long onset = 0;
+    long onset = 0, frames = static_cast<long>(lr.size() / 2);
     while (onset < frames && std::abs(lr[2 * onset]) < 100) onset++;
     ASSERT_LT(onset + rate * 4 / 10, frames) << "the key was not heard";
-    const double first = std::stod(slurp(wav + ".tme"));
+    const double first = std::stod(slurp(wav + ".tme")) + double(onset) / rate;
     std::printf("[ JACK %d Hz, 256-frame periods ] key to sound: %.1f ms\n", rate,
-                1000 * (first + double(onset) / rate - std::chrono::duration<double>(down.time_since_epoch()).count()));
+                1000 * (first - std::chrono::duration<double>(down.time_since_epoch()).count()));
     std::vector<int16_t> left;
     for (long f = onset + rate / 20; f < onset + rate * 4 / 10; f++) left.push_back(lr[2 * f]);
     const double hz = tone::measure_frequency(left.data(), left.size(), rate);
     EXPECT_NEAR(tone::cents(hz, 440.0), 0.0, 1.0) << hz << " Hz";
   }
   EXPECT_EQ(quit_with_escape(), 0) << synth.output();
+}
+
+TEST_F(Synth, TakeOfKeysAndMidiReplaysExactlyAndSurvivesSigterm) {
+  std::string why;
+  ASSERT_TRUE(start_jackd(kRate, &why)) << why;
+  RtMidiOut midi(RtMidi::UNIX_JACK, "tev-test");
+  midi.openVirtualPort("keys");
+  // A quiet tone from the stream's first frame finds the take in the recording.
+  write_file(dir_ + "/pilot.tsy", slurp(TEV_E2E_DATA "/pilot.tsy"));
+  Recorder rec;
+  ASSERT_TRUE(rec.start(&why)) << why;
+  launch('2', "pilot.tsy", false, {}, "", {"--record", "take.wav"});
+  ASSERT_TRUE(synth_->wait_for_output("connected from tev-test:keys\n", 15)) << synth_->output();
+  std::this_thread::sleep_for(2200ms);  // an idle null sink starts in blocks of two seconds
+  std::vector<unsigned char> on = {0x91, 62, 100}, off = {0x81, 62, 0};  // voice 1, index 51
+  ASSERT_TRUE(key("z", true));
+  std::this_thread::sleep_for(300ms);
+  midi.sendMessage(&on);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(key("z", false));
+  std::this_thread::sleep_for(200ms);
+  midi.sendMessage(&off);
+  ASSERT_TRUE(key("q", true));
+  std::this_thread::sleep_for(400ms);
+  synth_->kill_now(SIGTERM);  // a key held
+  int status = 0;
+  ASSERT_TRUE(synth_->wait_exit(5, &status)) << synth_->output();
+  EXPECT_EQ(exit_code(status), 143);
+  rec.stop();
+  key("q", false);
+
+  bool whole = false;
+  const std::vector<int16_t> take = wav_samples(dir_ + "/take.wav", &whole), s = rec.samples();
+  EXPECT_TRUE(whole) << "the WAV's header does not match its data";
+  const std::string keys = slurp(dir_ + "/take.keys");
+  EXPECT_NE(synth_->output().find("Take: take.wav, " + std::to_string(take.size() / 2) + " frames"),
+            std::string::npos) << synth_->output();
+  for (const char* ev : {":down:z\n", ":on:1:51\n", ":up:z\n", ":off:1\n", ":down:q\n"})
+    EXPECT_NE(keys.find(ev), std::string::npos) << ev << " missing from\n" << keys;
+  EXPECT_EQ(keys.find("not replayable"), std::string::npos) << keys;
+  // The sink's recording over the played span (what the server still held at the
+  // end was never played), found by the take's first second.
+  const long n = static_cast<long>(take.size() / 2), played = n - kRate / 10;
+  ASSERT_GT(played, 2 * kRate) << "too short a take";
+  auto matches = [&](long at, long frames) {
+    for (long f = 0; f < frames; f++)
+      if (2 * (at + f) + 1 >= static_cast<long>(s.size()) || s[2 * (at + f)] != take[2 * f] ||
+          s[2 * (at + f) + 1] != take[2 * f + 1])
+        return false;
+    return true;
+  };
+  long at0 = 0;
+  while (at0 + kRate < static_cast<long>(s.size() / 2) && !matches(at0, kRate)) at0++;
+  EXPECT_TRUE(matches(at0, played)) << "the take differs from what the sink played";
+  ASSERT_EQ(run({"sh", "-c", "cd " + dir_ + " && " TEV_RENDER_BIN " --quiet $(cat take.keys) pilot.tsy out.wav"}, 60), 0);
+  EXPECT_TRUE(wav_samples(dir_ + "/out.wav") == take) << keys;
 }
 
 }  // namespace

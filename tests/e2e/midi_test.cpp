@@ -29,8 +29,7 @@ struct Phrase {
 
 TEST_F(Synth, MidiJackNotesPlayTheirVoice) {
   std::string why;
-  JackServer jackd;
-  ASSERT_TRUE(jackd.start(kRate, &why)) << why;
+  ASSERT_TRUE(start_jackd(kRate, &why)) << why;
 
   RtMidiOut out(RtMidi::UNIX_JACK, "tev-test");
   out.openVirtualPort("keys");
@@ -65,7 +64,7 @@ TEST_F(Synth, MidiJackNotesPlayTheirVoice) {
   EXPECT_TRUE(synth.wait_exit(5, &status)) << "the port kept it from ending";
   rec.stop();
   out.closePort();
-  jackd.stop();
+  stop_jackd();
 
   const std::vector<int16_t> lr = rec.samples();
   const long frames = static_cast<long>(lr.size() / 2);

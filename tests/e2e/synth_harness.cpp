@@ -198,22 +198,8 @@ long Recorder::frame_at(Clock::time_point t) {
   return std::min(frames(), std::max(0L, static_cast<long>(s * kRate)));
 }
 
-bool JackServer::start(int rate, std::string* why) {
-  jackd_.reset(new Child({"jackd", "--no-realtime", "-n", std::getenv("JACK_DEFAULT_SERVER"), "-d", "dummy", "-r", std::to_string(rate),
-                          "-p", "256"}, {}));
-  if (wait_until(10, [] { return run({"jack_lsp"}, 5) == 0; })) return true;
-  *why = "jackd took no client within 10 s:\n" + jackd_->output();
-  return false;
-}
-
-void JackServer::stop() {
-  int status;
-  if (jackd_) jackd_->kill_now(SIGTERM), jackd_->wait_exit(5, &status);
-  jackd_.reset();
-}
-
 namespace {
-std::unique_ptr<Child> g_xvfb, g_pulse;
+std::unique_ptr<Child> g_xvfb, g_pulse, g_jackd;
 std::string g_pulse_dir, g_setup_error;
 
 bool can_connect(const std::string& socket_path) {
@@ -275,6 +261,16 @@ void Synth::kill_pulse() {
   g_pulse->wait_exit(2, &status);
 }
 
+bool Synth::start_jackd(int rate, std::string* why) {
+  g_jackd.reset(new Child({"jackd", "--no-realtime", "-n", std::getenv("JACK_DEFAULT_SERVER"), "-d", "dummy", "-r",
+                           std::to_string(rate), "-p", "256"}, {}));
+  if (wait_until(10, [] { return run({"jack_lsp"}, 5) == 0; })) return true;
+  *why = "jackd took no client within 10 s:\n" + g_jackd->output();
+  return false;
+}
+
+void Synth::stop_jackd() { end_child(&g_jackd); }
+
 bool Synth::restart_pulse(std::string* why) {
   end_child(&g_pulse);
   return start_pulse(why);
@@ -292,6 +288,7 @@ void Synth::SetUp() {
 
 void Synth::TearDown() {
   synth_.reset();
+  stop_jackd();
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
 }

@@ -75,20 +75,6 @@ class Recorder {
   std::unique_ptr<Child> parec_;
 };
 
-// A JACK server (dummy driver, 256-frame periods) under the name the fixture puts in
-// JACK_DEFAULT_SERVER for the synth and every JACK tool started here: no other
-// server on the machine is touched. Ended by SIGTERM, so that it
-// leaves no entry in JACK's small registry of servers.
-class JackServer {
- public:
-  bool start(int rate, std::string* why);
-  void stop();
-  ~JackServer() { stop(); }
-
- private:
-  std::unique_ptr<Child> jackd_;
-};
-
 // tests/e2e/voices.tsy: three sine voices (keyboard, "V" oscillator, one-input
 // mixer, amplifier with release 10): voice 0 (z x c ...) at the key's note, 1
 // (a s d ...) 4 semitones up, 2 (q w e ...) 7.
@@ -129,6 +115,12 @@ class Synth : public testing::Test {
   // when a desktop's server restarts.
   static void kill_pulse();
   static bool restart_pulse(std::string* why);
+  // A JACK server (dummy driver, 256-frame periods) under the name the fixture puts
+  // in JACK_DEFAULT_SERVER for the synth and every JACK tool: no other server on the
+  // machine is touched. Stopped by SIGTERM (also at TearDown), so that it leaves no
+  // entry in JACK's small registry of servers.
+  static bool start_jackd(int rate, std::string* why);
+  static void stop_jackd();
 
   std::string dir_, window_;
   std::unique_ptr<Child> synth_;
