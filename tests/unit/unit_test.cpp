@@ -10,12 +10,12 @@
 #include <memory>
 #include <string>
 
-#include "audio/stream_callback.h"
-#include "patch/wav_reader.h"
 #include "engine/generator.h"
 #include "engine/note_table.h"
-#include "audio/voice_keys.h"
+#include "host/stream_frame.h"
+#include "host/voice_keys.h"
 #include "patch/tstr_parser.h"
+#include "patch/wav_reader.h"
 
 namespace {
 
