@@ -1,0 +1,41 @@
+#include "support/render.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "engine/generator.h"
+#include "engine/note_table.h"
+#include "host/player.h"
+#include "patch/patch_log.h"
+
+namespace tevtest {
+
+std::vector<short> render(const std::string& text, const std::vector<KeyEvent>& events, int frames) {
+  init_NOTE2FREQ();
+  PatchLog log(PatchLog::kDrop);
+  Player player(load_patch_text("test.tsy", text, log));
+  std::vector<short> out(2 * static_cast<size_t>(frames));
+  size_t next = 0;
+  for (int done = 0; done < frames;) {
+    for (; next < events.size() && events[next].frame <= done; next++) {
+      VoiceOp ops[kMaxOpsPerEvent];
+      const KeyEvent& e = events[next];
+      player.push_keys(ops, e.down ? key_press_ops(player.graph(), e.key, ops)
+                                   : key_release_ops(player.graph(), e.key, ops));
+    }
+    const int end = next < events.size() && events[next].frame < frames ? events[next].frame : frames;
+    player.render(&out[2 * static_cast<size_t>(done)], end - done);
+    done = end;
+  }
+  player.take_finished();
+  return out;
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+}  // namespace tevtest
