@@ -18,7 +18,7 @@ constexpr int kRate = 44100;
 // Interleaved stereo of `patch` (in tests/cases) rendered with `events`.
 std::vector<short> listen(const std::string& patch, const std::vector<tevtest::KeyEvent>& events,
                           int frames) {
-  const std::vector<short> v = tevtest::render(tevtest::read_text(TEV_CASES_DIR "/" + patch), events, frames);
+  const std::vector<short> v = tevtest::render(tevtest::slurp(TEV_CASES_DIR "/" + patch), events, frames);
   for (size_t i = 0; i + 1 < v.size(); i += 2) EXPECT_EQ(v[i], v[i + 1]) << "frame " << i / 2;
   return v;
 }

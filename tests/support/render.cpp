@@ -1,7 +1,7 @@
 #include "support/render.h"
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "engine/generator.h"
 #include "engine/note_table.h"
@@ -31,11 +31,9 @@ std::vector<short> render(const std::string& text, const std::vector<KeyEvent>& 
   return out;
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 }  // namespace tevtest

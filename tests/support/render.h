@@ -17,6 +17,6 @@ struct KeyEvent {
 // in frame order.
 std::vector<short> render(const std::string& text, const std::vector<KeyEvent>& events, int frames);
 // A file's whole text ("" when it can't be read).
-std::string read_text(const std::string& path);
+std::string slurp(const std::string& path);
 
 }  // namespace tevtest

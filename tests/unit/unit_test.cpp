@@ -108,7 +108,7 @@ TEST(VoiceOps, QueueTakesAWholeEventOrNothingAndAppliesInOrder) {
 }
 
 // Voices 0, 1 and 2 (keys z, a and q): a sine, a saw and a pulse.
-const std::string kThreeVoices = tevtest::read_text(TEV_CASES_DIR "/keys/three_voices.TSY");
+const std::string kThreeVoices = tevtest::slurp(TEV_CASES_DIR "/keys/three_voices.TSY");
 
 std::unique_ptr<GENERATOR> three_voices() {
   PatchLog log(PatchLog::kDrop);
