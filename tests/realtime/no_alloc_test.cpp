@@ -186,8 +186,6 @@ TEST(AudioPathAllocations, HundredReloadsAllocateNothingAndKeepResidentSize) {
   std::printf("100 reloads of SYNTH_2.TSY: %.2f ms each (load, handover, fade); resident %ld kB "
               "after the first, %ld kB after the last\n", ms / 100, first_kb, kb);
   EXPECT_EQ(allocations, 0);
-  EXPECT_EQ(player.graph().liste_keyboard[0]->pressed, 1)
-      << "the held key did not follow the reloads";
   EXPECT_LT(kb - first_kb, 1024);
 }
 
