@@ -37,6 +37,7 @@ class Player {
   // Enough for every note key and Return held at once, three operations each.
   static constexpr int kMaxHeldOps = 64;
 
+  // `graph`, not null, plays from the first render on.
   explicit Player(std::unique_ptr<GENERATOR> graph);
   ~Player();
   Player(const Player&) = delete;
