@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "audio/voice_keys.h"
+#include "host/voice_keys.h"
 
 class Take {
  public:
