@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
   if (args.record) {
     g_take = new Take;
     std::string why;
-    if (!g_take->open(args.record, &why)) {
+    if (!g_take->open(args.record, g_patch_name, &why)) {
       std::printf("Error: cannot record to [%s]: %s\n", args.record, why.c_str());
       std::exit(1);
     }

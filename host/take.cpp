@@ -1,6 +1,7 @@
 #include "host/take.h"
 
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,7 +41,13 @@ Take::~Take() {
   if (sndfile_) sf_close(static_cast<SNDFILE*>(sndfile_));
 }
 
-bool Take::open(const std::string& wav_path, std::string* why) {
+bool Take::open(const std::string& wav_path, const std::string& keep, std::string* why) {
+  struct stat k {}, t {};
+  for (const std::string& path : {wav_path, keys_path_for(wav_path)})
+    if (stat(keep.c_str(), &k) == 0 && stat(path.c_str(), &t) == 0 && k.st_dev == t.st_dev && k.st_ino == t.st_ino) {
+      *why = path + " is the patch file itself";
+      return false;
+    }
   SF_INFO info{};
   info.samplerate = kSampleRate;
   info.channels = 2;

@@ -35,8 +35,9 @@ class Take {
   Take& operator=(const Take&) = delete;
 
   // ---- main thread
-  // Creates the WAV file and starts the writer; false, with why, when it can't.
-  bool open(const std::string& wav_path, std::string* why);
+  // Creates the WAV file and starts the writer; false, with why, when it can't, or
+  // when the WAV or its keys file would be the file `keep` (the patch to play).
+  bool open(const std::string& wav_path, const std::string& keep, std::string* why);
   // A value the sequencers' clock gave while the patch loaded (each reseeds with it).
   void note_seed(uint32_t ticks);
   // Why the take no longer replays exactly; said once each, at the close.

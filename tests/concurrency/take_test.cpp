@@ -17,7 +17,10 @@ TEST(TakeWriter, FramesInOrderEventFormsAndDrops) {
   const std::string wav = std::string(dir) + "/t.wav";
   Take take;
   std::string why;
-  ASSERT_TRUE(take.open(wav, &why)) << why;
+  Take refused;  // the patch to play is never written over
+  std::ofstream(std::string(dir) + "/t.keys") << "KEY_Z;";
+  EXPECT_FALSE(refused.open(wav, std::string(dir) + "/t.keys", &why));
+  ASSERT_TRUE(take.open(wav, "p.tsy", &why)) << why;
   // 220 blocks of 3000 frames pass the ring's end, one of them across it; frame f holds f % 32749 on both sides.
   constexpr int kBlock = 3000, kBlocks = 220;
   const VoiceOp z_down[] = {{VoiceOp::SetNote, 0, 58}, {VoiceOp::KeyboardTrig, 0, 0}, {VoiceOp::VcaTrig, 0, 0}},
