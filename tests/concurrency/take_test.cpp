@@ -12,14 +12,12 @@
 #include "host/take.h"
 
 TEST(TakeWriter, FramesInOrderEventFormsAndDrops) {
-  char dir[] = "/tmp/tev-take.XXXXXX";
-  ASSERT_TRUE(mkdtemp(dir));
-  const std::string wav = std::string(dir) + "/t.wav";
-  Take take;
+  char tmpl[] = "/tmp/tev-take.XXXXXX";
+  const std::string dir = mkdtemp(tmpl), wav = dir + "/t.wav";
+  Take take, refused;
   std::string why;
-  Take refused;  // the patch to play is never written over
-  std::ofstream(std::string(dir) + "/t.keys") << "KEY_Z;";
-  EXPECT_FALSE(refused.open(wav, std::string(dir) + "/t.keys", &why));
+  std::ofstream(dir + "/t.keys") << "KEY_Z;";  // the patch to play is never written over
+  EXPECT_FALSE(refused.open(wav, dir + "/t.keys", &why));
   ASSERT_TRUE(take.open(wav, "p.tsy", &why)) << why;
   // 220 blocks of 3000 frames pass the ring's end, one of them across it; frame f holds f % 32749 on both sides.
   constexpr int kBlock = 3000, kBlocks = 220;
@@ -45,18 +43,15 @@ TEST(TakeWriter, FramesInOrderEventFormsAndDrops) {
 
   SF_INFO info{};
   SNDFILE* sf = sf_open(wav.c_str(), SFM_READ, &info);
-  ASSERT_TRUE(sf);
   std::vector<int16_t> got(2 * static_cast<size_t>(info.frames));
-  sf_readf_short(sf, got.data(), info.frames);
-  sf_close(sf);
-  ASSERT_EQ(info.frames, kBlock * kBlocks);
+  ASSERT_TRUE(sf && sf_readf_short(sf, got.data(), info.frames) == kBlock * kBlocks && !sf_close(sf));
   for (long f = 0; f < info.frames; f++)
     ASSERT_TRUE(got[2 * f] == f % 32749 && got[2 * f + 1] == f % 32749) << "frame " << f;
   std::stringstream keys;
-  keys << std::ifstream(std::string(dir) + "/t.keys").rdbuf();
+  keys << std::ifstream(dir + "/t.keys").rdbuf();
   std::filesystem::remove_all(dir);
   EXPECT_EQ(keys.str(),
-            "# take of p.tsy, replayed by: tev-render $(cat " + std::string(dir) + "/t.keys) p.tsy out.wav\n"
+            "# take of p.tsy, replayed by: tev-render $(cat " + dir + "/t.keys) p.tsy out.wav\n"
             "# not replayable exactly: 524289 frames were dropped (the disk fell behind)\n"
             "--seed 0 --frames 660000\n--event 3007:down:z\n--event 6000:on:1:51\n"
             "--event 9005:off:1\n--event 9005:up:return\n");
