@@ -17,9 +17,9 @@
 #include "audio/output_select.h"
 #include "audio/stream_callback.h"
 #include "engine/generator.h"
-#include "engine/hooks.h"
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
+#include "patch/patch_log.h"
 #include "audio/voice_keys.h"
 
 int Frequency = kSampleRate;  // frames per second of the output stream
@@ -165,12 +165,12 @@ int main(int argc, char** argv) {
   SDL_UpperBlit(background, nullptr, pSurface, nullptr);
   SDL_Flip(pSurface);
 
-  tev_caption_hook = set_caption;
-  tev_ticks_hook = sdl_ticks;
-
+  const LoadOptions options{set_caption, sdl_ticks};
   const char* path = argc > 1 ? argv[1] : nullptr;
   std::printf("Load [%s]\n", path ? path : "SYNTH_2.TSY");
-  gen = new GENERATOR(path);
+  PatchLog log(PatchLog::kPrint);
+  log.exit_on_empty_field = true;
+  gen = load_patch_file(path, log, options).release();
   // The loader has said why; an empty graph would only play silence.
   if (!gen->load_opened) {
     std::fflush(stdout);
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   // From here on only the stream callback touches gen; a saved patch file is
   // reloaded and handed over to it.
-  g_live = new LivePatch(gen, path ? path : "SYNTH_2.TSY", set_caption);
+  g_live = new LivePatch(gen, path ? path : "SYNTH_2.TSY", options);
   // MIDI plays beside the keys; without a MIDI system the line says so and the keys
   // play as before.
   start_midi_input();

@@ -9,15 +9,9 @@
 
 #include "audio/graph_swap.h"
 #include "engine/generator.h"
-#include "engine/hooks.h"
 #include "patch/patch_log.h"
 
 namespace {
-
-// While a reload reads the file the loader's caption is caught here, so that a
-// refused patch does not rename the window.
-std::string g_loaded_caption;
-void catch_caption(const char* title) { g_loaded_caption = title ? title : ""; }
 
 int module_count(const GENERATOR& g) {
   return static_cast<int>(g.liste_vco.size() + g.liste_vca.size() + g.liste_mixer.size() +
@@ -27,8 +21,8 @@ int module_count(const GENERATOR& g) {
 
 }  // namespace
 
-LivePatch::LivePatch(GENERATOR* playing, const std::string& path, void (*caption)(const char*))
-    : graph_(playing), path_(path), caption_(caption) {
+LivePatch::LivePatch(GENERATOR* playing, const std::string& path, const LoadOptions& options)
+    : graph_(playing), path_(path), options_(options) {
   g_mapping_voices.store(voices_present(*graph_), std::memory_order_release);
   watching_ = watch_.start(path_);
   if (!watching_)
@@ -103,11 +97,10 @@ void LivePatch::reload() {
   // The trace, the report and the problems print as at start-up; an empty field
   // only stops the load.
   PatchLog log(PatchLog::kPrint);
-  void (*caption)(const char*) = tev_caption_hook;
-  tev_caption_hook = catch_caption;
-  g_loaded_caption.clear();
-  std::unique_ptr<GENERATOR> next = load_patch_file(path_.c_str(), log);
-  tev_caption_hook = caption;
+  // The title waits until the patch is taken: a refused one leaves the window as it is.
+  std::string title;
+  LoadOptions options{[&title](const char* t) { title = t ? t : ""; }, options_.seed};
+  std::unique_ptr<GENERATOR> next = load_patch_file(path_.c_str(), log, options);
 
   if (!log.problems().empty() || !log.opened()) {
     std::printf("patch not reloaded: %zu problems\n", log.problems().size());
@@ -127,7 +120,7 @@ void LivePatch::reload() {
   graph_ = next.release();
   g_graph_swap.offer(graph_, again.data(), static_cast<int>(again.size()));
   g_mapping_voices.store(voices_present(*graph_), std::memory_order_release);
-  if (caption_) caption_(g_loaded_caption.c_str());
+  if (options_.caption) options_.caption(title.c_str());
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
   std::printf("patch reloaded (%d modules) in %.1f ms\n", module_count(*graph_), ms);

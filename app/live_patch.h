@@ -8,14 +8,16 @@
 
 #include "app/patch_watch.h"
 #include "audio/voice_keys.h"
+#include "patch/patch_log.h"
 
 class GENERATOR;
 
 class LivePatch {
  public:
   // `playing` was loaded from `path` and is what the stream callback plays.
-  // `caption` sets the window's title.
-  LivePatch(GENERATOR* playing, const std::string& path, void (*caption)(const char*));
+  // `options` are the start-up load's (window title, sequencer seed): a reload
+  // titles the window only once its patch is taken.
+  LivePatch(GENERATOR* playing, const std::string& path, const LoadOptions& options);
 
   // The window's key events, turned into voice operations for the graph that
   // plays (or is being handed over).
@@ -34,7 +36,7 @@ class LivePatch {
 
   GENERATOR* graph_;  // the newest graph handed to the stream callback
   std::string path_;
-  void (*caption_)(const char*);
+  LoadOptions options_;
   PatchWatch watch_;
   bool watching_ = false;
   bool reload_due_ = false;       // a save settled while a handover was under way

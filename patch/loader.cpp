@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "engine/generator.h"
-#include "engine/hooks.h"
 #include "patch/patch_log.h"
 #include "patch/wav_reader.h"
 #include "engine/note_table.h"
@@ -223,7 +222,8 @@ struct PatchReader {
 };
 
 void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
-  SEQUENCER* s = add(new SEQUENCER(), g.liste_sequencer, g.nbr_sequencer, name, "SEQUENCER");
+  const uint32_t seed = g.options && g.options->seed ? g.options->seed() : 0;
+  SEQUENCER* s = add(new SEQUENCER(seed), g.liste_sequencer, g.nbr_sequencer, name, "SEQUENCER");
 
   LINK_VCO_SEQUENCER to_vco;
   LINK_VCA_SEQUENCER to_vca;
@@ -463,14 +463,13 @@ void PatchReader::mixer(TSTR_PARSER& line, int n, const char* name) {
       if (wanted) {
         OUTPUT* src = pass == 0 ? static_cast<OUTPUT*>(g.get_VCO_by_name(source.get()))
                                 : static_cast<OUTPUT*>(g.get_SAMPLER_by_name(source.get()));
-        const int d = (wtxt[0] && wtxt[1]) ? wtxt[2] - '0' : -1;
         if (!src) {
           problem("link source [%s] names no %s declared above; ignored", source.get(),
                   pass == 0 ? "oscillator" : "sampler");
         } else if (m->nbr_inputs >= MIXER::kMaxInputs) {
           problem("[%s]: a mixer takes at most %d inputs; ignored", f.get(), MIXER::kMaxInputs);
         } else {
-          if (d < 1 || d > MIXER::kMaxInputs)
+          if (mixer_input_of(wtxt) == 0)
             problem("[%s]: the word's third character names no input from 1 to %d; this "
                     "source feeds nothing",
                     f.get(), MIXER::kMaxInputs);
@@ -537,6 +536,10 @@ void read_patch(GENERATOR& g, PatchLog& log, FILE* f, const char* path) {
   log.lines = r.ligne_texte;
 }
 
+void caption(const GENERATOR& g, const char* title) {
+  if (g.options && g.options->caption) g.options->caption(title);
+}
+
 // Reads through the graph's own log, or straight to standard output without one.
 template <class F>
 int with_log(GENERATOR& g, F read) {
@@ -549,7 +552,7 @@ int with_log(GENERATOR& g, F read) {
 
 int GENERATOR::load_TSY(const char* path) {
   return with_log(*this, [&](PatchLog& log) {
-    tev_caption_hook(path);
+    caption(*this, path);
     FILE* f = std::fopen(path, "rt");
     if (!f) {
       log.problem_text(path, 0,
@@ -569,7 +572,7 @@ int GENERATOR::load_TSY(const char* path) {
 
 int GENERATOR::load_TSY_text(const char* name, const std::string& text) {
   return with_log(*this, [&](PatchLog& log) {
-    tev_caption_hook(name);
+    caption(*this, name);
     // An empty buffer is an empty patch; fmemopen needs at least one byte.
     FILE* f = text.empty() ? std::fopen("/dev/null", "r")
                            : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
@@ -605,17 +608,28 @@ GENERATOR::GENERATOR(const char* path, PatchLog& l) {
   log = nullptr;
 }
 
-std::unique_ptr<GENERATOR> load_patch_file(const char* path, PatchLog& log) {
-  return std::make_unique<GENERATOR>(path, log);
+std::unique_ptr<GENERATOR> load_patch_file(const char* path, PatchLog& log,
+                                           const LoadOptions& options) {
+  auto g = std::make_unique<GENERATOR>(GENERATOR::Empty{});
+  g->log = &log;
+  g->options = &options;
+  g->load_TSY(path ? path : "SYNTH_2.TSY");
+  g->prepare();
+  g->affiche_tree();
+  g->log = nullptr;
+  g->options = nullptr;
+  return g;
 }
 
 std::unique_ptr<GENERATOR> load_patch_text(const char* name, const std::string& text,
-                                           PatchLog& log) {
+                                           PatchLog& log, const LoadOptions& options) {
   auto g = std::make_unique<GENERATOR>(GENERATOR::Empty{});
   g->log = &log;
+  g->options = &options;
   g->load_TSY_text(name, text);
   g->prepare();
   g->affiche_tree();
   g->log = nullptr;
+  g->options = nullptr;
   return g;
 }

@@ -14,6 +14,8 @@
 // tests, fuzzers, the renderer) gets a stopped load and a graph it can still free.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -68,9 +70,19 @@ class PatchLog {
   std::string text_;
 };
 
+// What the program around the loader supplies: both may be left empty.
+struct LoadOptions {
+  // Called with the path as the load begins (the live synth titles its window).
+  std::function<void(const char*)> caption;
+  // Each new sequencer seeds the random generator with this (the live synth's
+  // millisecond clock, the renderer's --seed); empty: 0.
+  std::function<uint32_t()> seed;
+};
+
 // Load, resolve and report, as the loading constructor does, into a new graph that
 // the caller owns. A graph comes back even when the patch did not open or stopped.
-std::unique_ptr<GENERATOR> load_patch_file(const char* path, PatchLog& log);
+std::unique_ptr<GENERATOR> load_patch_file(const char* path, PatchLog& log,
+                                           const LoadOptions& options = {});
 // The same from text in memory; `name` stands for the path in messages and caption.
 std::unique_ptr<GENERATOR> load_patch_text(const char* name, const std::string& text,
-                                           PatchLog& log);
+                                           PatchLog& log, const LoadOptions& options = {});
