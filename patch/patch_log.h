@@ -24,10 +24,14 @@
 class GENERATOR;
 
 struct PatchProblem {
+  // The cases the patch check words its own way (patch/check.h).
+  enum Kind { kGeneral, kNoFields, kEmptyField, kMissingSource, kSampleFile };
   std::string file;     // the patch's path, or the name given with a text
   int line = 0;         // 1-based line of the patch; 0 for the patch as a whole
   std::string message;  // what is wrong, without the location
   std::string text;     // the line the loader prints for it (without the newline)
+  int column = 0;       // 1-based column of the field it is about (0: unknown)
+  Kind kind = kGeneral;
 };
 
 class PatchLog {
@@ -41,14 +45,18 @@ class PatchLog {
   // Trace text, printf-style, written as given (the caller supplies "\n" or "\r\n").
   void trace(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // A problem printed "<file>:<line>: <message>".
-  void problem(const std::string& file, int line, const std::string& message);
+  void problem(const std::string& file, int line, const std::string& message, int column = 0,
+               PatchProblem::Kind kind = PatchProblem::kGeneral);
   // A problem whose printed line is `text` as it stands (the older message forms,
   // which carry no location or carry it their own way); `message` is the same text.
-  void problem_text(const std::string& file, int line, const std::string& text);
+  void problem_text(const std::string& file, int line, const std::string& text, int column = 0,
+                    PatchProblem::Kind kind = PatchProblem::kGeneral);
 
-  // Where each module was declared, for checks made after loading.
-  void declared(const void* module, int line) { lines_[module] = line; }
+  // Where each module was declared (line and column of its line), for checks made
+  // after loading.
+  void declared(const void* module, int line, int column) { lines_[module] = {line, column}; }
   int line_of(const void* module) const;
+  int column_of(const void* module) const;
 
   // The file line of the patch's last token (0 for an empty patch).
   int lines = 0;
@@ -66,7 +74,7 @@ class PatchLog {
   bool opened_ = false;
   bool stopped_ = false;
   std::vector<PatchProblem> problems_;
-  std::map<const void*, int> lines_;
+  std::map<const void*, std::pair<int, int>> lines_;
   std::string text_;
 };
 
