@@ -45,7 +45,7 @@ constexpr int kBlock = 4096;
 
 const char kUsage[] =
     "usage: tev-render [options] PATCH OUT.wav\n"
-    "       tev-render --check PATCH\n"
+    "       tev-render --check [--strict] PATCH\n"
     "  --frames N          render N frames (default: 5 seconds = 220500)\n"
     "  --seconds S         render round(S * 44100) frames\n"
     "  --seed N            the value that stands in for the millisecond clock whenever a\n"
@@ -60,7 +60,10 @@ const char kUsage[] =
     "                      frame. Without --frames/--seconds the render lasts until\n"
     "                      the file's last event plus 2 seconds\n"
     "  --quiet             do not print the loader trace and graph report\n"
-    "  --check             load PATCH, list its problems; exit 0 when clean, 1 otherwise\n"
+    "  --check             load PATCH and list what it holds that the synth will not do as\n"
+    "                      written, as FILE:LINE:COLUMN: error|warning|note: message;\n"
+    "                      exit 1 when there is an error, 0 otherwise\n"
+    "  --strict            with --check: exit 1 on warnings too\n"
     "  --help              print this help\n";
 
 struct Event {
@@ -78,6 +81,7 @@ struct Options {
   uint32_t seed = 0;
   bool quiet = false;
   bool check = false;
+  bool strict = false;  // --check: warnings fail too
   std::vector<Event> events;
   std::vector<std::string> positional;
 };
@@ -183,6 +187,9 @@ Options parse_args(int argc, char** argv) {
     } else if (arg == "--check") {
       no_value();
       o.check = true;
+    } else if (arg == "--strict") {
+      no_value();
+      o.strict = true;
     } else if (arg == "--frames") {
       const std::string v = take();
       uint64_t n;
@@ -242,33 +249,38 @@ std::unique_ptr<GENERATOR> load_patch(const std::string& path, PatchLog& log, ui
   return g;
 }
 
+// The whole patch file, or false with errno set.
+bool read_text(const std::string& path, std::string* text) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buf[65536];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text->append(buf, n);
+  const bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
 int run_check(const Options& o) {
   const std::string& path = o.positional[0];
-  PatchLog log(PatchLog::kDrop);
-  auto g = load_patch(path, log, o.seed);
-  int count = 0;
-  for (const PatchProblem& p : log.problems()) {
-    // Every problem with its line; a problem of the whole file as the loader words it.
-    if (p.line > 0)
-      std::printf("%s:%d: %s\n", p.file.c_str(), p.line, p.message.c_str());
-    else
-      std::printf("%s\n", p.text.c_str());
-    count++;
-  }
-  if (!log.opened() || log.stopped()) {
-    std::printf("%s: the patch did not load\n", path.c_str());
+  std::string text;
+  if (!read_text(path, &text)) {
+    std::printf("%s:1:1: error: cannot open patch file: %s\n%s: 1 error, 0 warnings\n",
+                path.c_str(), std::strerror(errno), path.c_str());
     return 1;
   }
-  for (const Finding& p : graph_findings(*g, log)) {
-    std::printf("%s:%d: %s\n", path.c_str(), p.line, p.message.c_str());
-    count++;
-  }
-  if (count == 0) {
-    std::printf("%s: no problems found\n", path.c_str());
-    return 0;
-  }
-  std::printf("%s: %d problem%s\n", path.c_str(), count, count == 1 ? "" : "s");
-  return 1;
+  PatchLog log(PatchLog::kDrop);
+  LoadOptions options;
+  const uint32_t seed = o.seed;
+  options.seed = [seed] { return seed; };
+  auto g = load_patch_text(path.c_str(), text, log, options);
+  const PatchCheck c = check_patch(text, *g, log);
+  std::fputs(format_check(path, c).c_str(), stdout);
+  return c.errors > 0 || (o.strict && c.warnings > 0) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- output file

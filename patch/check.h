@@ -37,7 +37,3 @@ std::string format_check(const std::string& file, const PatchCheck& c);
 
 // "1 error, 2 warnings".
 std::string error_warning_counts(const PatchCheck& c);
-
-// What the graph-level checks find in a loaded graph (kept apart for the loader's
-// older callers); check_patch includes them.
-std::vector<Finding> graph_findings(GENERATOR& g, const PatchLog& log);

@@ -64,7 +64,8 @@ unsigned link_lookups(ModuleKind line, const char* s) {
 // wave and, as a modulator, the share by which it changes its target.
 const ParamDef kParams[] = {
     {ModuleKind::Sequencer, "DIVIDER", Param::Divider, Reading::Real, 0.01, 44100, false,
-     "keeps its default of 2 steps per second", "the steps last as it gives"},
+     "keeps its default of 2 steps per second",
+     "a step lasts 44100 / DIVIDER samples, at least one, and 0 holds the first step for ever"},
     {ModuleKind::Sequencer, "NBR_STEP", Param::NbrStep, Reading::Whole, 1, 16, true,
      "keeps its default of 16 steps", ""},
     {ModuleKind::Sequencer, "NOTE", Param::StepNote, Reading::Whole, 0, 1999, true,

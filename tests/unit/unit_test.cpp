@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 
 #include "audio/stream_callback.h"
@@ -15,6 +18,8 @@
 #include "engine/generator.h"
 #include "engine/note_table.h"
 #include "audio/voice_keys.h"
+#include "patch/check.h"
+#include "patch/patch_log.h"
 #include "patch/tstr_parser.h"
 
 namespace {
@@ -102,6 +107,34 @@ TEST(VoiceOps, QueueTakesAWholeEventOrNothingAndAppliesInOrder) {
   q.drain(g);
   EXPECT_EQ(g.liste_keyboard[0]->note, 61);
   EXPECT_TRUE(q.push(five, 5)) << "drained";
+}
+
+// Every patch shipped or tested with: each finding a line editors' error parsers
+// take; the shipped ones free of errors and warnings.
+TEST(PatchCheck, FindingsReadAsCompilerLinesAndShippedPatchesAreClean) {
+  const std::regex form("[^:]+:[0-9]+:[0-9]+: (error|warning|note): .+");
+  const std::string cwd = std::filesystem::current_path();
+  for (const char* dir : {TEV_PATCHES_DIR, TEV_CASES_DIR}) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+      if (e.path().extension() != ".TSY") continue;
+      // Sample paths are relative to the working directory.
+      std::filesystem::current_path(e.path().parent_path());
+      std::stringstream text;
+      text << std::ifstream(e.path()).rdbuf();
+      PatchLog log(PatchLog::kDrop);
+      const std::string name = e.path().filename();
+      auto g = load_patch_text(name.c_str(), text.str(), log);
+      const PatchCheck c = check_patch(text.str(), *g, log);
+      std::istringstream lines(format_check(name, c));
+      std::string line;
+      for (size_t i = 0; i < c.findings.size() && std::getline(lines, line); i++)
+        EXPECT_TRUE(std::regex_match(line, form)) << line;
+      if (dir == std::string(TEV_PATCHES_DIR)) {
+        EXPECT_EQ(c.errors + c.warnings, 0) << format_check(name, c);
+      }
+    }
+  }
+  std::filesystem::current_path(cwd);
 }
 
 }  // namespace
