@@ -19,6 +19,7 @@
 #include "engine/generator.h"
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
+#include "patch/check.h"
 #include "patch/patch_log.h"
 #include "audio/voice_keys.h"
 
@@ -184,6 +185,15 @@ int main(int argc, char** argv) {
   std::printf("[aqzs edrftg yhujik olpm our] modifier les trucs \n");
   std::printf("[+-] change type OSC1 [7894] le type des LFO1234\n");
   std::printf("[wxcvbn,;] pour les notes (foireuxmaismarche)\n");
+  // What the load found, once the clear has wiped the trace that named it.
+  std::string text;
+  const std::string shown = path ? path : "SYNTH_2.TSY";
+  if (read_patch_text(shown, &text)) {
+    const PatchCheck check = check_patch(text, *gen, log);
+    if (check.errors + check.warnings > 0)
+      std::printf("%s: %s (tev-render --check %s lists them)\n", shown.c_str(),
+                  error_warning_counts(check).c_str(), shown.c_str());
+  }
 
   FSOUND_STREAM* stream =
       FSOUND_Stream_Create(instrument_callback, BufferSize, kStreamMode, Frequency, nullptr);

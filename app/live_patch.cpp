@@ -9,6 +9,7 @@
 
 #include "audio/graph_swap.h"
 #include "engine/generator.h"
+#include "patch/check.h"
 #include "patch/patch_log.h"
 
 namespace {
@@ -81,9 +82,9 @@ void LivePatch::poll() {
 
 void LivePatch::reload() {
   const auto started = std::chrono::steady_clock::now();
-  // A file that can't be opened (removed, unreadable) is said once, until it can.
-  if (FILE* f = std::fopen(path_.c_str(), "rt")) {
-    std::fclose(f);
+  // A file that can't be read (removed, unreadable) is said once, until it can.
+  std::string text;
+  if (read_patch_text(path_, &text)) {
     unreadable_said_ = false;
   } else {
     if (!unreadable_said_)
@@ -100,10 +101,13 @@ void LivePatch::reload() {
   // The title waits until the patch is taken: a refused one leaves the window as it is.
   std::string title;
   LoadOptions options{[&title](const char* t) { title = t ? t : ""; }, options_.seed};
-  std::unique_ptr<GENERATOR> next = load_patch_file(path_.c_str(), log, options);
+  std::unique_ptr<GENERATOR> next = load_patch_text(path_.c_str(), text, log, options);
 
-  if (!log.problems().empty() || !log.opened()) {
-    std::printf("patch not reloaded: %zu problems\n", log.problems().size());
+  // What start-up would play is played: only errors (what the loader refuses or
+  // drops) keep the patch that plays.
+  const PatchCheck check = check_patch(text, *next, log);
+  if (check.errors > 0) {
+    std::printf("patch not reloaded: %d problem%s\n", check.errors, check.errors == 1 ? "" : "s");
     std::fflush(stdout);
     return;
   }
@@ -123,6 +127,10 @@ void LivePatch::reload() {
   if (options_.caption) options_.caption(title.c_str());
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-  std::printf("patch reloaded (%d modules) in %.1f ms\n", module_count(*graph_), ms);
+  std::printf("patch reloaded (%d modules) in %.1f ms", module_count(*graph_), ms);
+  if (check.warnings > 0)
+    std::printf(", %d warning%s: see tev-render --check", check.warnings,
+                check.warnings == 1 ? "" : "s");
+  std::printf("\n");
   std::fflush(stdout);
 }

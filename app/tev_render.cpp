@@ -249,26 +249,10 @@ std::unique_ptr<GENERATOR> load_patch(const std::string& path, PatchLog& log, ui
   return g;
 }
 
-// The whole patch file, or false with errno set.
-bool read_text(const std::string& path, std::string* text) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    return false;
-  }
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buf[65536];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text->append(buf, n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
-
 int run_check(const Options& o) {
   const std::string& path = o.positional[0];
   std::string text;
-  if (!read_text(path, &text)) {
+  if (!read_patch_text(path, &text)) {
     std::printf("%s:1:1: error: cannot open patch file: %s\n%s: 1 error, 0 warnings\n",
                 path.c_str(), std::strerror(errno), path.c_str());
     return 1;

@@ -1,5 +1,7 @@
 #include "patch/check.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -619,4 +621,20 @@ std::string format_check(const std::string& file, const PatchCheck& c) {
     s += file + ":" + std::to_string(f.line) + ":" + std::to_string(f.column) + ": " +
          names[static_cast<int>(f.severity)] + ": " + f.message + "\n";
   return s + file + ": " + error_warning_counts(c) + "\n";
+}
+
+bool read_patch_text(const std::string& path, std::string* text) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buf[65536];
+  text->clear();
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text->append(buf, n);
+  const bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
 }

@@ -37,3 +37,7 @@ std::string format_check(const std::string& file, const PatchCheck& c);
 
 // "1 error, 2 warnings".
 std::string error_warning_counts(const PatchCheck& c);
+
+// The whole patch file as the loader will read it; false, errno set, when it can't
+// be read (a folder included).
+bool read_patch_text(const std::string& path, std::string* text);
