@@ -31,6 +31,7 @@
 #include "engine/generator.h"
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
+#include "app/patch_graph.h"
 #include "patch/check.h"
 #include "patch/patch_log.h"
 
@@ -46,6 +47,7 @@ constexpr int kBlock = 4096;
 const char kUsage[] =
     "usage: tev-render [options] PATCH OUT.wav\n"
     "       tev-render --check [--strict] PATCH\n"
+    "       tev-render --graph OUT.svg|OUT.dot|- PATCH\n"
     "  --frames N          render N frames (default: 5 seconds = 220500)\n"
     "  --seconds S         render round(S * 44100) frames\n"
     "  --seed N            the value that stands in for the millisecond clock whenever a\n"
@@ -64,6 +66,8 @@ const char kUsage[] =
     "                      written, as FILE:LINE:COLUMN: error|warning|note: message;\n"
     "                      exit 1 when there is an error, 0 otherwise\n"
     "  --strict            with --check: exit 1 on warnings too\n"
+    "  --graph OUT         draw PATCH with Graphviz: modules, links and voices, as SVG,\n"
+    "                      or as DOT text for OUT.dot or - (standard output)\n"
     "  --help              print this help\n";
 
 struct Event {
@@ -82,6 +86,7 @@ struct Options {
   bool quiet = false;
   bool check = false;
   bool strict = false;  // --check: warnings fail too
+  std::string graph;    // --graph OUT
   std::vector<Event> events;
   std::vector<std::string> positional;
 };
@@ -187,6 +192,9 @@ Options parse_args(int argc, char** argv) {
     } else if (arg == "--check") {
       no_value();
       o.check = true;
+    } else if (arg == "--graph") {
+      o.graph = take();
+      if (o.graph.empty()) usage_error("option --graph needs a file name");
     } else if (arg == "--strict") {
       no_value();
       o.strict = true;
@@ -225,10 +233,12 @@ Options parse_args(int argc, char** argv) {
       usage_error("unknown option '" + arg + "'");
     }
   }
-  if (o.check) {
+  if (o.check && !o.graph.empty()) usage_error("--check and --graph go one at a time");
+  if (o.check || !o.graph.empty()) {
     if (o.positional.empty()) usage_error("missing PATCH");
     if (o.positional.size() > 1)
-      usage_error("unexpected argument '" + o.positional[1] + "': --check takes only PATCH");
+      usage_error("unexpected argument '" + o.positional[1] + "': " +
+                  (o.check ? "--check" : "--graph OUT") + " takes only PATCH");
   } else {
     if (o.positional.empty()) usage_error("missing PATCH and OUT.wav");
     if (o.positional.size() < 2) usage_error("missing OUT.wav");
@@ -263,6 +273,12 @@ int run_check(const Options& o) {
   options.seed = [seed] { return seed; };
   auto g = load_patch_text(path.c_str(), text, log, options);
   const PatchCheck c = check_patch(text, *g, log);
+  if (!o.graph.empty()) {
+    std::string why;
+    if (draw_patch(*g, log, c, o.graph, &why)) return 0;
+    std::fprintf(stderr, "tev-render: %s\n", why.c_str());
+    return 1;
+  }
   std::fputs(format_check(path, c).c_str(), stdout);
   return c.errors > 0 || (o.strict && c.warnings > 0) ? 1 : 0;
 }
@@ -515,7 +531,7 @@ int run_render(Options& o) {
 int main(int argc, char** argv) {
   Options o = parse_args(argc, argv);
   init_NOTE2FREQ();
-  const int status = o.check ? run_check(o) : run_render(o);
+  const int status = o.check || !o.graph.empty() ? run_check(o) : run_render(o);
   std::fflush(stdout);
   return status;
 }

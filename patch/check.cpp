@@ -126,7 +126,7 @@ class TextCheck {
     int line;
   };
   void add(Severity s, int line, int column, const std::string& m) {
-    out_.push_back({line, column, s, m, nullptr});
+    out_.push_back({line, column, s, m, nullptr, token_column_});
   }
   void parameter(unsigned kinds, const std::string& f, int line, int column);
   void link(ModuleKind kind, const std::string& name, const std::string& f, int line, int column);
@@ -141,10 +141,12 @@ class TextCheck {
   int keyboards_ = 0;
   int comment_line_ = 0;  // the line of the last comment token
   int comment_said_ = 0;  // the last line whose comment words were warned of
+  int token_column_ = 0;  // of the token in hand
 };
 
 void TextCheck::token(const Token& t, const Token* before) {
   const std::string& s = t.text;
+  token_column_ = t.column;
   if (s[0] == '#') {
     comment_line_ = t.line;
     return;
@@ -426,7 +428,7 @@ std::string count_of(long n, const char* one, const char* many) {
 // The loader's own problem, worded for the check.
 Finding from_loader(const PatchProblem& p) {
   Finding f{p.line > 0 ? p.line : 1, p.column > 0 ? p.column : 1, Severity::Error, p.message,
-            nullptr};
+            nullptr, 0};
   if (p.kind == PatchProblem::kEmptyField)
     f.message = "empty field: the synth stops reading the patch here (the live synth exits at "
                 "start-up)";

@@ -21,7 +21,8 @@ struct Finding {
   int column = 0;  // 1-based column of the field (of the line's first character)
   Severity severity = Severity::Error;
   std::string message;
-  const void* module = nullptr;  // the module it is about, if any
+  const void* module = nullptr;  // the module it is about, if known
+  int token_column = 0;          // else the column where its module's line begins
 };
 
 struct PatchCheck {

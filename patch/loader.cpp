@@ -209,7 +209,7 @@ struct PatchReader {
   M* add(M* m, std::vector<M*>& list, int& count, const char* name, const char* trace) {
     column = token_column;
     copy_name(m->name, sizeof m->name, name);
-    log.declared(m, ligne_texte, token_column);
+    log.declared(m, ligne_texte, token_column, token);
     log.trace("%s\n", trace);
     push_front(list, m);
     count++;
@@ -240,6 +240,7 @@ struct PatchReader {
   template <class R, class M>
   void join_word(R& rec, bool& used, M* m, const char* insert, const Field& source, Field& word) {
     join(rec, used, m, insert, source, word);
+    log.linked(m, rec.pere_in, word.get());
     push_front(rec.param_out, word.keep());
   }
   // A keyboard link: one record per field.
@@ -252,6 +253,7 @@ struct PatchReader {
     rec.source = kb;
     rec.pere_in = target;
     trace_link(insert, source.get(), word.get());
+    log.linked(kb, target, word.get());
     store(list, counter, rec);
   }
 
@@ -317,13 +319,13 @@ void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
       const unsigned to = link_lookups(ModuleKind::Sequencer, source.get());
       if (to & bit(ModuleKind::Oscillator)) {
         if (VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator"))
-          join(to_vco, vco_used, o, nullptr, source, word);
+          join(to_vco, vco_used, o, nullptr, source, word), log.linked(s, o, word.get());
       } else if (to & bit(ModuleKind::Amplifier)) {
         if (VCA* a = found(g.get_VCA_by_name(source.get()), source.get(), "amplifier"))
-          join(to_vca, vca_used, a, nullptr, source, word);
+          join(to_vca, vca_used, a, nullptr, source, word), log.linked(s, a, word.get());
       } else if (to & bit(ModuleKind::Sampler)) {
         if (SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler"))
-          join(to_sampler, sampler_used, p, nullptr, source, word);
+          join(to_sampler, sampler_used, p, nullptr, source, word), log.linked(s, p, word.get());
       }
     }
   }
@@ -475,6 +477,7 @@ void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
         rec.source = m;
         rec.pere_in = a;
         trace_link("liens_mixer_vca.fils_out.insert()", source.get(), word.get());
+        log.linked(m, a, word.get());
         rec.param_out.push_back(word.keep());
         store(g.liens_mixer_vca, &g.nbr_liens_mixer_vca, rec);
       } else if (to & bit(ModuleKind::Keyboard)) {
@@ -530,6 +533,7 @@ void PatchReader::mixer(TSTR_PARSER& line, int n, const char* name) {
                     "source feeds nothing",
                     f.get(), MIXER::kMaxInputs);
           m->nbr_inputs++;
+          log.linked(src, m, wtxt);
           if (pass == 0) {
             push_front(from_vco.fils_out, static_cast<VCO*>(src));
             push_front(from_vco.param_out, word.keep());

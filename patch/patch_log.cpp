@@ -45,10 +45,15 @@ void PatchLog::problem_text(const std::string& file, int line, const std::string
 
 int PatchLog::line_of(const void* module) const {
   const auto it = lines_.find(module);
-  return it == lines_.end() ? 0 : it->second.first;
+  return it == lines_.end() ? 0 : it->second.line;
 }
 
 int PatchLog::column_of(const void* module) const {
   const auto it = lines_.find(module);
-  return it == lines_.end() ? 0 : it->second.second;
+  return it == lines_.end() ? 0 : it->second.column;
+}
+
+std::string PatchLog::text_of(const void* module) const {
+  const auto it = lines_.find(module);
+  return it == lines_.end() ? std::string() : it->second.text;
 }

@@ -52,11 +52,24 @@ class PatchLog {
   void problem_text(const std::string& file, int line, const std::string& text, int column = 0,
                     PatchProblem::Kind kind = PatchProblem::kGeneral);
 
-  // Where each module was declared (line and column of its line), for checks made
-  // after loading.
-  void declared(const void* module, int line, int column) { lines_[module] = {line, column}; }
+  // Where each module was declared (line and column of its line, and the line's
+  // text), for checks and pictures made after loading.
+  void declared(const void* module, int line, int column, const char* text) {
+    lines_[module] = {line, column, text};
+  }
   int line_of(const void* module) const;
   int column_of(const void* module) const;
+  std::string text_of(const void* module) const;
+  // Every link the loader made, in file order: a module into another, with its word.
+  struct Link {
+    const void* from;
+    const void* to;
+    std::string word;
+  };
+  void linked(const void* from, const void* to, const char* word) {
+    links_.push_back({from, to, word ? word : ""});
+  }
+  const std::vector<Link>& links() const { return links_; }
 
   // The file line of the patch's last token (0 for an empty patch).
   int lines = 0;
@@ -74,7 +87,12 @@ class PatchLog {
   bool opened_ = false;
   bool stopped_ = false;
   std::vector<PatchProblem> problems_;
-  std::map<const void*, std::pair<int, int>> lines_;
+  struct Place {
+    int line, column;
+    std::string text;
+  };
+  std::map<const void*, Place> lines_;
+  std::vector<Link> links_;
   std::string text_;
 };
 

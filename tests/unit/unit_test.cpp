@@ -2,6 +2,7 @@
 // graph never outputs (NaN, infinities), odd sample files, the splitter's corner
 // cases and a full voice-operation queue.
 #include <fcntl.h>
+#include <expat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "engine/generator.h"
 #include "engine/note_table.h"
 #include "audio/voice_keys.h"
+#include "app/patch_graph.h"
 #include "patch/check.h"
 #include "patch/patch_log.h"
 #include "patch/tstr_parser.h"
@@ -109,11 +111,33 @@ TEST(VoiceOps, QueueTakesAWholeEventOrNothingAndAppliesInOrder) {
   EXPECT_TRUE(q.push(five, 5)) << "drained";
 }
 
+// The <g class="node|edge"> elements of an SVG file; -1 when it is no well-formed XML.
+std::pair<int, int> svg_nodes_and_edges(const std::string& path) {
+  std::stringstream svg;
+  svg << std::ifstream(path).rdbuf();
+  std::pair<int, int> count{0, 0};
+  XML_Parser p = XML_ParserCreate(nullptr);
+  XML_SetUserData(p, &count);
+  XML_SetStartElementHandler(p, [](void* data, const XML_Char* name, const XML_Char** attr) {
+    auto* n = static_cast<std::pair<int, int>*>(data);
+    for (int i = 0; std::string(name) == "g" && attr[i]; i += 2)
+      if (std::string(attr[i]) == "class") {
+        n->first += std::string(attr[i + 1]) == "node";
+        n->second += std::string(attr[i + 1]) == "edge";
+      }
+  });
+  const bool ok = XML_Parse(p, svg.str().data(), static_cast<int>(svg.str().size()), 1);
+  XML_ParserFree(p);
+  return ok ? count : std::make_pair(-1, -1);
+}
+
 // Every patch shipped or tested with: each finding a line editors' error parsers
-// take; the shipped ones free of errors and warnings.
-TEST(PatchCheck, FindingsReadAsCompilerLinesAndShippedPatchesAreClean) {
+// take; the shipped ones free of errors and warnings; a picture with one node per
+// module and one edge per link.
+TEST(PatchCheck, FindingsReadAsCompilerLinesShippedPatchesAreCleanAndEveryPatchDraws) {
   const std::regex form("[^:]+:[0-9]+:[0-9]+: (error|warning|note): .+");
   const std::string cwd = std::filesystem::current_path();
+  const std::string svg = std::filesystem::temp_directory_path() / "tev-unit-patch.svg";
   for (const char* dir : {TEV_PATCHES_DIR, TEV_CASES_DIR}) {
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
       if (e.path().extension() != ".TSY") continue;
@@ -132,9 +156,18 @@ TEST(PatchCheck, FindingsReadAsCompilerLinesAndShippedPatchesAreClean) {
       if (dir == std::string(TEV_PATCHES_DIR)) {
         EXPECT_EQ(c.errors + c.warnings, 0) << format_check(name, c);
       }
+      std::string why;
+      ASSERT_TRUE(draw_patch(*g, log, c, svg, &why)) << why;
+      const size_t modules = g->liste_vco.size() + g->liste_vca.size() + g->liste_mixer.size() +
+                             g->liste_keyboard.size() + g->liste_sampler.size() +
+                             g->liste_sequencer.size();
+      EXPECT_EQ(svg_nodes_and_edges(svg),
+                std::make_pair(static_cast<int>(modules), static_cast<int>(log.links().size())))
+          << name;
     }
   }
   std::filesystem::current_path(cwd);
+  std::filesystem::remove(svg);
 }
 
 }  // namespace
