@@ -31,6 +31,7 @@
 #include "engine/generator.h"
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
+#include "app/convert_sample.h"
 #include "app/patch_graph.h"
 #include "patch/check.h"
 #include "patch/patch_log.h"
@@ -48,6 +49,7 @@ const char kUsage[] =
     "usage: tev-render [options] PATCH OUT.wav\n"
     "       tev-render --check [--strict] PATCH\n"
     "       tev-render --graph OUT.svg|OUT.dot|- PATCH\n"
+    "       tev-render --convert-sample IN OUT.wav\n"
     "  --frames N          render N frames (default: 5 seconds = 220500)\n"
     "  --seconds S         render round(S * 44100) frames\n"
     "  --seed N            the value that stands in for the millisecond clock whenever a\n"
@@ -68,6 +70,8 @@ const char kUsage[] =
     "  --strict            with --check: exit 1 on warnings too\n"
     "  --graph OUT         draw PATCH with Graphviz: modules, links and voices, as SVG,\n"
     "                      or as DOT text for OUT.dot or - (standard output)\n"
+    "  --convert-sample    write IN (any sound file) as a sampler plays it as it stands:\n"
+    "                      16-bit mono 44100 Hz WAV with a 44-byte header\n"
     "  --help              print this help\n";
 
 struct Event {
@@ -87,6 +91,7 @@ struct Options {
   bool check = false;
   bool strict = false;  // --check: warnings fail too
   std::string graph;    // --graph OUT
+  bool convert = false;  // --convert-sample IN OUT
   std::vector<Event> events;
   std::vector<std::string> positional;
 };
@@ -195,6 +200,9 @@ Options parse_args(int argc, char** argv) {
     } else if (arg == "--graph") {
       o.graph = take();
       if (o.graph.empty()) usage_error("option --graph needs a file name");
+    } else if (arg == "--convert-sample") {
+      no_value();
+      o.convert = true;
     } else if (arg == "--strict") {
       no_value();
       o.strict = true;
@@ -233,8 +241,11 @@ Options parse_args(int argc, char** argv) {
       usage_error("unknown option '" + arg + "'");
     }
   }
-  if (o.check && !o.graph.empty()) usage_error("--check and --graph go one at a time");
-  if (o.check || !o.graph.empty()) {
+  if (o.check + !o.graph.empty() + o.convert > 1)
+    usage_error("--check, --graph and --convert-sample go one at a time");
+  if (o.convert) {
+    if (o.positional.size() != 2) usage_error("--convert-sample takes IN and OUT.wav");
+  } else if (o.check || !o.graph.empty()) {
     if (o.positional.empty()) usage_error("missing PATCH");
     if (o.positional.size() > 1)
       usage_error("unexpected argument '" + o.positional[1] + "': " +
@@ -531,6 +542,12 @@ int run_render(Options& o) {
 int main(int argc, char** argv) {
   Options o = parse_args(argc, argv);
   init_NOTE2FREQ();
+  if (o.convert) {
+    std::string why;
+    if (convert_sample(o.positional[0], o.positional[1], &why)) return 0;
+    std::fprintf(stderr, "tev-render: %s\n", why.c_str());
+    return 1;
+  }
   const int status = o.check || !o.graph.empty() ? run_check(o) : run_render(o);
   std::fflush(stdout);
   return status;

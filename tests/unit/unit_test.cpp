@@ -19,9 +19,11 @@
 #include "engine/generator.h"
 #include "engine/note_table.h"
 #include "audio/voice_keys.h"
+#include "app/convert_sample.h"
 #include "app/patch_graph.h"
 #include "patch/check.h"
 #include "patch/patch_log.h"
+#include "patch/sample_check.h"
 #include "patch/tstr_parser.h"
 
 namespace {
@@ -168,6 +170,18 @@ TEST(PatchCheck, FindingsReadAsCompilerLinesShippedPatchesAreCleanAndEveryPatchD
   }
   std::filesystem::current_path(cwd);
   std::filesystem::remove(svg);
+}
+
+// 64 frames of 48 kHz stereo 24-bit become 59 of 44.1 kHz mono 16-bit, as the
+// sampler reads them: nothing left for the check to say.
+TEST(PatchCheck, ConvertedSampleIsWhatTheSamplerReads) {
+  const std::string out = std::filesystem::temp_directory_path() / "tev-unit-converted.wav";
+  std::string why;
+  ASSERT_TRUE(convert_sample(TEV_CASES_DIR "/check/kick48.wav", out, &why)) << why;
+  EXPECT_TRUE(check_sample(out).empty());
+  EXPECT_EQ(std::filesystem::file_size(out), 44u + 2 * 59);
+  EXPECT_FALSE(check_sample(TEV_CASES_DIR "/check/kick48.wav").empty());
+  std::filesystem::remove(out);
 }
 
 }  // namespace
