@@ -210,7 +210,12 @@ void TextCheck::token(const Token& t, const Token* before) {
   if (kinds & bit(ModuleKind::Keyboard)) keyboards_++;
   // A keyboard reads none of its fields.
   const unsigned reading = kinds & ~bit(ModuleKind::Keyboard);
-  if (!reading) return;
+  if (!reading) {
+    if (semi + 1 < s.size())
+      add(Severity::Warning, t.line, t.column + static_cast<int>(semi) + 1,
+          "a keyboard reads none of its fields: [" + s.substr(semi + 1) + "] changes nothing");
+    return;
+  }
   const size_t last = s.rfind(';');
   if (last + 1 < s.size())
     add(Severity::Error, t.line, t.column + static_cast<int>(last) + 1,
@@ -243,7 +248,8 @@ void TextCheck::token(const Token& t, const Token* before) {
 void TextCheck::parameter(unsigned kinds, const std::string& f, int line, int column) {
   const size_t eq = f.find('=');
   if (eq == std::string::npos || eq + 1 >= f.size()) return;  // the loader says so
-  const std::string key = f.substr(0, eq), value = f.substr(eq + 1);
+  // As the splitter gives them: the value ends at a second '='.
+  const std::string key = f.substr(0, eq), value = f.substr(eq + 1, f.find('=', eq + 1) - eq - 1);
   ModuleKind kind = ModuleKind::Keyboard;
   for (int k = 0; k < kModuleKinds; k++)
     if (kinds & (1u << k)) kind = static_cast<ModuleKind>(k);
@@ -331,11 +337,10 @@ void TextCheck::parameter(unsigned kinds, const std::string& f, int line, int co
           "[" + f + "]: *" + d->key + " means something from " + number(d->lo) + " to " +
               number(d->hi) + ": " + d->outside);
   }
-  if (kind == ModuleKind::Sampler)
-    for (const ParamDef* d : found)
-      if (d->param == Param::File)
-        for (const SampleFinding& s : check_sample(value))
-          add(s.error ? Severity::Error : Severity::Warning, line, column, s.message);
+  for (const ParamDef* d : found)
+    if (d->param == Param::File)
+      for (const SampleFinding& s : check_sample(value))
+        add(s.error ? Severity::Error : Severity::Warning, line, column, s.message);
 }
 
 void TextCheck::link(ModuleKind kind, const std::string& name, const std::string& f, int line,
