@@ -159,12 +159,13 @@ bool draw_patch(GENERATOR& g, const PatchLog& log, const PatchCheck& check,
     if (f && f != stdout) ok = std::fclose(f) == 0 && ok;
     if (!ok) *why = "cannot write [" + out + "]";
   } else {
-    GVC_t* gvc = gvContext();
+    // One context for the process: Graphviz's text layout keeps a pointer to the
+    // last font name of a context it has freed, and reads it in the next one.
+    static GVC_t* const gvc = gvContext();
     ok = gvLayout(gvc, graph, "dot") == 0 &&
          gvRenderFilename(gvc, graph, "svg", c(out, pool)) == 0;
     if (!ok) *why = "Graphviz could not lay out or write [" + out + "]";
     gvFreeLayout(gvc, graph);
-    gvFreeContext(gvc);
   }
   agclose(graph);
   return ok;
