@@ -1,5 +1,6 @@
-// The patch loader on arbitrary patch text, then a few hundred frames of the graph
-// with keys played: whatever the loader accepts must be safe to report, play and free.
+// The patch loader and the patch check on arbitrary patch text, then a few hundred
+// frames of the graph with keys played: whatever the loader accepts must be safe to
+// report, check, play and free.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "audio/voice_keys.h"
 #include "engine/generator.h"
 #include "engine/note_table.h"
+#include "patch/check.h"
 #include "patch/patch_log.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -22,7 +24,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PatchLog log(PatchLog::kDrop);
-  auto g = load_patch_text("fuzz.tsy", std::string(reinterpret_cast<const char*>(data), size), log);
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  auto g = load_patch_text("fuzz.tsy", text, log);
+  check_patch(text, *g, log);
   gen = g.get();
   static unsigned char block[512 * 4];  // 512 frames: past every module's first steps
   // Voices 0 and 2 and Return held over a block, voice 1 pressed and released inside it.
