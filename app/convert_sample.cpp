@@ -38,7 +38,8 @@ bool convert_sample(const std::string& in, const std::string& out, std::string* 
   std::vector<float> mono(static_cast<size_t>(got));
   for (sf_count_t f = 0; f < got; f++) {
     double sum = 0;
-    for (int c = 0; c < info.channels; c++) sum += frames[static_cast<size_t>(f * info.channels + c)];
+    for (int c = 0; c < info.channels; c++)
+      sum += frames[static_cast<size_t>(f * info.channels + c)];
     mono[static_cast<size_t>(f)] = static_cast<float>(sum / info.channels);
   }
   std::vector<float> at_rate = mono;
@@ -48,9 +49,9 @@ bool convert_sample(const std::string& in, const std::string& out, std::string* 
     size_t done = 0;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t q = soxr_quality_spec(SOXR_HQ, 0);
-    const soxr_error_t e = soxr_oneshot(info.samplerate, kSampleRate, 1, mono.data(), mono.size(),
-                                        nullptr, at_rate.data(), at_rate.size(), &done, &io, &q,
-                                        nullptr);
+    const soxr_error_t e =
+        soxr_oneshot(info.samplerate, kSampleRate, 1, mono.data(), mono.size(), nullptr,
+                     at_rate.data(), at_rate.size(), &done, &io, &q, nullptr);
     if (e) {
       *why = std::string("cannot resample [") + in + "]: " + e;
       return false;
@@ -74,7 +75,9 @@ bool convert_sample(const std::string& in, const std::string& out, std::string* 
   put32(h + 40, data);
   for (size_t i = 0; i < at_rate.size(); i++) {
     const double v = std::round(static_cast<double>(at_rate[i]) * 32767.0);
-    put16(h + 44 + 2 * i, static_cast<unsigned>(static_cast<int16_t>(v > 32767 ? 32767 : v < -32768 ? -32768 : v)));
+    put16(h + 44 + 2 * i, static_cast<unsigned>(static_cast<int16_t>(v > 32767    ? 32767
+                                                                     : v < -32768 ? -32768
+                                                                                  : v)));
   }
   FILE* f = std::fopen(out.c_str(), "wb");
   const bool ok = f && std::fwrite(wav.data(), 1, wav.size(), f) == wav.size();

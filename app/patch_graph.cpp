@@ -63,8 +63,8 @@ char* c(std::string s, std::vector<std::string>& pool) {
 
 }  // namespace
 
-bool draw_patch(GENERATOR& g, const PatchLog& log, const PatchCheck& check,
-                const std::string& out, std::string* why) {
+bool draw_patch(GENERATOR& g, const PatchLog& log, const PatchCheck& check, const std::string& out,
+                std::string* why) {
   const std::vector<Module> modules = modules_of(g, log);
   std::map<const void*, size_t> index;
   for (size_t i = 0; i < modules.size(); i++) index[modules[i].p] = i;
@@ -72,8 +72,8 @@ bool draw_patch(GENERATOR& g, const PatchLog& log, const PatchCheck& check,
   // Voice v: keyboard v and amplifier v, and what feeds the amplifier, back through
   // the links (no keyboard or sequencer of its own: those drive, they are not heard).
   std::map<const void*, int> voice_of;
-  const int voices = std::min<int>({kVoices, static_cast<int>(g.liste_keyboard.size()),
-                                    static_cast<int>(g.liste_vca.size())});
+  const int voices = std::min<int>(
+      {kVoices, static_cast<int>(g.liste_keyboard.size()), static_cast<int>(g.liste_vca.size())});
   std::set<const void*> drivers(g.liste_keyboard.begin(), g.liste_keyboard.end());
   drivers.insert(g.liste_sequencer.begin(), g.liste_sequencer.end());
   for (int v = 0; v < voices; v++) {
@@ -98,9 +98,10 @@ bool draw_patch(GENERATOR& g, const PatchLog& log, const PatchCheck& check,
     for (const Module& m : modules) {
       const int line = log.line_of(m.p), column = log.column_of(m.p);
       const int end = column + static_cast<int>(log.text_of(m.p).size());
-      const bool at = f.module ? f.module == m.p
-                               : f.line == line && (f.token_column ? f.token_column == column
-                                                                   : f.column >= column && f.column < end);
+      const bool at =
+          f.module ? f.module == m.p
+                   : f.line == line && (f.token_column ? f.token_column == column
+                                                       : f.column >= column && f.column < end);
       if (at) flagged[m.p] += (flagged[m.p].empty() ? "" : "\n") + f.message;
     }
   }
@@ -133,8 +134,7 @@ bool draw_patch(GENERATOR& g, const PatchLog& log, const PatchCheck& check,
     Agraph_t* home = v == voice_of.end() ? graph : clusters[v->second];
     Agnode_t* n = agnode(home, c("m" + std::to_string(i + 1), pool), 1);
     const std::string params = parameters(log.text_of(m.p));
-    agset(n, c("label", pool),
-          c(std::string(m.kind) + "\\n" + m.name + params, pool));
+    agset(n, c("label", pool), c(std::string(m.kind) + "\\n" + m.name + params, pool));
     const auto f = flagged.find(m.p);
     if (f != flagged.end()) {
       agset(n, c("style", pool), c("rounded,filled", pool));
@@ -162,8 +162,7 @@ bool draw_patch(GENERATOR& g, const PatchLog& log, const PatchCheck& check,
     // One context for the process: Graphviz's text layout keeps a pointer to the
     // last font name of a context it has freed, and reads it in the next one.
     static GVC_t* const gvc = gvContext();
-    ok = gvLayout(gvc, graph, "dot") == 0 &&
-         gvRenderFilename(gvc, graph, "svg", c(out, pool)) == 0;
+    ok = gvLayout(gvc, graph, "dot") == 0 && gvRenderFilename(gvc, graph, "svg", c(out, pool)) == 0;
     if (!ok) *why = "Graphviz could not lay out or write [" + out + "]";
     gvFreeLayout(gvc, graph);
   }

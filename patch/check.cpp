@@ -96,7 +96,8 @@ std::string keys_of(ModuleKind k) {
   std::vector<std::string> keys;
   for (size_t i = 0; i < kParamCount; i++)
     if (kParams[i].kind == k)
-      keys.push_back(std::string("*") + kParams[i].key + (kParams[i].param == Param::StepNote ? "_<step>" : ""));
+      keys.push_back(std::string("*") + kParams[i].key +
+                     (kParams[i].param == Param::StepNote ? "_<step>" : ""));
   return join(keys, " and ");
 }
 
@@ -167,14 +168,16 @@ void TextCheck::token(const Token& t, const Token* before) {
     // One warning for all the words of a comment's line.
     if (comment_said_ != t.line)
       add(Severity::Warning, t.line, t.column,
-          "[" + s + "] follows a comment on its line: a comment ends at its first blank, so "
-          "each word after it is read as a patch line, and one without \";\" is skipped "
-          "(join a comment's words with _)");
+          "[" + s +
+              "] follows a comment on its line: a comment ends at its first blank, so "
+              "each word after it is read as a patch line, and one without \";\" is skipped "
+              "(join a comment's words with _)");
     comment_said_ = t.line;
   } else if (semi == std::string::npos) {
     add(Severity::Warning, t.line, t.column,
-        "[" + s + "] has no \";\": a patch line is NAME;FIELD;...; with every field closed by "
-        "\";\"; the synth skips it");
+        "[" + s +
+            "] has no \";\": a patch line is NAME;FIELD;...; with every field closed by "
+            "\";\"; the synth skips it");
   }
   if (semi == std::string::npos || semi == 0) return;
 
@@ -193,8 +196,10 @@ void TextCheck::token(const Token& t, const Token* before) {
           guess = name.substr(0, i) + w + name.substr(i + n);
     }
     add(Severity::Warning, t.line, t.column,
-        "[" + name + "] names no module kind (SEQUENCER, KEY, SAMPLER, VCO, LFO, VCA or MIXER, "
-        "in capitals)" + (guess.empty() ? "" : "; did you mean [" + guess + "]?") +
+        "[" + name +
+            "] names no module kind (SEQUENCER, KEY, SAMPLER, VCO, LFO, VCA or MIXER, "
+            "in capitals)" +
+            (guess.empty() ? "" : "; did you mean [" + guess + "]?") +
             " the synth creates nothing for this line and reads none of its fields");
     return;
   }
@@ -222,7 +227,8 @@ void TextCheck::token(const Token& t, const Token* before) {
         "field [" + s.substr(last + 1) +
             "] has no closing \";\": the synth never reads what follows a line's last \";\"");
 
-  const bool offsets = (kinds & bit(ModuleKind::Oscillator)) && name.find("VCO") != std::string::npos;
+  const bool offsets =
+      (kinds & bit(ModuleKind::Oscillator)) && name.find("VCO") != std::string::npos;
   bool offset_seen = false;
   for (size_t a = semi + 1; a <= last;) {
     const size_t b = s.find(';', a);
@@ -346,14 +352,16 @@ void TextCheck::parameter(unsigned kinds, const std::string& f, int line, int co
 void TextCheck::link(ModuleKind kind, const std::string& name, const std::string& f, int line,
                      int column) {
   const size_t colon = f.find(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 >= f.size()) return;  // the loader says so
+  if (colon == std::string::npos || colon == 0 || colon + 1 >= f.size())
+    return;  // the loader says so
   const std::string source = f.substr(0, colon);
   std::string word = f.substr(colon + 1);
   word = word.substr(0, word.find(':'));
   const unsigned to = link_lookups(kind, source.c_str());
   if (to == 0) {
-    static const char* const takes[kModuleKinds] = {"VCO, LFO, VCA or SAMPLER", "", "VCO, LFO or KEY",
-                                                    "", "MIXER or KEY", "VCO, LFO or SAMPLER"};
+    static const char* const takes[kModuleKinds] = {
+        "VCO, LFO, VCA or SAMPLER", "", "VCO, LFO or KEY", "", "MIXER or KEY",
+        "VCO, LFO or SAMPLER"};
     add(Severity::Warning, line, column,
         "source [" + source + "] is none that " + article(kind) + " " + kind_noun(kind) +
             " line links (names holding " + takes[static_cast<int>(kind)] +
@@ -369,8 +377,10 @@ void TextCheck::link(ModuleKind kind, const std::string& name, const std::string
       for (const Declared& d : above_)
         if (d.kind == k) only = d.name;
       add(Severity::Warning, line, column,
-          "no keyboard is named [" + source + "]; with one keyboard in the patch every keyboard "
-          "link reaches it: this link goes to [" + only + "]");
+          "no keyboard is named [" + source +
+              "]; with one keyboard in the patch every keyboard "
+              "link reaches it: this link goes to [" +
+              only + "]");
       continue;
     }
     // The loader names the missing source; say what was probably meant.
@@ -432,11 +442,12 @@ std::string count_of(long n, const char* one, const char* many) {
 
 // The loader's own problem, worded for the check.
 Finding from_loader(const PatchProblem& p) {
-  Finding f{p.line > 0 ? p.line : 1, p.column > 0 ? p.column : 1, Severity::Error, p.message,
-            nullptr, 0};
+  Finding f{
+      p.line > 0 ? p.line : 1, p.column > 0 ? p.column : 1, Severity::Error, p.message, nullptr, 0};
   if (p.kind == PatchProblem::kEmptyField)
-    f.message = "empty field: the synth stops reading the patch here (the live synth exits at "
-                "start-up)";
+    f.message =
+        "empty field: the synth stops reading the patch here (the live synth exits at "
+        "start-up)";
   if (p.kind == PatchProblem::kNoFields) {
     // Said by the text check, with what the word most likely is.
     f.severity = Severity::Note;
@@ -470,7 +481,8 @@ std::vector<Finding> graph_findings(GENERATOR& g, const PatchLog& log,
     VCO* o = voiced[i];
     const std::string name = o->name;
     // The key table plays notes 53 to 66; the offset must keep them in the note table.
-    if (i < offsets && (!note_in_table(53LL + g.notes_vco[i]) || !note_in_table(66LL + g.notes_vco[i])))
+    if (i < offsets &&
+        (!note_in_table(53LL + g.notes_vco[i]) || !note_in_table(66LL + g.notes_vco[i])))
       add(Severity::Warning, o,
           "*NOTE offset " + std::to_string(g.notes_vco[i]) +
               " puts the key notes outside the note table; those notes are not played");
@@ -479,8 +491,9 @@ std::vector<Finding> graph_findings(GENERATOR& g, const PatchLog& log,
     if (driven_by_sequencer(g.liens_vco_sequencer, o)) continue;
     if (!g.get_KEYBOARD_by_VCO(o)) {
       add(Severity::Note, o,
-          "oscillator [" + name + "] begins with V but has no keyboard link; its frequency is "
-          "never set from a key");
+          "oscillator [" + name +
+              "] begins with V but has no keyboard link; its frequency is "
+              "never set from a key");
       continue;
     }
     const auto own = own_offsets.find({log.line_of(o), log.column_of(o)});
@@ -491,16 +504,17 @@ std::vector<Finding> graph_findings(GENERATOR& g, const PatchLog& log,
                                         : "the offsets pair with the V oscillators by position "
                                           "and run out before it") +
               "): its frequency is never set from its keyboard, so every key plays its base "
-              "frequency of " + number(o->base_freq) + " Hz");
+              "frequency of " +
+              number(o->base_freq) + " Hz");
       continue;
     }
     const int got = g.notes_vco[i];
     if (own == own_offsets.end() || own->second != got)
       add(Severity::Warning, o,
           "V oscillator [" + name + "] takes the *NOTE offset " + std::to_string(got) +
-              (own == own_offsets.end() ? " that another line gave, its own line giving none"
-                                        : " that another line gave, not its own " +
-                                              std::to_string(own->second)) +
+              (own == own_offsets.end()
+                   ? " that another line gave, its own line giving none"
+                   : " that another line gave, not its own " + std::to_string(own->second)) +
               " (the offsets pair with the V oscillators by position; give each exactly one "
               "*NOTE, as its line's last parameter field): its keys sound " +
               std::to_string(got) + " semitones from their notes");
@@ -554,7 +568,8 @@ std::vector<Finding> graph_findings(GENERATOR& g, const PatchLog& log,
   for (int i = list_count(g.nbr_sequencer, g.liste_sequencer) - 1; i >= 0; i--) {
     SEQUENCER* s = g.liste_sequencer[i];
     bool rests = true;
-    for (int k = 0; k < s->nbr_step && k < SEQUENCER::kMaxSteps; k++) rests = rests && s->notes[k] == 0;
+    for (int k = 0; k < s->nbr_step && k < SEQUENCER::kMaxSteps; k++)
+      rests = rests && s->notes[k] == 0;
     if (rests)
       add(Severity::Warning, s,
           "sequencer [" + std::string(s->name) + "]: every one of its " +

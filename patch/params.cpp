@@ -7,8 +7,8 @@ bool has(const char* s, const char* word) { return s && std::strstr(s, word) != 
 }  // namespace
 
 const char* kind_noun(ModuleKind k) {
-  static const char* const nouns[kModuleKinds] = {"sequencer", "keyboard",  "sampler",
-                                                   "oscillator", "amplifier", "mixer"};
+  static const char* const nouns[kModuleKinds] = {"sequencer",  "keyboard",  "sampler",
+                                                  "oscillator", "amplifier", "mixer"};
   return nouns[static_cast<int>(k)];
 }
 
@@ -90,7 +90,6 @@ const ParamDef kParams[] = {
      "keeps its default sustain of 0 (the note fades out)",
      "the envelope multiplies the note by it as given"},
     {ModuleKind::Amplifier, "RELEASE", Param::Release, Reading::Whole, 0, 220500, false,
-     "keeps its default release of 0 (the note stops at once)",
-     "the envelope takes it as given"},
+     "keeps its default release of 0 (the note stops at once)", "the envelope takes it as given"},
 };
 const size_t kParamCount = sizeof kParams / sizeof kParams[0];

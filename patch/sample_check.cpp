@@ -33,9 +33,12 @@ std::vector<SampleFinding> check_sample(const std::string& path) {
     return {{true, "cannot open " + name + ": " + std::strerror(errno) +
                        " (sample paths are relative to the working directory, not to the "
                        "patch's folder): the sampler stays silent"}};
-  if (!S_ISREG(st.st_mode)) return {{true, name + " is not a regular file: the sampler stays silent"}};
+  if (!S_ISREG(st.st_mode))
+    return {{true, name + " is not a regular file: the sampler stays silent"}};
   FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return {{true, "cannot open " + name + ": " + std::strerror(errno) + ": the sampler stays silent"}};
+  if (!f)
+    return {
+        {true, "cannot open " + name + ": " + std::strerror(errno) + ": the sampler stays silent"}};
   // The chunks of the first 4 KiB are enough to find fmt and data.
   unsigned char h[4096];
   const size_t n = std::fread(h, 1, sizeof h, f);
@@ -43,10 +46,13 @@ std::vector<SampleFinding> check_sample(const std::string& path) {
   if (n < 44) return {{true, name + " ends inside its 44-byte header: the sampler stays silent"}};
   const std::string convert = "; convert it with: sox '" + path +
                               "' -e signed-integer -b 16 -c 1 -r 44100 OUT.wav (or tev-render "
-                              "--convert-sample '" + path + "' OUT.wav)";
+                              "--convert-sample '" +
+                              path + "' OUT.wav)";
   if (std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "WAVE", 4) != 0)
-    return {{false, name + " is no WAV file: the sampler plays its bytes from the 45th on as "
-                           "16-bit mono 44100 Hz sound, that is as noise" + convert}};
+    return {{false, name +
+                        " is no WAV file: the sampler plays its bytes from the 45th on as "
+                        "16-bit mono 44100 Hz sound, that is as noise" +
+                        convert}};
   unsigned tag = 0, channels = 0, bits = 0;
   uint32_t rate = 0;
   size_t data_at = 0;
@@ -70,7 +76,7 @@ std::vector<SampleFinding> check_sample(const std::string& path) {
   const bool pcm16 = tag == 1 && bits == 16;
   if (!pcm16 || channels != 1 || rate != static_cast<uint32_t>(kSampleRate)) {
     std::string what = std::to_string(rate) + " Hz " +
-                       (channels == 1 ? std::string("mono")
+                       (channels == 1   ? std::string("mono")
                         : channels == 2 ? std::string("stereo")
                                         : std::to_string(channels) + " channels") +
                        " " + std::to_string(bits) + "-bit" + (tag == 3 ? " float" : "");
@@ -81,21 +87,24 @@ std::vector<SampleFinding> check_sample(const std::string& path) {
     if (channels == 2) effects.push_back("an octave down");
     if (rate > 0 && rate != static_cast<uint32_t>(kSampleRate)) {
       const double r = static_cast<double>(rate) / kSampleRate;
-      effects.push_back(r > 1 ? percent((r - 1) * 100) + " slow" : percent((1 / r - 1) * 100) + " fast");
+      effects.push_back(r > 1 ? percent((r - 1) * 100) + " slow"
+                              : percent((1 / r - 1) * 100) + " fast");
     }
     std::string said;
     for (size_t i = 0; i < effects.size(); i++) said += (i ? ", " : "") + effects[i];
     out.push_back({false, name + ": " + what +
                               "; samplers play 16-bit mono 44100 Hz data as it stands: this file "
-                              "will play " + said + convert});
+                              "will play " +
+                              said + convert});
   }
   if (data_at != 36) {
     // The reader takes bytes 36..43 for the data chunk's header whatever they hold.
     const std::string chunk(reinterpret_cast<const char*>(h + 36), 4);
     bool printable = true;
     for (char c : chunk) printable = printable && c >= 32 && c < 127;
-    out.push_back({false, name + ": the data chunk does not follow a 16-byte fmt chunk (bytes "
-                                 "36 to 43 hold " +
+    out.push_back({false, name +
+                              ": the data chunk does not follow a 16-byte fmt chunk (bytes "
+                              "36 to 43 hold " +
                               (printable ? "a [" + chunk + "] chunk" : std::string("no chunk")) +
                               "): the sampler copies " + std::to_string(le32(h + 40)) +
                               " bytes from byte 44 and plays little or none of the sound" +
