@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "engine/generator.h"
 #include "engine/note_table.h"
@@ -428,12 +429,11 @@ bool driven_by_sequencer(const Links& links, const M* m) {
   return false;
 }
 
-template <class Records, class M>
-bool among_sources(const Records& records, const M* m) {
-  for (const auto& r : records)
-    for (const auto* x : r.fils_out)
-      if (static_cast<const void*>(x) == m) return true;
-  return false;
+// Keyboards and sequencers drive modules; they have no sound of their own.
+bool is_driver(const GENERATOR& g, const void* m) {
+  return std::find(g.liste_keyboard.begin(), g.liste_keyboard.end(), m) != g.liste_keyboard.end() ||
+         std::find(g.liste_sequencer.begin(), g.liste_sequencer.end(), m) !=
+             g.liste_sequencer.end();
 }
 
 std::string count_of(long n, const char* one, const char* many) {
@@ -528,30 +528,24 @@ std::vector<Finding> graph_findings(GENERATOR& g, const PatchLog& log,
           "sampler [" + std::string(s->name) +
               "] begins with S but has no keyboard link; it plays at its base speed");
   }
-  // Outputs that reach no amplifier: never heard.
-  for (int i = nvco - 1; i >= 0; i--) {
-    VCO* o = g.liste_vco[i];
-    if (!among_sources(g.liens_vco_mixer, o) && !among_sources(g.liens_vco_vco, o) &&
-        !among_sources(g.liens_vco_sampler, o))
-      add(Severity::Warning, o,
-          "oscillator [" + std::string(o->name) +
-              "] feeds no mixer and modulates nothing: it is never heard");
+  // Outputs that reach no amplifier, through mixers and modulations: never heard.
+  std::set<const void*> heard(g.liste_vca.begin(), g.liste_vca.end());
+  for (bool more = true; more;) {
+    more = false;
+    for (const PatchLog::Link& l : log.links())
+      if (heard.count(l.to) && !heard.count(l.from) && !is_driver(g, l.from))
+        more = heard.insert(l.from).second;
   }
-  for (int i = list_count(g.nbr_sampler, g.liste_sampler) - 1; i >= 0; i--) {
-    SAMPLER* s = g.liste_sampler[i];
-    if (!among_sources(g.liens_sampler_mixer, s) && !among_sources(g.liens_sampler_vco, s))
-      add(Severity::Warning, s,
-          "sampler [" + std::string(s->name) +
-              "] feeds no mixer and modulates nothing: it is never heard");
-  }
-  for (int i = list_count(g.nbr_mixer, g.liste_mixer) - 1; i >= 0; i--) {
-    MIXER* m = g.liste_mixer[i];
-    bool heard = false;
-    for (const auto& l : g.liens_mixer_vca) heard = heard || l.source == m;
-    if (!heard)
-      add(Severity::Warning, m,
-          "mixer [" + std::string(m->name) + "] feeds no amplifier: what it sums is never heard");
-  }
+  auto unheard = [&](const auto& list, int count, const char* kind) {
+    for (int i = list_count(count, list) - 1; i >= 0; i--)
+      if (!heard.count(list[i]))
+        add(Severity::Warning, list[i],
+            std::string(kind) + " [" + list[i]->name +
+                "] reaches no amplifier, through any mixer or modulation: it is never heard");
+  };
+  unheard(g.liste_vco, g.nbr_vco, "oscillator");
+  unheard(g.liste_sampler, g.nbr_sampler, "sampler");
+  unheard(g.liste_mixer, g.nbr_mixer, "mixer");
   // The keys and MIDI channels play voices 0 to 2: the keyboard and the amplifier
   // at that place of their lists (the last declared is voice 0).
   const int nvca = list_count(g.nbr_vca, g.liste_vca);
