@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "audio/voice_keys.h"
+#include "host/voice_keys.h"
 #include "engine/generator.h"
 #include "patch/patch_log.h"
 
