@@ -1,12 +1,16 @@
 #include "app/convert_sample.h"
 
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <soxr.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "engine/sample_rate.h"
@@ -79,9 +83,20 @@ bool convert_sample(const std::string& in, const std::string& out, std::string* 
                                                                      : v < -32768 ? -32768
                                                                                   : v)));
   }
-  FILE* f = std::fopen(out.c_str(), "wb");
-  const bool ok = f && std::fwrite(wav.data(), 1, wav.size(), f) == wav.size();
-  if (f && std::fclose(f) != 0) *why = "cannot write [" + out + "]";
-  if (!ok) *why = "cannot write [" + out + "]";
-  return ok && why->empty();
+  // Written beside OUT and renamed over it: a failed write leaves OUT as it was.
+  std::string tmp = out + ".XXXXXX";
+  const int fd = mkstemp(&tmp[0]);
+  // mkstemp makes the file private; a sample is made like any other file.
+  const mode_t mask = umask(0);
+  umask(mask);
+  if (fd >= 0) fchmod(fd, 0666 & ~mask);
+  FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  bool ok = f && std::fwrite(wav.data(), 1, wav.size(), f) == wav.size();
+  if (f) ok = std::fclose(f) == 0 && ok;
+  ok = ok && std::rename(tmp.c_str(), out.c_str()) == 0;
+  if (!ok) {
+    *why = "cannot write [" + out + "]: " + std::strerror(errno);
+    if (fd >= 0) std::remove(tmp.c_str());
+  }
+  return ok;
 }
