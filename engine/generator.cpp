@@ -1,6 +1,7 @@
 #include "engine/generator.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -139,6 +140,8 @@ void GENERATOR::prepare() {
     if (std::find(modulating.begin(), modulating.end(), mt.target) != modulating.end())
       vco_vco_batched_ = false;
 
+  prepare_lanes();
+
   mixer_to_vca_.clear();
   for (int i = 0, n = list_count(nbr_liens_mixer_vca, liens_mixer_vca); i < n; i++)
     mixer_to_vca_.push_back({liens_mixer_vca[i].source, liens_mixer_vca[i].pere_in});
@@ -161,6 +164,68 @@ void GENERATOR::prepare() {
     feed_of(r.pere_in, r.fils_out, r.param_out);
   }
   for (auto& r : liens_sampler_mixer) feed_of(r.pere_in, r.fils_out, r.param_out);
+}
+
+void GENERATOR::prepare_lanes() {
+  sine_kernel_ = nullptr;
+  voiced_rest_ = voiced_vcos_;
+#if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
+  if (!voiced_distinct_) return;
+  lane_vco_.clear();
+  lane_note_.clear();
+  lane_offset_.clear();
+  lane_of_.clear();
+  voiced_rest_.clear();
+  for (const VoicedVco& v : voiced_vcos_) {
+    if (v.vco->type != SINE) {
+      voiced_rest_.push_back(v);
+      continue;
+    }
+    lane_vco_.push_back(reinterpret_cast<uintptr_t>(v.vco));
+    lane_note_.push_back(reinterpret_cast<uintptr_t>(v.note ? v.note : &lane_pad_note_));
+    lane_offset_.push_back(v.note ? v.offset : 0);
+    lane_of_.push_back(v.vco);
+  }
+  const size_t n = lane_vco_.size();
+  // The 8-wide sine pays off on long groups only (as in fast_sine.cpp).
+  const SineKernel k = sine_kernel();
+  if (n == 0 || (k != SineKernel::Avx2 && k != SineKernel::Avx512)) {
+    voiced_rest_ = voiced_vcos_;
+    return;
+  }
+  const bool eight = k == SineKernel::Avx512 && n >= 16;
+  sine_kernel_ = eight ? sine_lanes_8 : sine_lanes_4;
+  const size_t w = eight ? 8 : 4;
+  const size_t padded = (n + w - 1) / w * w;
+  lane_vco_.resize(padded, reinterpret_cast<uintptr_t>(&lane_pad_));
+  lane_note_.resize(padded, reinterpret_cast<uintptr_t>(&lane_pad_note_));
+  lane_offset_.resize(padded, 0);
+  fall_lane_.resize(n);
+  fall_arg_.resize(n);
+  fall_amount_.resize(n);
+  auto at = [this](const float& field) {
+    return reinterpret_cast<const char*>(&field) - reinterpret_cast<const char*>(&lane_pad_);
+  };
+  SineLanes& g = sine_lanes_;
+  g.vco = lane_vco_.data();
+  g.note = lane_note_.data();
+  g.offset = lane_offset_.data();
+  g.n = n;
+  g.padded = padded;
+  g.phase = at(lane_pad_.phase);
+  g.phase_offset = at(lane_pad_.phase_offset);
+  g.amount = at(lane_pad_.amount);
+  g.freq = at(lane_pad_.freq);
+  g.base_amount = at(lane_pad_.base_amount);
+  g.base_phase_offset = at(lane_pad_.base_phase_offset);
+  g.base_freq = at(lane_pad_.base_freq);
+  g.outl = at(lane_pad_.OUTL);
+  g.note_freq = NOTE2FREQ;
+  g.note_count = NOTE2FREQ_SIZE;
+  g.fall_lane = fall_lane_.data();
+  g.fall_arg = fall_arg_.data();
+  g.fall_amount = fall_amount_.data();
+#endif
 }
 
 // ---------------------------------------------------------------- one sample
@@ -350,8 +415,15 @@ int GENERATOR::evolue() {
   const VoicedVco* voiced = voiced_vcos_.data();
   const size_t nvoiced = voiced_vcos_.size();
   if (voiced_distinct_) {
-    evolve_batched(nvoiced, [voiced](size_t i) { return voiced[i].vco; },
-                   [&retune, voiced](size_t i) { retune(voiced[i]); });
+    // The sines and the rest touch disjoint oscillators: either may go first.
+    if (sine_kernel_) {
+      const size_t falls = sine_kernel_(sine_lanes_);
+      for (size_t i = 0; i < falls; i++)
+        lane_of_[fall_lane_[i]]->OUTL = static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
+    }
+    const VoicedVco* rest = voiced_rest_.data();
+    evolve_batched(voiced_rest_.size(), [rest](size_t i) { return rest[i].vco; },
+                   [&retune, rest](size_t i) { retune(rest[i]); });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
       voiced[i].vco->VCO::evolue();

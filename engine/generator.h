@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/keyboard.h"
+#include "engine/lanes.h"
 #include "engine/mixer.h"
 #include "engine/output.h"
 #include "engine/sampler.h"
@@ -250,6 +251,22 @@ class GENERATOR final : public OUTPUT {
   // Every oscillator of voiced_vcos_ is a different one, so all their phase steps
   // can run before their waveforms, and the sines in batches.
   bool voiced_distinct_ = true;
+  // Pass 8's sine oscillators side by side (engine/lanes.h), when voiced_distinct_ and
+  // the CPU runs a lane kernel; voiced_rest_ holds the other voiced oscillators, in
+  // order. Null kernel: every voiced oscillator goes through evolve_batched.
+  size_t (*sine_kernel_)(const SineLanes&) = nullptr;
+  SineLanes sine_lanes_;
+  std::vector<uintptr_t> lane_vco_, lane_note_;
+  std::vector<int64_t> lane_offset_;
+  std::vector<VCO*> lane_of_;  // the oscillator of each lane
+  std::vector<uint32_t> fall_lane_;
+  std::vector<double> fall_arg_, fall_amount_;
+  std::vector<VoicedVco> voiced_rest_;
+  // What the padding lanes point at: silent (amount and freq 0), read by nobody.
+  VCO lane_pad_{0.0f, 0.0f, SINE};
+  int lane_pad_note_ = -2147483647 - 1;  // plus any offset, below the table
+  void prepare_lanes();
+
   // Pass 4 has no chain: every source is walked once and none is a target, so the
   // sources can all be evaluated (sines in batches) before any target is modulated.
   bool vco_vco_batched_ = false;

@@ -1,0 +1,35 @@
+// Sine oscillators of one pass side by side: each kernel steps W of them at a time
+// (W = 4 with AVX2, 8 with AVX-512), every lane doing the float and double operations
+// of VCO::step_phase, the sine, and the graph's retune after it, in the same order
+// and with the same roundings. The oscillators stay where they are; a lane reads and
+// writes its own through its address (the kernels are compiled with their own
+// instruction sets, so they include nothing with inline code).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct SineLanes {
+  // `padded` entries, a multiple of the kernel's width: the first n are the group's oscillators, the
+  // rest point at a silent scratch oscillator (several lanes may share it: its
+  // result is never read).
+  const uintptr_t* vco = nullptr;
+  const uintptr_t* note = nullptr;  // address of each one's note (an int)
+  const int64_t* offset = nullptr;  // the line's *NOTE transposition
+  size_t n = 0, padded = 0;
+  // Byte offsets of the oscillator's fields (floats).
+  intptr_t phase = 0, phase_offset = 0, amount = 0, freq = 0, base_amount = 0,
+           base_phase_offset = 0, base_freq = 0, outl = 0;
+  const double* note_freq = nullptr;  // NOTE2FREQ
+  int64_t note_count = 0;
+  // Filled by the kernel: the lanes (of the first n) whose vector sine could not be
+  // certified, with their argument and amount; the caller gives them the scalar sine.
+  uint32_t* fall_lane = nullptr;
+  double* fall_arg = nullptr;
+  double* fall_amount = nullptr;
+};
+
+// One sample of the group. Returns how many lanes fell back (entries of fall_*).
+// Call only the kernels the CPU runs (sine_kernel()).
+size_t sine_lanes_4(const SineLanes& g);
+size_t sine_lanes_8(const SineLanes& g);

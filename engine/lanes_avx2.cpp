@@ -1,0 +1,7 @@
+// sine_lanes_4, compiled with -mavx2 (top CMakeLists.txt); called only where the
+// CPU runs it.
+#if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
+#define W 4
+#define KERNEL sine_lanes_4
+#include "engine/lanes_kernel.inc"
+#endif

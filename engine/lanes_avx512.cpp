@@ -1,0 +1,7 @@
+// sine_lanes_8, compiled with -mavx512f (top CMakeLists.txt); called only where the
+// CPU runs it.
+#if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
+#define W 8
+#define KERNEL sine_lanes_8
+#include "engine/lanes_kernel.inc"
+#endif
