@@ -293,6 +293,11 @@ const bool g_chosen = [] {
 
 SineKernel sine_kernel() { return g_kernel; }
 
+void set_sine_kernel(SineKernel k) {
+  g_kernel = k;
+  g_run = default_kernel(k);
+}
+
 size_t sine_times(const double* x, const double* a, float* out, size_t n) {
   // One argument alone: the scalar sine returns sooner than a vector one, and needs
   // no check.

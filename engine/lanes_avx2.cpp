@@ -3,5 +3,6 @@
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
 #define W 4
 #define KERNEL sine_lanes_4
+#define CERTAIN sine_certain_4
 #include "engine/lanes_kernel.inc"
 #endif

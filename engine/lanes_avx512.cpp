@@ -3,5 +3,6 @@
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
 #define W 8
 #define KERNEL sine_lanes_8
+#define CERTAIN sine_certain_8
 #include "engine/lanes_kernel.inc"
 #endif
