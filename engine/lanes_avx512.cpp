@@ -5,4 +5,9 @@
 #define KERNEL sine_lanes_8
 #define CERTAIN sine_certain_8
 #include "engine/lanes_kernel.inc"
+#else
+#include "engine/lanes.h"
+// Without libmvec no CPU runs them (sine_kernel() is Scalar).
+size_t sine_lanes_8(const SineLanes&) { return 0; }
+unsigned sine_certain_8(const double*) { return 0; }
 #endif

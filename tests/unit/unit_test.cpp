@@ -5,14 +5,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
 
 #include "audio/stream_callback.h"
 #include "patch/wav_reader.h"
+#include "engine/fast_sine.h"
 #include "engine/generator.h"
+#include "engine/lanes.h"
 #include "engine/note_table.h"
 #include "audio/voice_keys.h"
 #include "patch/tstr_parser.h"
@@ -102,6 +106,71 @@ TEST(VoiceOps, QueueTakesAWholeEventOrNothingAndAppliesInOrder) {
   q.drain(g);
   EXPECT_EQ(g.liste_keyboard[0]->note, 61);
   EXPECT_TRUE(q.push(five, 5)) << "drained";
+}
+
+// Every oscillator's output and phase, and the patch's signal, bit for bit the same
+// whatever the lane width: 17 sines take two groups of 8 and one left over (or four
+// of 4 and one), among every other waveform, a chain and a sequencer target.
+TEST(SineLanes, EveryWidthGivesTheScalarBits) {
+  uint64_t want = 0;
+  for (SineKernel k : {SineKernel::Scalar, SineKernel::Sse2, SineKernel::Avx2, SineKernel::Avx512}) {
+    if (!sine_kernel_runs(k)) continue;
+    const SineKernel was = sine_kernel();
+    set_sine_kernel(k);
+    testing::internal::CaptureStdout();
+    GENERATOR g(TEV_CASES_DIR "/lanes/sines_17.TSY");
+    testing::internal::GetCapturedStdout();
+    set_sine_kernel(was);
+    for (KEYBOARD* kb : g.liste_keyboard) kb->TRIG();
+    for (VCA* a : g.liste_vca) a->TRIG();
+    std::srand(1);
+    uint64_t h = 0xcbf29ce484222325ULL;
+    auto mix = [&h](float f) {
+      uint32_t b;
+      std::memcpy(&b, &f, sizeof b);
+      h = (h ^ b) * 0x100000001b3ULL;
+    };
+    for (int i = 0; i < 20000; i++) {
+      g.evolue();
+      mix(g.OUTL);
+      for (VCO* o : g.liste_vco) {
+        mix(o->OUTL);
+        mix(o->phase);
+      }
+    }
+    if (want == 0) want = h;
+    EXPECT_EQ(h, want) << sine_kernel_name(k);
+  }
+}
+
+// The certificate against the exact test, on products p near the midpoint m of two
+// floats, moved by whole double steps: it must fall back whenever p's error bound
+// (6 x 2^-52 |p|) reaches m, and accept whenever its margin (2^-48 |p|, plus the one
+// rounding of p -+ margin) does not. Zeros, tiny values, infinities and NaN fall back.
+TEST(SineLanes, CertificateFallsBackExactlyWhereRoundingIsUncertain) {
+  for (int w : {4, 8}) {
+    if (!sine_kernel_runs(w == 4 ? SineKernel::Avx2 : SineKernel::Avx512)) continue;
+    auto certain = [w](double p) {
+      double v[8] = {p, p, p, p, p, p, p, p};
+      return (w == 4 ? sine_certain_4(v) : sine_certain_8(v)) & 1u;
+    };
+    for (float f : {1.0f, 0.7f, -0.3f, 0.999f, 3e-30f, -2e30f, FLT_MIN}) {
+      const double m = (static_cast<double>(f) + std::nextafterf(f, INFINITY)) / 2;
+      double p = m;
+      for (int k = 0; k < 40; k++) p = std::nextafter(p, -INFINITY);
+      for (int k = -40; k <= 40; k++, p = std::nextafter(p, INFINITY)) {
+        const double off = std::fabs(p - m), ulp = std::nextafter(std::fabs(p), INFINITY) - std::fabs(p);
+        if (off <= std::fabs(p) * 0x1.8p-50) {
+          EXPECT_FALSE(certain(p)) << f << " " << k;
+        } else if (off > std::fabs(p) * 0x1p-48 + ulp) {
+          EXPECT_TRUE(certain(p)) << f << " " << k;
+        }
+      }
+      EXPECT_TRUE(certain(f)) << f;
+    }
+    for (double p : {0.0, -0.0, 1e-305, -0x1p-1001, HUGE_VAL, -HUGE_VAL, std::nan("")})
+      EXPECT_FALSE(certain(p)) << p;
+  }
 }
 
 }  // namespace
