@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 #include "engine/fast_sine.h"
 #include "engine/note_table.h"
@@ -164,6 +165,64 @@ void GENERATOR::prepare() {
     feed_of(r.pere_in, r.fils_out, r.param_out);
   }
   for (auto& r : liens_sampler_mixer) feed_of(r.pere_in, r.fils_out, r.param_out);
+  prepare_chains();
+}
+
+void GENERATOR::prepare_chains() {
+  chain_kernel_ = nullptr;
+#if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
+  const SineKernel k = sine_kernel();
+  if (k != SineKernel::Avx2 && k != SineKernel::Avx512) return;
+  std::unordered_map<const void*, int> fed, read, driven;
+  for (const FeedOp& f : feed_ops_)
+    if (f.mixer) fed[f.mixer]++;
+  for (const MixerToVca& l : mixer_to_vca_) {
+    read[l.mixer]++;
+    driven[l.vca]++;
+  }
+  std::unordered_map<const MIXER*, VCA*> vca_of;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (read[l.mixer] == 1 && driven[l.vca] == 1) vca_of[l.mixer] = l.vca;
+  chain_source_.clear();
+  chain_mixer_.clear();
+  chain_vca_input_.clear();
+  std::vector<FeedOp> rest;
+  for (size_t i = 0; i < feed_ops_.size(); i++) {
+    const FeedOp& f = feed_ops_[i];
+    // A record of one entry is an entry that ends a record right after another did.
+    const bool alone = f.mixer && (i == 0 || feed_ops_[i - 1].mixer);
+    MIXER* m = f.mixer;
+    if (alone && f.source && m->nbr_inputs == 1 && f.input == &m->inputs[0] && fed[m] == 1 &&
+        vca_of.count(m)) {
+      chain_source_.push_back(reinterpret_cast<uintptr_t>(&f.source->OUTL));
+      chain_mixer_.push_back(reinterpret_cast<uintptr_t>(m));
+      chain_vca_input_.push_back(reinterpret_cast<uintptr_t>(&vca_of[m]->input));
+    } else {
+      rest.push_back(f);
+      vca_of.erase(m);  // stays with mixer_to_vca_
+    }
+  }
+  if (chain_source_.empty()) return;
+  feed_ops_ = rest;
+  std::vector<MixerToVca> m2v;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (!vca_of.count(l.mixer)) m2v.push_back(l);
+  mixer_to_vca_ = m2v;
+  const bool eight = k == SineKernel::Avx512 && chain_source_.size() >= 16;
+  chain_kernel_ = eight ? chain_lanes_8 : chain_lanes_4;
+  const size_t w = eight ? 8 : 4;
+  const size_t padded = (chain_source_.size() + w - 1) / w * w;
+  chain_source_.resize(padded, reinterpret_cast<uintptr_t>(&chain_pad_[0]));
+  chain_mixer_.resize(padded, reinterpret_cast<uintptr_t>(&chain_pad_mixer_));
+  chain_vca_input_.resize(padded, reinterpret_cast<uintptr_t>(&chain_pad_[1]));
+  const char* m0 = reinterpret_cast<const char*>(&chain_pad_mixer_);
+  chain_lanes_.source = chain_source_.data();
+  chain_lanes_.mixer = chain_mixer_.data();
+  chain_lanes_.vca_input = chain_vca_input_.data();
+  chain_lanes_.padded = padded;
+  chain_lanes_.mixer_input = reinterpret_cast<const char*>(&chain_pad_mixer_.inputs[0]) - m0;
+  chain_lanes_.mixer_outl = reinterpret_cast<const char*>(&chain_pad_mixer_.OUTL) - m0;
+#endif
 }
 
 void GENERATOR::prepare_lanes() {
@@ -431,7 +490,9 @@ int GENERATOR::evolue() {
     }
   }
 
-  // 9. and 10. Sources into their mixer inputs, then the mixer sums.
+  // 9. and 10. Sources into their mixer inputs, then the mixer sums (and, for the
+  //     chains side by side, 12 too: nothing else touches their mixers and amplifiers).
+  if (chain_kernel_) chain_kernel_(chain_lanes_);
   for (const FeedOp& f : feed_ops_) {
     if (f.source) *f.input = f.source->clamp_OUTL();
     if (f.mixer) f.mixer->MIXER::evolue();

@@ -266,6 +266,15 @@ class GENERATOR final : public OUTPUT {
   VCO lane_pad_{0.0f, 0.0f, SINE};
   int lane_pad_note_ = -2147483647 - 1;  // plus any offset, below the table
   void prepare_lanes();
+  // Passes 9, 10 and 12 for the chains source -> one-input mixer -> amplifier whose
+  // mixer has no other feed or amplifier and whose amplifier no other mixer: side by
+  // side, taken out of feed_ops_ and mixer_to_vca_ (with the same kernels' CPUs).
+  void (*chain_kernel_)(const ChainLanes&) = nullptr;
+  ChainLanes chain_lanes_;
+  std::vector<uintptr_t> chain_source_, chain_mixer_, chain_vca_input_;
+  MIXER chain_pad_mixer_;
+  float chain_pad_[2] = {};  // padding's source OUTL and amplifier input
+  void prepare_chains();
 
   // Pass 4 has no chain: every source is walked once and none is a target, so the
   // sources can all be evaluated (sines in batches) before any target is modulated.

@@ -38,3 +38,18 @@ size_t sine_lanes_8(const SineLanes& g);
 // the scalar sine). prod: 4 or 8 values.
 unsigned sine_certain_4(const double* prod);
 unsigned sine_certain_8(const double* prod);
+
+// Source -> one-input mixer -> amplifier, side by side: the source's OUTL clamped
+// (and kept), into the mixer's first input, 10000 x it + 0 clamped into the mixer's
+// OUTL and the amplifier's input, as passes 9, 10 and 12 have it for such a chain.
+struct ChainLanes {
+  // `padded` entries, a multiple of the kernel's width; padding points at scratch
+  // objects.
+  const uintptr_t* source = nullptr;     // address of the source's OUTL
+  const uintptr_t* mixer = nullptr;      // the mixer
+  const uintptr_t* vca_input = nullptr;  // address of the amplifier's input
+  size_t padded = 0;
+  intptr_t mixer_input = 0, mixer_outl = 0;  // byte offsets of inputs[0] and OUTL
+};
+void chain_lanes_4(const ChainLanes& c);
+void chain_lanes_8(const ChainLanes& c);

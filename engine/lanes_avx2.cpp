@@ -4,10 +4,12 @@
 #define W 4
 #define KERNEL sine_lanes_4
 #define CERTAIN sine_certain_4
+#define CHAIN chain_lanes_4
 #include "engine/lanes_kernel.inc"
 #else
 #include "engine/lanes.h"
 // Without libmvec no CPU runs them (sine_kernel() is Scalar).
 size_t sine_lanes_4(const SineLanes&) { return 0; }
 unsigned sine_certain_4(const double*) { return 0; }
+void chain_lanes_4(const ChainLanes&) {}
 #endif
