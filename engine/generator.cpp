@@ -166,6 +166,47 @@ void GENERATOR::prepare() {
   }
   for (auto& r : liens_sampler_mixer) feed_of(r.pere_in, r.fils_out, r.param_out);
   prepare_chains();
+  prepare_vcas();
+}
+
+void GENERATOR::prepare_vcas() {
+  vca_kernel_ = nullptr;
+#if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
+  const SineKernel k = sine_kernel();
+  // A few amplifiers, some of them moving, cost less one by one (bench/count.sh:
+  // the bundled patch's five).
+  if (!vcas_distinct_ || vcas_.size() < 8 || (k != SineKernel::Avx2 && k != SineKernel::Avx512))
+    return;
+  const bool eight = k == SineKernel::Avx512 && vcas_.size() >= 16;
+  vca_kernel_ = eight ? vca_lanes_8 : vca_lanes_4;
+  const size_t w = eight ? 8 : 4, padded = (vcas_.size() + w - 1) / w * w;
+  vca_at_.clear();
+  for (VCA* a : vcas_) vca_at_.push_back(reinterpret_cast<uintptr_t>(a));
+  vca_at_.resize(padded, reinterpret_cast<uintptr_t>(&vca_pad_));
+  vca_product_.assign(padded, 0.0f);
+  vca_other_.assign(vcas_.size(), 0);
+  const VCA& p = vca_pad_;
+  auto at = [&p](const void* field) {
+    return static_cast<const char*>(field) - reinterpret_cast<const char*>(&p);
+  };
+  VcaLanes& v = vca_lanes_;
+  v.vca = vca_at_.data();
+  v.n = vcas_.size();
+  v.padded = padded;
+  v.outl = at(&p.OUTL);
+  v.elapsed = at(&p.elapsed);
+  v.input = at(&p.input);
+  v.active = at(&p.active);
+  v.released = at(&p.released);
+  v.attack_time = at(&p.attack_time);
+  v.attack_level = at(&p.attack_level);
+  v.decay_time = at(&p.decay_time);
+  v.sustain_level = at(&p.sustain_level);
+  v.release_time = at(&p.release_time);
+  v.bypass = at(&p.bypass);
+  v.product = vca_product_.data();
+  v.other = vca_other_.data();
+#endif
 }
 
 void GENERATOR::prepare_chains() {
@@ -506,7 +547,15 @@ int GENERATOR::evolue() {
   //     input. Both the product and the sum of two floats round in float as they
   //     would in double.
   float sum = 0.0f;
-  if (vcas_distinct_) {
+  if (vca_kernel_) {
+    const size_t others = vca_kernel_(vca_lanes_);
+    for (size_t j = 0; j < others; j++) {
+      VCA* a = vcas_[vca_other_[j]];
+      a->VCA::evolue();
+      vca_product_[vca_other_[j]] = a->OUTL * a->input;
+    }
+    for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;
+  } else if (vcas_distinct_) {
     for (VCA* a : vcas_) {
       a->VCA::evolue();
       sum = a->OUTL * a->input + sum;

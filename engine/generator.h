@@ -275,6 +275,15 @@ class GENERATOR final : public OUTPUT {
   MIXER chain_pad_mixer_;
   float chain_pad_[2] = {};  // padding's source OUTL and amplifier input
   void prepare_chains();
+  // Passes 11 and 13 with the held amplifiers side by side when vcas_distinct_ (same
+  // kernels' CPUs); the sum still adds the products one by one, in list order.
+  size_t (*vca_kernel_)(const VcaLanes&) = nullptr;
+  VcaLanes vca_lanes_;
+  std::vector<uintptr_t> vca_at_;
+  std::vector<float> vca_product_;
+  std::vector<uint32_t> vca_other_;
+  VCA vca_pad_;  // idle: level 0
+  void prepare_vcas();
 
   // Pass 4 has no chain: every source is walked once and none is a target, so the
   // sources can all be evaluated (sines in batches) before any target is modulated.

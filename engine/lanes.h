@@ -53,3 +53,19 @@ struct ChainLanes {
 };
 void chain_lanes_4(const ChainLanes& c);
 void chain_lanes_8(const ChainLanes& c);
+
+// Amplifiers side by side, in the states where they spend their time: bypassed,
+// idle, or held at the sustain, each gets VCA::evolue's level there, and product[i]
+// = level x input, the float product the patch's sum adds in order. The other lanes
+// (attack, decay, release, sustain still falling) are listed in `other` (returned
+// count), for VCA::evolue.
+struct VcaLanes {
+  const uintptr_t* vca = nullptr;  // `padded` entries; padding: a held scratch amplifier
+  size_t n = 0, padded = 0;
+  intptr_t outl = 0, elapsed = 0, input = 0, active = 0, released = 0, attack_time = 0,
+           attack_level = 0, decay_time = 0, sustain_level = 0, release_time = 0, bypass = 0;
+  float* product = nullptr;
+  uint32_t* other = nullptr;
+};
+size_t vca_lanes_4(const VcaLanes& v);
+size_t vca_lanes_8(const VcaLanes& v);

@@ -5,6 +5,7 @@
 #define KERNEL sine_lanes_4
 #define CERTAIN sine_certain_4
 #define CHAIN chain_lanes_4
+#define VCA_HOLD vca_lanes_4
 #include "engine/lanes_kernel.inc"
 #else
 #include "engine/lanes.h"
@@ -12,4 +13,5 @@
 size_t sine_lanes_4(const SineLanes&) { return 0; }
 unsigned sine_certain_4(const double*) { return 0; }
 void chain_lanes_4(const ChainLanes&) {}
+size_t vca_lanes_4(const VcaLanes&) { return 0; }
 #endif

@@ -5,6 +5,7 @@
 #define KERNEL sine_lanes_8
 #define CERTAIN sine_certain_8
 #define CHAIN chain_lanes_8
+#define VCA_HOLD vca_lanes_8
 #include "engine/lanes_kernel.inc"
 #else
 #include "engine/lanes.h"
@@ -12,4 +13,5 @@
 size_t sine_lanes_8(const SineLanes&) { return 0; }
 unsigned sine_certain_8(const double*) { return 0; }
 void chain_lanes_8(const ChainLanes&) {}
+size_t vca_lanes_8(const VcaLanes&) { return 0; }
 #endif

@@ -110,16 +110,20 @@ TEST(VoiceOps, QueueTakesAWholeEventOrNothingAndAppliesInOrder) {
 
 // Every oscillator's output and phase, and the patch's signal, bit for bit the same
 // whatever the lane width: 17 sines take two groups of 8 and one left over (or four
-// of 4 and one), among every other waveform, a chain and a sequencer target.
-TEST(SineLanes, EveryWidthGivesTheScalarBits) {
+// of 4 and one), among every other waveform, a chain and a sequencer target; 12
+// oscillator-mixer-amplifier chains, amplifiers in every stage.
+class Lanes : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Patches, Lanes, testing::Values("sines_17", "chains_12"));
+TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
   uint64_t want = 0;
+  const std::string path = std::string(TEV_CASES_DIR "/lanes/") + GetParam() + ".TSY";
   for (SineKernel k : {SineKernel::Scalar, SineKernel::Sse2, SineKernel::Avx2, SineKernel::Avx512}) {
     if (!sine_kernel_runs(k)) continue;
     const SineKernel was = sine_kernel();
     set_sine_kernel(k);
     std::srand(1);  // the keyboards draw their notes
     testing::internal::CaptureStdout();
-    GENERATOR g(TEV_CASES_DIR "/lanes/sines_17.TSY");
+    GENERATOR g(path.c_str());
     testing::internal::GetCapturedStdout();
     set_sine_kernel(was);
     for (KEYBOARD* kb : g.liste_keyboard) kb->TRIG();
@@ -131,6 +135,8 @@ TEST(SineLanes, EveryWidthGivesTheScalarBits) {
       h = (h ^ b) * 0x100000001b3ULL;
     };
     for (int i = 0; i < 20000; i++) {
+      if (i == 12000)
+        for (VCA* a : g.liste_vca) a->UNTRIG();
       g.evolue();
       mix(g.OUTL);
       for (VCO* o : g.liste_vco) {
@@ -147,7 +153,7 @@ TEST(SineLanes, EveryWidthGivesTheScalarBits) {
 // floats, moved by whole double steps: it must fall back whenever p's error bound
 // (6 x 2^-52 |p|) reaches m, and accept whenever its margin (2^-48 |p|, plus the one
 // rounding of p -+ margin) does not. Zeros, tiny values, infinities and NaN fall back.
-TEST(SineLanes, CertificateFallsBackExactlyWhereRoundingIsUncertain) {
+TEST(Lanes, CertificateFallsBackExactlyWhereRoundingIsUncertain) {
   for (int w : {4, 8}) {
     if (!sine_kernel_runs(w == 4 ? SineKernel::Avx2 : SineKernel::Avx512)) continue;
     auto certain = [w](double p) {
