@@ -105,6 +105,16 @@ int GENERATOR::mixer_input(const char* word) {
   return (d >= 1 && d <= MIXER::kMaxInputs) ? d - 1 : -1;
 }
 
+namespace {
+// Lanes per kernel call for a group of n. 8 (AVX-512) measured slower than 4 on the
+// processor this was tuned on (an AMD EPYC: the lanes' scalar loads and stores
+// dominate, not the arithmetic), so 8 only when TEV_LANES=8 asks, for measuring.
+size_t lane_width(SineKernel k, size_t n) {
+  const char* v = std::getenv("TEV_LANES");
+  return v && std::strcmp(v, "8") == 0 && k == SineKernel::Avx512 && n >= 8 ? 8 : 4;
+}
+}  // namespace
+
 void GENERATOR::prepare() {
   // Passes 4 and 7 are bounded by their counters, pass 5 by its list.
   vco_vco_.build(liens_vco_vco, list_count(nbr_liens_vco_vco, liens_vco_vco));
@@ -177,9 +187,8 @@ void GENERATOR::prepare_vcas() {
   // the bundled patch's five).
   if (!vcas_distinct_ || vcas_.size() < 8 || (k != SineKernel::Avx2 && k != SineKernel::Avx512))
     return;
-  const bool eight = k == SineKernel::Avx512 && vcas_.size() >= 16;
-  vca_kernel_ = eight ? vca_lanes_8 : vca_lanes_4;
-  const size_t w = eight ? 8 : 4, padded = (vcas_.size() + w - 1) / w * w;
+  const size_t w = lane_width(k, vcas_.size()), padded = (vcas_.size() + w - 1) / w * w;
+  vca_kernel_ = w == 8 ? vca_lanes_8 : vca_lanes_4;
   vca_at_.clear();
   for (VCA* a : vcas_) vca_at_.push_back(reinterpret_cast<uintptr_t>(a));
   vca_at_.resize(padded, reinterpret_cast<uintptr_t>(&vca_pad_));
@@ -249,9 +258,8 @@ void GENERATOR::prepare_chains() {
   for (const MixerToVca& l : mixer_to_vca_)
     if (!vca_of.count(l.mixer)) m2v.push_back(l);
   mixer_to_vca_ = m2v;
-  const bool eight = k == SineKernel::Avx512 && chain_source_.size() >= 16;
-  chain_kernel_ = eight ? chain_lanes_8 : chain_lanes_4;
-  const size_t w = eight ? 8 : 4;
+  const size_t w = lane_width(k, chain_source_.size());
+  chain_kernel_ = w == 8 ? chain_lanes_8 : chain_lanes_4;
   const size_t padded = (chain_source_.size() + w - 1) / w * w;
   chain_source_.resize(padded, reinterpret_cast<uintptr_t>(&chain_pad_[0]));
   chain_mixer_.resize(padded, reinterpret_cast<uintptr_t>(&chain_pad_mixer_));
@@ -287,15 +295,13 @@ void GENERATOR::prepare_lanes() {
     lane_of_.push_back(v.vco);
   }
   const size_t n = lane_vco_.size();
-  // The 8-wide sine pays off on long groups only (as in fast_sine.cpp).
   const SineKernel k = sine_kernel();
   if (n == 0 || (k != SineKernel::Avx2 && k != SineKernel::Avx512)) {
     voiced_rest_ = voiced_vcos_;
     return;
   }
-  const bool eight = k == SineKernel::Avx512 && n >= 16;
-  sine_kernel_ = eight ? sine_lanes_8 : sine_lanes_4;
-  const size_t w = eight ? 8 : 4;
+  const size_t w = lane_width(k, n);
+  sine_kernel_ = w == 8 ? sine_lanes_8 : sine_lanes_4;
   const size_t padded = (n + w - 1) / w * w;
   lane_vco_.resize(padded, reinterpret_cast<uintptr_t>(&lane_pad_));
   lane_note_.resize(padded, reinterpret_cast<uintptr_t>(&lane_pad_note_));
