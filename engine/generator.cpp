@@ -109,6 +109,10 @@ namespace {
 // Lanes per kernel call for a group of n. 8 (AVX-512) measured slower than 4 on the
 // processor this was tuned on (an AMD EPYC: the lanes' scalar loads and stores
 // dominate, not the arithmetic), so 8 only when TEV_LANES=8 asks, for measuring.
+// Fewer modules of a kind cost less one by one (the bundled patch's four sines, two
+// chains and five amplifiers: tev_bench's BM_BundledPatch, 9 % more time side by side).
+constexpr size_t kMinLanes = 8;
+
 size_t lane_width(SineKernel k, size_t n) {
   const char* v = std::getenv("TEV_LANES");
   return v && std::strcmp(v, "8") == 0 && k == SineKernel::Avx512 && n >= 8 ? 8 : 4;
@@ -183,9 +187,7 @@ void GENERATOR::prepare_vcas() {
   vca_kernel_ = nullptr;
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   const SineKernel k = sine_kernel();
-  // A few amplifiers, some of them moving, cost less one by one (bench/count.sh:
-  // the bundled patch's five).
-  if (!vcas_distinct_ || vcas_.size() < 8 || (k != SineKernel::Avx2 && k != SineKernel::Avx512))
+  if (!vcas_distinct_ || vcas_.size() < kMinLanes || (k != SineKernel::Avx2 && k != SineKernel::Avx512))
     return;
   const size_t w = lane_width(k, vcas_.size()), padded = (vcas_.size() + w - 1) / w * w;
   vca_kernel_ = w == 8 ? vca_lanes_8 : vca_lanes_4;
@@ -252,7 +254,7 @@ void GENERATOR::prepare_chains() {
       vca_of.erase(m);  // stays with mixer_to_vca_
     }
   }
-  if (chain_source_.empty()) return;
+  if (chain_source_.size() < kMinLanes) return;
   feed_ops_ = rest;
   std::vector<MixerToVca> m2v;
   for (const MixerToVca& l : mixer_to_vca_)
@@ -296,7 +298,7 @@ void GENERATOR::prepare_lanes() {
   }
   const size_t n = lane_vco_.size();
   const SineKernel k = sine_kernel();
-  if (n == 0 || (k != SineKernel::Avx2 && k != SineKernel::Avx512)) {
+  if (n < kMinLanes || (k != SineKernel::Avx2 && k != SineKernel::Avx512)) {
     voiced_rest_ = voiced_vcos_;
     return;
   }
