@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/e2e/synth_harness.h"
 #include "tests/support/tone.h"
 
@@ -53,13 +55,14 @@ TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
     if (rate != kRate) {
       stop_jackd();
       EXPECT_TRUE(synth.wait_for_output("sound output lost: the JACK server is gone", 2)) << synth.output();
-      const long before = cpu_ticks(synth.pid());  // waiting for the server must not spin
+      std::this_thread::sleep_for(500ms);  // the dead clients closed: waiting must not spin
+      const long before = cpu_ticks(synth.pid());
       std::this_thread::sleep_for(2s);
       const double share = cpu_share(synth.pid(), before, 2.0);
       std::printf("[ JACK ] CPU over 2 s without a server: %.1f %%\n", 100 * share);
       EXPECT_LT(share, 0.02);
       ASSERT_TRUE(start_jackd(rate, &why)) << why;
-      EXPECT_TRUE(synth.wait_for_output("sound output restored after ", 5)) << synth.output();
+      EXPECT_TRUE(synth.wait_for_output("sound output restored after ", 10)) << synth.output();
       EXPECT_TRUE(synth.wait_for_output(ports + ", resampled 44100 -> 48000 Hz\n", 1)) << synth.output();
     }
     // What reaches the playback ports.
@@ -81,10 +84,15 @@ TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
     ASSERT_LT(onset + rate * 4 / 10, frames) << "the key was not heard";
     std::printf("[ JACK %d Hz, 256-frame periods ] key to sound at the synth's port: %.1f ms\n", rate,
                 std::chrono::duration<double, std::milli>(Clock::duration(tap.loud_at) - down.time_since_epoch()).count());
-    std::vector<int16_t> left;
-    for (long f = onset + rate / 20; f < onset + rate * 4 / 10; f++) left.push_back(lr[2 * f]);
-    const double hz = tone::measure_frequency(left.data(), left.size(), rate);
-    EXPECT_NEAR(tone::cents(hz, 440.0), 0.0, 1.0) << hz << " Hz";
+    // The median of five 70 ms windows: a period the loaded dummy driver lost costs one.
+    std::vector<double> hz;
+    for (long w = onset + rate / 20, n = rate * 7 / 100; hz.size() < 5; w += n) {
+      std::vector<int16_t> left;
+      for (long f = w; f < w + n; f++) left.push_back(lr[2 * f]);
+      hz.push_back(tone::measure_frequency(left.data(), left.size(), rate));
+    }
+    std::sort(hz.begin(), hz.end());
+    EXPECT_NEAR(tone::cents(hz[2], 440.0), 0.0, 1.0) << hz[0] << " .. " << hz[4] << " Hz";
   }
   EXPECT_EQ(quit_with_escape(), 0) << synth.output();
   EXPECT_NE(slurp(dir_ + "/take.keys").find("\n# not replayable exactly: the output was lost at frame "),
