@@ -254,7 +254,7 @@ void Synth::TearDown() {
 
 void Synth::launch(char output, const std::string& patch, bool pty, std::vector<std::string> env) {
   env.insert(env.begin(), "env");
-  env.insert(env.end(), {TEV_SYNTH_BIN, patch});
+  env.insert(env.end(), {synth_bin_, patch});
   synth_.reset(new Child(env, {dir_, pty}));
   const std::string press = "Press a corresponding number or ESC to quit";
   ASSERT_TRUE(synth_->wait_for_output(press, 10)) << "no output prompt; got:\n" << synth_->output();

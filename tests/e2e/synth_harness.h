@@ -108,6 +108,7 @@ class Synth : public testing::Test {
   static bool restart_pulse(std::string* why);
 
   std::string dir_, window_;
+  std::string synth_bin_ = TEV_SYNTH_BIN;  // what launch() starts
   std::unique_ptr<Child> synth_;
 };
 
