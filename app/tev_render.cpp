@@ -652,6 +652,8 @@ int main(int argc, char** argv) {
     if (g_wav_out >= 0 && isatty(g_wav_out))
       usage_error("OUT.wav '-' is a terminal: redirect standard output or name a file");
     if (g_wav_out < 0 || dup2(2, 1) < 0) write_failed("-", std::strerror(errno));
+    // Line by line, so that the trace and the warnings keep their order on the one file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
   }
   init_NOTE2FREQ();
   g_seed = o.seed;
