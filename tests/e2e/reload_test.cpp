@@ -1,6 +1,7 @@
 // The patch file saved while a key is held, as a listener hears it: the sine
-// becomes a saw at the same pitch without a gap or a click, and a broken patch
-// saved after it is refused while the saw plays on.
+// becomes a saw at the same pitch, the key still held, and a broken patch saved
+// after it is refused while the saw plays on. The fade between the two graphs is
+// measured frame by frame in-process (the unit tests' Handover).
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -28,20 +29,6 @@ double second_harmonic(const std::vector<int16_t>& lr, long from, long to, doubl
     h2 += w * lr[2 * i] * std::polar(1.0, -2 * ph);
   }
   return std::abs(h2) / std::max(std::abs(h1), 1.0);
-}
-
-// The longest run of frames near zero, and the largest step between neighbouring
-// frames, over [from, to).
-long longest_quiet(const std::vector<int16_t>& lr, long from, long to) {
-  long run = 0, longest = 0;
-  for (long i = from; i < to; i++)
-    longest = std::max(longest, run = std::abs(lr[2 * i]) < 100 ? run + 1 : 0);
-  return longest;
-}
-int largest_step(const std::vector<int16_t>& lr, long from, long to) {
-  int step = 0;
-  for (long i = from + 1; i < to; i++) step = std::max(step, std::abs(lr[2 * i] - lr[2 * i - 2]));
-  return step;
 }
 
 TEST_F(Synth, ReloadSavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
@@ -96,12 +83,6 @@ TEST_F(Synth, ReloadSavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
     EXPECT_NEAR(tone::cents(tone::spectral_peak(l.data(), l.size(), kRate), hz), 0.0, 2.0);
     EXPECT_NEAR(second_harmonic(lr, s.from, s.to, hz), s.h2, 0.05) << "from frame " << s.from;
   }
-  // Across both saves: never silent (a gap), never a step larger than the saw's own.
-  const long whole_from = frame_at(down, 100), whole_to = kept_to;
-  EXPECT_LT(longest_quiet(lr, whole_from, whole_to), 32) << "a run of silent frames";
-  const int saw_step = largest_step(lr, saw_from, saw_to);
-  // (A fiftieth more: the frames fall at other points of the saw's drop elsewhere.)
-  EXPECT_LE(largest_step(lr, whole_from, whole_to), saw_step + saw_step / 50) << "a click";
 }
 
 }  // namespace

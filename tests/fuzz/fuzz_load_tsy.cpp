@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "audio/stream_callback.h"
-#include "audio/voice_keys.h"
 #include "engine/generator.h"
 #include "engine/note_table.h"
+#include "host/player.h"
+#include "host/voice_keys.h"
 #include "patch/patch_log.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PatchLog log(PatchLog::kDrop);
-  auto g = load_patch_text("fuzz.tsy", std::string(reinterpret_cast<const char*>(data), size), log);
-  gen = g.get();
+  Player player(load_patch_text("fuzz.tsy", std::string(reinterpret_cast<const char*>(data), size), log));
+  const GENERATOR& g = player.graph();
   static unsigned char block[512 * 4];  // 512 frames: past every module's first steps
   // Voices 0 and 2 and Return held over a block, voice 1 pressed and released inside it.
   const struct { int key; bool press; bool render; } script[] = {
@@ -31,11 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       {'z', false, false}, {'a', false, true}, {'q', false, false}, {13, false, true}};
   for (const auto& s : script) {
     VoiceOp ops[kMaxOpsPerEvent];
-    const int n = s.press ? key_press_ops(*g, s.key, ops) : key_release_ops(*g, s.key, ops);
-    if (n > 0 && !g_voice_ops.push(ops, n)) std::abort();
-    if (s.render) instrument_callback(nullptr, block, sizeof block, nullptr);
+    const int n = s.press ? key_press_ops(g, s.key, ops) : key_release_ops(g, s.key, ops);
+    if (n > 0 && !player.push_keys(ops, n)) std::abort();
+    if (s.render) player.render(block, sizeof block / 4);
   }
-  take_finished_playbacks();
-  gen = nullptr;
+  player.take_finished();
   return 0;
 }
