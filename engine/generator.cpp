@@ -91,16 +91,9 @@ bool distinct(std::vector<M*> list) {
 uint8_t GENERATOR::word_flags(const char* word) {
   if (!word) return 0;
   uint8_t f = 0;
-  if (std::strstr(word, "MOD_AMP")) f |= kModAmp;
-  if (std::strstr(word, "MOD_FREQ")) f |= kModFreq;
-  if (std::strstr(word, "MOD_PHASE")) f |= kModPhase;
+  for (int i = 0; i < 3; i++)
+    if (std::strstr(word, kModWords[i])) f |= static_cast<uint8_t>(1u << i);
   return f;
-}
-
-int GENERATOR::mixer_input(const char* word) {
-  if (!word || std::strlen(word) < 3) return -1;
-  const int d = word[2] - '0';
-  return (d >= 1 && d <= MIXER::kMaxInputs) ? d - 1 : -1;
 }
 
 void GENERATOR::prepare() {
@@ -150,8 +143,8 @@ void GENERATOR::prepare() {
   auto feed_of = [this](MIXER* m, const auto& sources, const std::vector<char*>& words) {
     const size_t first = feed_ops_.size();
     for (size_t j = 0; j < sources.size() && j < words.size(); j++) {
-      const int d = mixer_input(words[j]);
-      if (d >= 0) feed_ops_.push_back({sources[j], &m->inputs[d], nullptr});
+      const int d = mixer_input_of(words[j]);
+      if (d > 0) feed_ops_.push_back({sources[j], &m->inputs[d - 1], nullptr});
     }
     if (feed_ops_.size() == first) feed_ops_.push_back({nullptr, nullptr, nullptr});
     feed_ops_.back().mixer = m;

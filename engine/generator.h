@@ -73,6 +73,7 @@ struct LINK_SAMPLER_SEQUENCER {
 };
 
 class PatchLog;
+struct LoadOptions;
 
 // A list is walked up to its counter, and never past its end.
 template <class List>
@@ -114,6 +115,8 @@ class GENERATOR final : public OUTPUT {
   // Where load_TSY and affiche_tree write; null: standard output. Set by the loading
   // calls for their duration only (the graph does not keep a log).
   PatchLog* log = nullptr;
+  // The caption and sequencer seed of the load under way; null: none, seed 0.
+  const LoadOptions* options = nullptr;
 
   // Resolves, once, everything the per-sample passes would otherwise search for:
   // the keyboard of each oscillator and sampler, the words of every link, the mixer
@@ -173,13 +176,13 @@ class GENERATOR final : public OUTPUT {
   bool load_opened = false;   // the patch file could be opened
   int load_problems = 0;      // malformed fields and dangling links reported by the loader
 
- private:
-  // Modulation words, matched once at load time.
+  // Modulation words of links into oscillators and samplers, found anywhere in the
+  // word (bit i of word_flags is kModWords[i]); a word with none modulates nothing.
+  static constexpr const char* kModWords[3] = {"MOD_AMP", "MOD_FREQ", "MOD_PHASE"};
   enum : uint8_t { kModAmp = 1, kModFreq = 2, kModPhase = 4 };
   static uint8_t word_flags(const char* word);
-  // Mixer input of a word: its third character as a digit, 1-based; -1 when it
-  // names no input from 1 to 24 (the source is then skipped).
-  static int mixer_input(const char* word);
+
+ private:
 
   // Passes 9 and 10 as one flat list: each source into its mixer input, and after a
   // record's last source its mixer sums. A source whose word names no input is left

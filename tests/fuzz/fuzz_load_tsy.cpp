@@ -1,5 +1,6 @@
-// The patch loader on arbitrary patch text, then a few hundred frames of the graph
-// with keys played: whatever the loader accepts must be safe to report, play and free.
+// The patch loader and the patch check on arbitrary patch text, then a few hundred
+// frames of the graph with keys played: whatever the loader accepts must be safe to
+// report, check, play and free.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "engine/note_table.h"
 #include "host/player.h"
 #include "host/voice_keys.h"
+#include "patch/check.h"
 #include "patch/patch_log.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -22,7 +24,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PatchLog log(PatchLog::kDrop);
-  Player player(load_patch_text("fuzz.tsy", std::string(reinterpret_cast<const char*>(data), size), log));
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  auto loaded = load_patch_text("fuzz.tsy", text, log);
+  check_patch(text, *loaded, log);
+  Player player(std::move(loaded));
   const GENERATOR& g = player.graph();
   static unsigned char block[512 * 4];  // 512 frames: past every module's first steps
   // Voices 0 and 2 and Return held over a block, voice 1 pressed and released inside it.

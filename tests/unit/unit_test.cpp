@@ -1,21 +1,29 @@
 // What no render reaches: the note table's values, the conversion of values a
 // graph never outputs (NaN, infinities), odd sample files, the splitter's corner
 // cases, a full voice-operation queue, and the handover from one graph to the next.
+#include <expat.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 
 #include "engine/generator.h"
 #include "engine/note_table.h"
+#include "app/convert_sample.h"
+#include "app/patch_graph.h"
 #include "host/player.h"
 #include "host/stream_frame.h"
 #include "host/voice_keys.h"
+#include "patch/check.h"
 #include "patch/patch_log.h"
+#include "patch/sample_check.h"
 #include "patch/tstr_parser.h"
 #include "patch/wav_reader.h"
 #include "support/render.h"
@@ -178,6 +186,77 @@ TEST(Handover, OldOperationsBeforeTheSwitchHeldKeysAfterOldGraphBackOnce) {
   Player q(three_voices());
   std::unique_ptr<GENERATOR> unplayed = three_voices();
   ASSERT_TRUE(q.offer(unplayed, nullptr, 0));
+}
+
+// The <g class="node|edge"> elements of an SVG file; -1 when it is no well-formed XML.
+std::pair<int, int> svg_nodes_and_edges(const std::string& path) {
+  std::stringstream svg;
+  svg << std::ifstream(path).rdbuf();
+  std::pair<int, int> count{0, 0};
+  XML_Parser p = XML_ParserCreate(nullptr);
+  XML_SetUserData(p, &count);
+  XML_SetStartElementHandler(p, [](void* data, const XML_Char* name, const XML_Char** attr) {
+    auto* n = static_cast<std::pair<int, int>*>(data);
+    for (int i = 0; std::string(name) == "g" && attr[i]; i += 2)
+      if (std::string(attr[i]) == "class") {
+        n->first += std::string(attr[i + 1]) == "node";
+        n->second += std::string(attr[i + 1]) == "edge";
+      }
+  });
+  const bool ok = XML_Parse(p, svg.str().data(), static_cast<int>(svg.str().size()), 1);
+  XML_ParserFree(p);
+  return ok ? count : std::make_pair(-1, -1);
+}
+
+// Every patch shipped or tested with: each finding a line editors' error parsers
+// take; the shipped ones free of errors and warnings; a picture with one node per
+// module and one edge per link.
+TEST(PatchCheck, FindingsReadAsCompilerLinesShippedPatchesAreCleanAndEveryPatchDraws) {
+  const std::regex form("[^:]+:[0-9]+:[0-9]+: (error|warning|note): .+");
+  const std::string cwd = std::filesystem::current_path();
+  const std::string svg = std::filesystem::temp_directory_path() / "tev-unit-patch.svg";
+  for (const char* dir : {TEV_PATCHES_DIR, TEV_CASES_DIR}) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+      if (e.path().extension() != ".TSY") continue;
+      // Sample paths are relative to the working directory.
+      std::filesystem::current_path(e.path().parent_path());
+      std::stringstream text;
+      text << std::ifstream(e.path()).rdbuf();
+      PatchLog log(PatchLog::kDrop);
+      const std::string name = e.path().filename();
+      auto g = load_patch_text(name.c_str(), text.str(), log);
+      const PatchCheck c = check_patch(text.str(), *g, log);
+      std::istringstream lines(format_check(name, c));
+      std::string line;
+      for (size_t i = 0; i < c.findings.size() && std::getline(lines, line); i++)
+        EXPECT_TRUE(std::regex_match(line, form)) << line;
+      if (dir == std::string(TEV_PATCHES_DIR)) {
+        EXPECT_EQ(c.errors + c.warnings, 0) << format_check(name, c);
+      }
+      std::string why;
+      ASSERT_TRUE(draw_patch(*g, log, c, svg, &why)) << why;
+      const size_t modules = g->liste_vco.size() + g->liste_vca.size() + g->liste_mixer.size() +
+                             g->liste_keyboard.size() + g->liste_sampler.size() +
+                             g->liste_sequencer.size();
+      EXPECT_EQ(svg_nodes_and_edges(svg),
+                std::make_pair(static_cast<int>(modules), static_cast<int>(log.links().size())))
+          << name;
+    }
+  }
+  std::filesystem::current_path(cwd);
+  std::filesystem::remove(svg);
+}
+
+// 64 frames of 48 kHz stereo 24-bit become 59 of 44.1 kHz mono 16-bit, as the
+// sampler reads them: nothing left for the check to say.
+TEST(PatchCheck, ConvertedSampleIsWhatTheSamplerReads) {
+  const std::string out = std::filesystem::temp_directory_path() / "tev-unit-converted.wav";
+  std::string why;
+  ASSERT_TRUE(convert_sample(TEV_CASES_DIR "/check/kick48.wav", out, &why)) << why;
+  EXPECT_TRUE(check_sample(out).empty());
+  EXPECT_EQ(std::filesystem::file_size(out), 44u + 2 * 59);
+  EXPECT_FALSE(check_sample(TEV_CASES_DIR "/check/kick48.wav").empty());
+  std::filesystem::remove(out);
 }
 
 }  // namespace
