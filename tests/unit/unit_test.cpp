@@ -1,12 +1,15 @@
 // What no render reaches: the note table's values, the conversion of values a
 // graph never outputs (NaN, infinities), odd sample files, the splitter's corner
-// cases, a full voice-operation queue, and the handover from one graph to the next.
+// cases, a full voice-operation queue, the handover from one graph to the next, and
+// the lane kernels: exact at every width, their sine certificate where it must be.
 #include <expat.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,7 +17,9 @@
 #include <sstream>
 #include <string>
 
+#include "engine/fast_sine.h"
 #include "engine/generator.h"
+#include "engine/lanes.h"
 #include "engine/note_table.h"
 #include "app/convert_sample.h"
 #include "app/patch_graph.h"
@@ -257,6 +262,80 @@ TEST(PatchCheck, ConvertedSampleIsWhatTheSamplerReads) {
   EXPECT_EQ(std::filesystem::file_size(out), 44u + 2 * 59);
   EXPECT_FALSE(check_sample(TEV_CASES_DIR "/check/kick48.wav").empty());
   std::filesystem::remove(out);
+}
+
+// Every oscillator's output and phase, and the patch's signal, bit for bit the same
+// whatever the lane width: 17 sines take four groups of 4 and one left over (or, with
+// TEV_LANES=8 where AVX-512 runs, two of 8 and one), among every other waveform, a
+// chain and a sequencer target; 12 oscillator-mixer-amplifier chains, amplifiers in
+// every stage.
+class Lanes : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Patches, Lanes, testing::Values("sines_17", "chains_12"));
+TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
+  uint64_t want = 0;
+  const std::string path = std::string(TEV_CASES_DIR "/lanes/") + GetParam() + ".TSY";
+  for (SineKernel k : {SineKernel::Scalar, SineKernel::Sse2, SineKernel::Avx2, SineKernel::Avx512}) {
+    if (!sine_kernel_runs(k)) continue;
+    const SineKernel was = sine_kernel();
+    set_sine_kernel(k);
+    if (k == SineKernel::Avx512) setenv("TEV_LANES", "8", 1);  // else 4 lanes
+    std::srand(1);  // the keyboards draw their notes
+    testing::internal::CaptureStdout();
+    GENERATOR g(path.c_str());
+    testing::internal::GetCapturedStdout();
+    set_sine_kernel(was);
+    unsetenv("TEV_LANES");
+    for (KEYBOARD* kb : g.liste_keyboard) kb->TRIG();
+    for (VCA* a : g.liste_vca) a->TRIG();
+    uint64_t h = 0xcbf29ce484222325ULL;
+    auto mix = [&h](float f) {
+      uint32_t b;
+      std::memcpy(&b, &f, sizeof b);
+      h = (h ^ b) * 0x100000001b3ULL;
+    };
+    for (int i = 0; i < 20000; i++) {
+      if (i == 12000)
+        for (VCA* a : g.liste_vca) a->UNTRIG();
+      g.evolue();
+      mix(g.OUTL);
+      for (VCO* o : g.liste_vco) {
+        mix(o->OUTL);
+        mix(o->phase);
+      }
+    }
+    if (want == 0) want = h;
+    EXPECT_EQ(h, want) << sine_kernel_name(k);
+  }
+}
+
+// The certificate against the exact test, on products p near the midpoint m of two
+// floats, moved by whole double steps: it must fall back whenever p's error bound
+// (6 x 2^-52 |p|) reaches m, and accept whenever its margin (2^-48 |p|, plus the one
+// rounding of p -+ margin) does not. Zeros, tiny values, infinities and NaN fall back.
+TEST(Lanes, CertificateFallsBackExactlyWhereRoundingIsUncertain) {
+  for (int w : {4, 8}) {
+    if (!sine_kernel_runs(w == 4 ? SineKernel::Avx2 : SineKernel::Avx512)) continue;
+    auto certain = [w](double p) {
+      double v[8] = {p, p, p, p, p, p, p, p};
+      return (w == 4 ? sine_certain_4(v) : sine_certain_8(v)) & 1u;
+    };
+    for (float f : {1.0f, 0.7f, -0.3f, 0.999f, 3e-30f, -2e30f, FLT_MIN}) {
+      const double m = (static_cast<double>(f) + std::nextafterf(f, INFINITY)) / 2;
+      double p = m;
+      for (int k = 0; k < 40; k++) p = std::nextafter(p, -INFINITY);
+      for (int k = -40; k <= 40; k++, p = std::nextafter(p, INFINITY)) {
+        const double off = std::fabs(p - m), ulp = std::nextafter(std::fabs(p), INFINITY) - std::fabs(p);
+        if (off <= std::fabs(p) * 0x1.8p-50) {
+          EXPECT_FALSE(certain(p)) << f << " " << k;
+        } else if (off > std::fabs(p) * 0x1p-48 + ulp) {
+          EXPECT_TRUE(certain(p)) << f << " " << k;
+        }
+      }
+      EXPECT_TRUE(certain(f)) << f;
+    }
+    for (double p : {0.0, -0.0, 1e-305, -0x1p-1001, HUGE_VAL, -HUGE_VAL, std::nan("")})
+      EXPECT_FALSE(certain(p)) << p;
+  }
 }
 
 }  // namespace
