@@ -4,12 +4,14 @@
 #include <SDL.h>
 #include <SDL_syswm.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/live_patch.h"
 #include "audio/wincompat.h"
@@ -121,6 +123,48 @@ void print_sound_stats() {
 // The samplers' end lines: counted on the audio thread, printed here.
 void print_fin_lines() { print_finished_playbacks(g_player->take_finished()); }
 
+const char kHelp[] =
+    "Usage: tev-synth [--record TAKE.wav] [PATCH]\n"
+    "Play the patch file PATCH (default: SYNTH_2.TSY in the working directory) live.\n"
+    "The console asks for the sound output and its device, one key each; then the\n"
+    "window's letter keys and a MIDI keyboard play three voices, and Escape quits.\n"
+    "Saving PATCH while it plays reloads it. Samples and fond.bmp are read from the\n"
+    "working directory.\n"
+    "\n"
+    "  --record TAKE.wav  write what plays to TAKE.wav (16-bit stereo 44100 Hz) and,\n"
+    "                 beside it, TAKE.keys: the tev-render arguments that replay it\n"
+    "  -h, --help     display this help and exit\n"
+    "      --version  output version information and exit\n"
+    "\n"
+    "Options come before PATCH, each spelled exactly so: any other argument is PATCH.\n"
+    "Full documentation: man tev-synth; the patch format: man 5 tev-patch\n";
+
+// --help and --version, before any prompt or window. Every other first argument,
+// one that merely starts with '-' included, is the patch path, as it always was.
+void answer_option(int argc, char** argv) {
+  if (argc < 2) return;
+  const std::string a = argv[1];
+  if (a == "--help" || a == "-h") std::fputs(kHelp, stdout);
+  else if (a == "--version") std::puts("tev-synth " TEV_VERSION);
+  else return;
+  std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1);
+}
+
+// The window's picture: fond.bmp of the working directory, as always; without one,
+// an installed program shows the picture installed beside the bundled patches
+// (found from the program's own path, so any prefix or DESTDIR tree finds its own).
+// Null when neither loads: the window stays blank and the synth plays all the same.
+SDL_Surface* load_picture() {
+  SDL_Surface* s = SDL_LoadBMP_RW(SDL_RWFromFile("fond.bmp", "rb"), 1);
+  if (s) return s;
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return nullptr;
+  std::string path(exe, static_cast<size_t>(n));
+  path = path.substr(0, path.rfind('/') + 1) + TEV_BIN_TO_DATA "/fond.bmp";
+  return SDL_LoadBMP_RW(SDL_RWFromFile(path.c_str(), "rb"), 1);
+}
+
 // The key events' voice operations and the patch file's reloads, once the stream
 // plays.
 LivePatch* g_live = nullptr;
@@ -182,6 +226,7 @@ int SDL_PollEVENT() {
 }
 
 int main(int argc, char** argv) {
+  answer_option(argc, argv);
   // Until the window takes over the signals, a signal at a console prompt puts the
   // console back and ends the process by that signal.
   init_NOTE2FREQ();
@@ -207,8 +252,7 @@ int main(int argc, char** argv) {
   if (!pSurface) no_window(SDL_GetError());
   SDL_WM_SetCaption("Tev Modular synth", nullptr);
 
-  // A missing picture leaves the window blank; the synth plays all the same.
-  SDL_Surface* background = SDL_LoadBMP_RW(SDL_RWFromFile("fond.bmp", "rb"), 1);
+  SDL_Surface* background = load_picture();
   SDL_UpperBlit(background, nullptr, pSurface, nullptr);
   SDL_Flip(pSurface);
 

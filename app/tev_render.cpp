@@ -46,10 +46,14 @@ constexpr int64_t kMaxFrames = 1000000000;
 constexpr int kBlock = 4096;
 
 const char kUsage[] =
-    "usage: tev-render [options] PATCH OUT.wav\n"
+    "Usage: tev-render [OPTION]... PATCH OUT.wav\n"
     "       tev-render --check [--strict] PATCH\n"
     "       tev-render --graph OUT.svg|OUT.dot|- PATCH\n"
     "       tev-render --convert-sample IN OUT.wav\n"
+    "Render PATCH, played by a script of key events or a MIDI file, to OUT.wav (16-bit\n"
+    "stereo, 44100 Hz); OUT.wav '-' is standard output. Samples named in PATCH are\n"
+    "read from the working directory.\n"
+    "\n"
     "  --frames N          render N frames (default: 5 seconds = 220500)\n"
     "  --seconds S         render round(S * 44100) frames\n"
     "  --seed N            the value that stands in for the millisecond clock whenever a\n"
@@ -76,9 +80,13 @@ const char kUsage[] =
     "                      or as DOT text for OUT.dot or - (standard output)\n"
     "  --convert-sample    write IN (any sound file) as a sampler plays it as it stands:\n"
     "                      16-bit mono 44100 Hz WAV with a 44-byte header\n"
-    "  --help              print this help\n"
-    "  A word beginning with # starts a comment, which runs to the next option: a\n"
-    "  take's notes are read along with its arguments (tev-render $(cat take.keys) ...)\n";
+    "  -h, --help          display this help and exit\n"
+    "      --version       output version information and exit\n"
+    "\n"
+    "A word beginning with # starts a comment, which runs to the next option: a take's\n"
+    "notes are read along with its arguments (tev-render $(cat take.keys) ...).\n"
+    "With OUT.wav '-' the loader trace and the other messages go to standard error.\n"
+    "Full documentation: man tev-render; the patch format: man 5 tev-patch\n";
 
 struct Event {
   int64_t frame;
@@ -210,6 +218,10 @@ Options parse_args(int argc, char** argv) {
       no_value();
       std::fputs(kUsage, stdout);
       std::exit(0);
+    } else if (arg == "--version") {
+      no_value();
+      std::puts("tev-render " TEV_VERSION);
+      std::exit(0);
     } else if (arg == "--quiet") {
       no_value();
       o.quiet = true;
@@ -319,6 +331,9 @@ int run_check(const Options& o) {
 // signal handler may only read it.
 char g_tmp_path[PATH_MAX + 32];
 volatile sig_atomic_t g_tmp_live = 0;
+// OUT.wav "-": the WAV goes to this descriptor (standard output as the caller gave
+// it), while everything else printed goes to standard error.
+int g_wav_out = -1;
 
 void on_signal(int sig) {
   if (g_tmp_live) unlink(g_tmp_path);
@@ -339,12 +354,16 @@ void remove_tmp() {
   std::exit(1);
 }
 
-// Opens OUT's temporary sibling for writing; the caller renames it on success.
-SNDFILE* open_output(const std::string& out) {
+// Opens OUT's temporary sibling for writing; the caller renames it on success. For
+// "-" an unnamed temporary file: libsndfile writes a WAV only where it can seek back
+// to the header, so the whole file is copied out at the end (*keep_fd).
+SNDFILE* open_output(const std::string& out, int* keep_fd) {
   const size_t slash = out.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : out.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
-  const std::string tmpl = dir + "." + base + ".XXXXXX";
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string tmpl = out != "-" ? dir + "." + base + ".XXXXXX"
+                           : std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/tev-render.XXXXXX";
   if (tmpl.size() >= sizeof g_tmp_path) write_failed(out, "path too long");
   std::memcpy(g_tmp_path, tmpl.c_str(), tmpl.size() + 1);
 
@@ -362,6 +381,8 @@ SNDFILE* open_output(const std::string& out) {
   if (fd >= 0) g_tmp_live = 1;
   sigprocmask(SIG_SETMASK, &old, nullptr);
   if (fd < 0) write_failed(out, std::strerror(errno));
+  *keep_fd = out == "-" ? fd : -1;
+  if (out == "-") remove_tmp();
 
   // mkstemp makes the file private; a WAV is made like any other file.
   const mode_t mask = umask(0);
@@ -372,12 +393,31 @@ SNDFILE* open_output(const std::string& out) {
   info.samplerate = kRate;
   info.channels = 2;
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* sf = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+  SNDFILE* sf = sf_open_fd(fd, SFM_WRITE, &info, *keep_fd < 0 ? SF_TRUE : SF_FALSE);
   if (!sf) {
     close(fd);
     write_failed(out, sf_strerror(nullptr));
   }
   return sf;
+}
+
+// The finished WAV in `fd`, from its start, to g_wav_out.
+void copy_out(int fd, const std::string& out) {
+  if (lseek(fd, 0, SEEK_SET) != 0) write_failed(out, std::strerror(errno));
+  std::vector<char> buf(1 << 16);
+  for (;;) {
+    const ssize_t n = read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) write_failed(out, std::strerror(errno));
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = write(g_wav_out, buf.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) write_failed(out, std::strerror(errno));
+      done += w;
+    }
+  }
+  close(fd);
 }
 
 // ---------------------------------------------------------------- progress
@@ -466,7 +506,7 @@ int run_render(Options& o) {
     std::fprintf(stderr, "tev-render: [%s] is a directory; nothing written\n", patch.c_str());
     return 1;
   }
-  if (stat(out.c_str(), &os) == 0) {
+  if (out != "-" && stat(out.c_str(), &os) == 0) {
     if (S_ISDIR(os.st_mode)) usage_error("OUT.wav '" + out + "' is a directory");
     if (stat(patch.c_str(), &ps) == 0 && ps.st_dev == os.st_dev && ps.st_ino == os.st_ino)
       usage_error("OUT.wav '" + out + "' is the patch file itself");
@@ -511,7 +551,8 @@ int run_render(Options& o) {
   std::stable_sort(o.events.begin(), o.events.end(),
                    [](const Event& a, const Event& b) { return a.frame < b.frame; });
 
-  SNDFILE* sf = open_output(out);
+  int keep_fd = -1;
+  SNDFILE* sf = open_output(out, &keep_fd);
 
   std::vector<short> buf(static_cast<size_t>(kBlock) * 2);
   Progress progress(o.frames);
@@ -551,7 +592,10 @@ int run_render(Options& o) {
   sf_write_sync(sf);
   const int err = sf_close(sf);
   if (err != 0) write_failed(out, sf_error_number(err));
-  if (std::rename(g_tmp_path, out.c_str()) != 0) write_failed(out, std::strerror(errno));
+  if (keep_fd >= 0)
+    copy_out(keep_fd, out);
+  else if (std::rename(g_tmp_path, out.c_str()) != 0)
+    write_failed(out, std::strerror(errno));
   g_tmp_live = 0;
   if (!o.quiet)
     std::printf("Wrote %s: %" PRId64 " frames, %.3f s\n", out.c_str(), o.frames,
@@ -563,6 +607,14 @@ int run_render(Options& o) {
 
 int main(int argc, char** argv) {
   Options o = parse_args(argc, argv);
+  if (!o.check && o.graph.empty() && !o.convert && o.positional[1] == "-") {
+    g_wav_out = dup(1);
+    if (g_wav_out >= 0 && isatty(g_wav_out))
+      usage_error("OUT.wav '-' is a terminal: redirect standard output or name a file");
+    if (g_wav_out < 0 || dup2(2, 1) < 0) write_failed("-", std::strerror(errno));
+    // Line by line, so that the trace and the warnings keep their order on the one file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  }
   init_NOTE2FREQ();
   if (o.convert) {
     std::string why;

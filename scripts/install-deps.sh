@@ -15,6 +15,7 @@ PKGS=(
   pulseaudio pulseaudio-utils libasound2-plugins alsa-utils libasound2-dev libpulse-dev libpulsedsp
   python3
   csound
+  dpkg-dev file mandoc man-db
 )
 
 missing=()

@@ -289,7 +289,7 @@ void Synth::TearDown() {
 void Synth::launch(char output, const std::string& patch, bool pty, std::vector<std::string> env,
                    const std::string& driver, const std::vector<std::string>& options) {
   env.insert(env.begin(), "env");
-  env.push_back(TEV_SYNTH_BIN);
+  env.push_back(synth_bin_);
   env.insert(env.end(), options.begin(), options.end());
   env.push_back(patch);
   synth_.reset(new Child(env, {dir_, pty}));

@@ -125,6 +125,7 @@ class Synth : public testing::Test {
   static void stop_jackd();
 
   std::string dir_, window_;
+  std::string synth_bin_ = TEV_SYNTH_BIN;  // what launch() starts
   std::unique_ptr<Child> synth_;
 };
 
