@@ -1,8 +1,8 @@
 #include "app/convert_sample.h"
 
+#include <samplerate.h>
 #include <sndfile.h>
 #include <sys/stat.h>
-#include <soxr.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -50,16 +50,18 @@ bool convert_sample(const std::string& in, const std::string& out, std::string* 
   if (info.samplerate != kSampleRate && !mono.empty()) {
     at_rate.resize(static_cast<size_t>(
         std::ceil(static_cast<double>(mono.size()) * kSampleRate / info.samplerate) + 16));
-    size_t done = 0;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t q = soxr_quality_spec(SOXR_HQ, 0);
-    const soxr_error_t e =
-        soxr_oneshot(info.samplerate, kSampleRate, 1, mono.data(), mono.size(), nullptr,
-                     at_rate.data(), at_rate.size(), &done, &io, &q, nullptr);
+    SRC_DATA d{};
+    d.data_in = mono.data();
+    d.input_frames = static_cast<long>(mono.size());
+    d.data_out = at_rate.data();
+    d.output_frames = static_cast<long>(at_rate.size());
+    d.src_ratio = static_cast<double>(kSampleRate) / info.samplerate;
+    const int e = src_simple(&d, SRC_SINC_BEST_QUALITY, 1);
     if (e) {
-      *why = std::string("cannot resample [") + in + "]: " + e;
+      *why = std::string("cannot resample [") + in + "]: " + src_strerror(e);
       return false;
     }
+    const size_t done = static_cast<size_t>(d.output_frames_gen);
     at_rate.resize(done);
   }
   std::vector<unsigned char> wav(44 + 2 * at_rate.size());

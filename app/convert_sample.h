@@ -1,5 +1,5 @@
 // Turns any sound file libsndfile reads into what a sampler plays as it stands:
-// 16-bit PCM, mono (the channels averaged), 44100 Hz (resampled by libsoxr), in a
+// 16-bit PCM, mono (the channels averaged), 44100 Hz (resampled by libsamplerate), in a
 // WAV file with the canonical 44-byte header.
 #pragma once
 
