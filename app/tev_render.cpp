@@ -516,11 +516,16 @@ int run_render(Options& o) {
   std::vector<MidiFileEvent> midi;
   if (!o.midi.empty()) {
     std::string why;
-    if (!read_midi_file(o.midi, kRate, &midi, &why)) {
+    std::vector<MidiFileRepair> repairs;
+    if (!read_midi_file(o.midi, kRate, &midi, &repairs, &why)) {
       std::fprintf(stderr, "tev-render: cannot read MIDI file [%s]: %s\n", o.midi.c_str(),
                    why.c_str());
       return 1;
     }
+    for (const MidiFileRepair& r : repairs)
+      std::fprintf(stderr, "tev-render: warning: MIDI file [%s] at byte %zu: %s%s\n",
+                   o.midi.c_str(), r.offset, r.what.c_str(),
+                   r.times > 1 ? (" (" + std::to_string(r.times) + " times)").c_str() : "");
     // Two seconds of release tail after the last event, unless a length was given.
     const int64_t last = midi.empty() ? 0 : midi.back().frame;
     if (!o.frames_given && last > kMaxFrames - 2 * kRate) {

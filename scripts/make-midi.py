@@ -117,3 +117,39 @@ for bar, n in enumerate([64, 65, 67, 64]):
     pad += [on(bar * 4 * Q, 3, n), off(bar * 4 * Q + Q, 3, n)]
 pad += [cc(17 * Q, 3, 64, 0)]
 write("patches/song.mid", smf(1, [track(song_tempo), track(lead), track(bass), track(pad)]))
+
+# ---- Files other players read past, each with one kind of damage around the same
+# C-major scale (channel 1, running status, velocity-0 note-offs): each renders
+# exactly as the clean one.
+SCALE = [60, 62, 64, 65, 67, 69, 71, 72]
+
+
+def scale_events(inserts=None):
+    """The scale's track events; inserts[i] goes in before note i's note-on (its
+    data bytes then lean on running status)."""
+    data = b"\x00\xff\x51\x03" + (500000).to_bytes(3, "big")
+    for i, n in enumerate(SCALE):
+        data += (inserts or {}).get(i, b"")
+        data += (b"\x00" if i else b"\x00\x90") + bytes([n, 100]) + vlq(96) + bytes([n, 0])
+    return data
+
+
+def scale_track(inserts=None, end=b"\x00\xff\x2f\x00"):
+    data = scale_events(inserts) + end
+    return b"MTrk" + struct.pack(">I", len(data)) + data
+
+
+clean = smf(0, [scale_track()])
+write("tests/midi/tolerant/scale.mid", clean)
+write("tests/midi/tolerant/unknown_chunk.mid",
+      clean[:14] + b"XFIH" + struct.pack(">I", 6) + b"\x00\x01\x02\x03\x04\x05" + clean[14:])
+write("tests/midi/tolerant/running_after_meta.mid",
+      smf(0, [scale_track({3: b"\x00\xff\x01\x04text", 6: b"\x00\xff\x06\x00"})]))
+write("tests/midi/tolerant/running_after_sysex.mid",
+      smf(0, [scale_track({2: b"\x00\xf0\x05\x7e\x7f\x09\x01\xf7", 5: b"\x00\xf7\x01\xf8"})]))
+write("tests/midi/tolerant/trailing_byte.mid", clean + b"\x00")
+write("tests/midi/tolerant/missing_last_byte.mid", clean[:-1])
+# F1 with its data byte, F2 with two, F3 with one, F4 to F6 and F8 to FE alone.
+system = b"\x00\xf1\x01\x00\xf2\x01\x02\x00\xf3\x01" + b"".join(
+    b"\x00" + bytes([s]) for s in [0xF4, 0xF5, 0xF6] + list(range(0xF8, 0xFF)))
+write("tests/midi/tolerant/system_status.mid", smf(0, [scale_track({1: system, 4: b"\x00\xf6"})]))
