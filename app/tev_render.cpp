@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "app/render_options.h"
 #include "audio/midi_file.h"
 #include "audio/midi_map.h"
 #include "audio/stream_callback.h"
@@ -36,198 +37,13 @@
 
 namespace {
 
-constexpr int kRate = kSampleRate;
-constexpr int64_t kDefaultFrames = 5 * kRate;
-// A WAV file's sizes are 32-bit byte counts and a frame is 4 bytes: stay well below.
-constexpr int64_t kMaxFrames = 1000000000;
 // Frames per callback call: 16 KiB of audio, small enough for the cache.
 constexpr int kBlock = 4096;
-
-const char kUsage[] =
-    "usage: tev-render [options] PATCH OUT.wav\n"
-    "       tev-render --check PATCH\n"
-    "  --frames N          render N frames (default: 5 seconds = 220500)\n"
-    "  --seconds S         render round(S * 44100) frames\n"
-    "  --seed N            the value that stands in for the millisecond clock whenever a\n"
-    "                      sequencer reseeds the random generator (default 0)\n"
-    "  --event F:down:KEY  before frame F (after F frames have been written) press KEY\n"
-    "  --event F:up:KEY    ... release KEY\n"
-    "  --event F:user:K    ... retrigger voice K on a random note\n"
-    "                      KEY: z x c v b n a s d f g h q w e r t y, or return\n"
-    "  --midi FILE.mid     play a Standard MIDI File (formats 0 and 1): channels 1-3 play\n"
-    "                      voices 0-2 as live MIDI does; an event at t seconds applies\n"
-    "                      before frame round(t * 44100), before any --event at that\n"
-    "                      frame. Without --frames/--seconds the render lasts until\n"
-    "                      the file's last event plus 2 seconds\n"
-    "  --quiet             do not print the loader trace and graph report\n"
-    "  --check             load PATCH, list its problems; exit 0 when clean, 1 otherwise\n"
-    "  --help              print this help\n";
-
-struct Event {
-  int64_t frame;
-  enum Kind { Down, Up, User } kind;
-  int key;    // key code for Down/Up
-  int voice;  // User
-  std::string text;
-};
-
-struct Options {
-  int64_t frames = kDefaultFrames;
-  bool frames_given = false;  // --frames or --seconds
-  std::string midi;           // --midi FILE, empty without
-  uint32_t seed = 0;
-  bool quiet = false;
-  bool check = false;
-  std::vector<Event> events;
-  std::vector<std::string> positional;
-};
 
 [[noreturn]] void usage_error(const std::string& message) {
   std::fprintf(stderr, "tev-render: %s\n", message.c_str());
   std::fprintf(stderr, "Try 'tev-render --help' for usage.\n");
   std::exit(2);
-}
-
-// Decimal digits only: no sign, no blanks, no hex; fails past `max`.
-bool parse_count(const std::string& s, uint64_t max, uint64_t* out) {
-  if (s.empty() || s.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (max - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
-}
-
-int key_by_name(const std::string& name) {
-  if (name == "return") return TEV_KEY_RETURN;
-  if (name.size() == 1) {
-    const KeyBinding* k = find_note_key(static_cast<unsigned char>(name[0]));
-    if (k) return k->key;
-  }
-  return -1;
-}
-
-Event parse_event(const std::string& text) {
-  const size_t a = text.find(':');
-  const size_t b = a == std::string::npos ? a : text.find(':', a + 1);
-  if (b == std::string::npos)
-    usage_error("bad event '" + text + "': expected F:down:KEY, F:up:KEY or F:user:K");
-  Event e{};
-  e.text = text;
-  uint64_t f;
-  if (!parse_count(text.substr(0, a), static_cast<uint64_t>(kMaxFrames), &f))
-    usage_error("bad event '" + text + "': the frame must be a whole number from 0 to " +
-                std::to_string(kMaxFrames));
-  e.frame = static_cast<int64_t>(f);
-  const std::string kind = text.substr(a + 1, b - a - 1);
-  const std::string arg = text.substr(b + 1);
-  if (kind == "down" || kind == "up") {
-    e.kind = kind == "down" ? Event::Down : Event::Up;
-    e.key = key_by_name(arg);
-    if (e.key < 0)
-      usage_error("unknown key '" + arg + "' in event '" + text +
-                  "': use one of z x c v b n a s d f g h q w e r t y, or return");
-  } else if (kind == "user") {
-    e.kind = Event::User;
-    uint64_t v;
-    if (!parse_count(arg, INT_MAX, &v))
-      usage_error("bad voice '" + arg + "' in event '" + text + "': a whole number is needed");
-    e.voice = static_cast<int>(v);
-  } else {
-    usage_error("bad event kind '" + kind + "' in event '" + text +
-                "': expected down, up or user");
-  }
-  return e;
-}
-
-Options parse_args(int argc, char** argv) {
-  Options o;
-  bool options_done = false;
-  for (int i = 1; i < argc; i++) {
-    std::string arg = argv[i];
-    if (options_done || arg.size() < 2 || arg[0] != '-') {
-      o.positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      options_done = true;
-      continue;
-    }
-    std::string value;
-    bool has_value = false;
-    const size_t eq = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      has_value = true;
-    }
-    auto take = [&](void) -> std::string {
-      if (has_value) return value;
-      if (i + 1 >= argc) usage_error("option " + arg + " needs a value");
-      return argv[++i];
-    };
-    auto no_value = [&]() {
-      if (has_value) usage_error("option " + arg + " takes no value");
-    };
-    if (arg == "--help" || arg == "-h") {
-      no_value();
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--quiet") {
-      no_value();
-      o.quiet = true;
-    } else if (arg == "--check") {
-      no_value();
-      o.check = true;
-    } else if (arg == "--frames") {
-      const std::string v = take();
-      uint64_t n;
-      if (!parse_count(v, static_cast<uint64_t>(kMaxFrames), &n))
-        usage_error("bad --frames value '" + v + "': a whole number from 0 to " +
-                    std::to_string(kMaxFrames) + " is needed");
-      o.frames = static_cast<int64_t>(n);
-      o.frames_given = true;
-    } else if (arg == "--seconds") {
-      const std::string v = take();
-      char* end = nullptr;
-      errno = 0;
-      const double s = v.empty() ? NAN : std::strtod(v.c_str(), &end);
-      // strtod also reads "inf", "nan" and hex; only finite, non-negative values count.
-      if (v.empty() || *end != '\0' || errno != 0 || !std::isfinite(s) || s < 0 ||
-          std::round(s * kRate) > static_cast<double>(kMaxFrames))
-        usage_error("bad --seconds value '" + v + "': a number of seconds from 0 to " +
-                    std::to_string(kMaxFrames / kRate) + " is needed");
-      o.frames = static_cast<int64_t>(std::round(s * kRate));
-      o.frames_given = true;
-    } else if (arg == "--seed") {
-      const std::string v = take();
-      uint64_t n;
-      if (!parse_count(v, UINT32_MAX, &n))
-        usage_error("bad --seed value '" + v + "': a whole number from 0 to 4294967295 is needed");
-      o.seed = static_cast<uint32_t>(n);
-    } else if (arg == "--event") {
-      o.events.push_back(parse_event(take()));
-    } else if (arg == "--midi") {
-      o.midi = take();
-      if (o.midi.empty()) usage_error("option --midi needs a file name");
-    } else {
-      usage_error("unknown option '" + arg + "'");
-    }
-  }
-  if (o.check) {
-    if (o.positional.empty()) usage_error("missing PATCH");
-    if (o.positional.size() > 1)
-      usage_error("unexpected argument '" + o.positional[1] + "': --check takes only PATCH");
-  } else {
-    if (o.positional.empty()) usage_error("missing PATCH and OUT.wav");
-    if (o.positional.size() < 2) usage_error("missing OUT.wav");
-    if (o.positional.size() > 2) usage_error("unexpected argument '" + o.positional[2] + "'");
-  }
-  return o;
 }
 
 // ---------------------------------------------------------------- loading
@@ -607,7 +423,13 @@ int run_render(Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options o = parse_args(argc, argv);
+  Options o;
+  std::string error;
+  if (!parse_render_args(argc, argv, &o, &error)) usage_error(error);
+  if (o.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   init_NOTE2FREQ();
   g_seed = o.seed;
   tev_ticks_hook = seed_ticks;

@@ -1,0 +1,57 @@
+// tev-render's command line: options, key events and their checks. Parsing never
+// exits or prints; the program reports what it returns.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/sample_rate.h"
+
+inline constexpr int kRate = kSampleRate;
+inline constexpr int64_t kDefaultFrames = 5 * kRate;
+// A WAV file's sizes are 32-bit byte counts and a frame is 4 bytes: stay well below.
+inline constexpr int64_t kMaxFrames = 1000000000;
+
+inline constexpr char kUsage[] =
+    "usage: tev-render [options] PATCH OUT.wav\n"
+    "       tev-render --check PATCH\n"
+    "  --frames N          render N frames (default: 5 seconds = 220500)\n"
+    "  --seconds S         render round(S * 44100) frames\n"
+    "  --seed N            the value that stands in for the millisecond clock whenever a\n"
+    "                      sequencer reseeds the random generator (default 0)\n"
+    "  --event F:down:KEY  before frame F (after F frames have been written) press KEY\n"
+    "  --event F:up:KEY    ... release KEY\n"
+    "  --event F:user:K    ... retrigger voice K on a random note\n"
+    "                      KEY: z x c v b n a s d f g h q w e r t y, or return\n"
+    "  --midi FILE.mid     play a Standard MIDI File (formats 0 and 1): channels 1-3 play\n"
+    "                      voices 0-2 as live MIDI does; an event at t seconds applies\n"
+    "                      before frame round(t * 44100), before any --event at that\n"
+    "                      frame. Without --frames/--seconds the render lasts until\n"
+    "                      the file's last event plus 2 seconds\n"
+    "  --quiet             do not print the loader trace and graph report\n"
+    "  --check             load PATCH, list its problems; exit 0 when clean, 1 otherwise\n"
+    "  --help              print this help\n";
+
+struct Event {
+  int64_t frame;
+  enum Kind { Down, Up, User } kind;
+  int key;    // key code for Down/Up
+  int voice;  // User
+  std::string text;
+};
+
+struct Options {
+  int64_t frames = kDefaultFrames;
+  bool frames_given = false;  // --frames or --seconds
+  std::string midi;           // --midi FILE, empty without
+  uint32_t seed = 0;
+  bool quiet = false;
+  bool check = false;
+  bool help = false;          // --help: print kUsage, nothing else
+  std::vector<Event> events;
+  std::vector<std::string> positional;
+};
+
+// False with the message a usage error prints (the program exits 2 on it).
+bool parse_render_args(int argc, const char* const* argv, Options* o, std::string* error);
