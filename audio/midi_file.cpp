@@ -48,7 +48,7 @@ uint32_t be32(const unsigned char* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
-enum Kind { kUnknownChunk, kRunningStatus, kTrailing, kSystemStatus, kCutShort, kTrackCount, kKinds };
+enum Kind { kUnknownChunk, kRunningStatus, kTrailing, kSystemStatus, kCutShort, kTrackCount, kLongHeader, kKinds };
 
 // Rewrites a file into one libsmf reads without surprises: the header, then every
 // track with only its channel messages (status byte always written), tempo changes
@@ -72,9 +72,35 @@ class Tidy {
              ", the file has " + std::to_string(n_ < 8 ? n_ : n_ - 8) + " left";
       return false;
     }
+    // The header is checked here, not by libsmf: libsmf keeps what it allocated when
+    // it refuses one.
+    const uint32_t hlen = be32(b_ + 4);
+    if (hlen < 6) {
+      *why = "damaged header: " + std::to_string(hlen) + " bytes where 6 belong";
+      return false;
+    }
+    const unsigned format = unsigned{b_[8]} << 8 | b_[9], division = unsigned{b_[12]} << 8 | b_[13];
+    if (format > 2) {
+      *why = "bad MThd format field value: " + std::to_string(format) +
+             ", valid values are 0-2, inclusive.";
+      return false;
+    }
+    if (format == 2) {
+      // Independent sequences, not parts of one song.
+      *why = "format 2 (independent sequences) is not played; formats 0 and 1 are";
+      return false;
+    }
+    if (division == 0 || division & 0x8000) {
+      *why = division ? "time in SMPTE frames is not played; pulses per quarter note are"
+                      : "the header gives 0 pulses per quarter note";
+      return false;
+    }
     out_ = out;
-    const size_t header = 8 + be32(b_ + 4);
-    out->assign(b_, b_ + header);
+    out->assign(b_, b_ + 14);
+    (*out)[7] = 6;
+    const size_t header = 8 + size_t{hlen};
+    if (hlen > 6)
+      note(kLongHeader, 14, "ignored " + std::to_string(hlen - 6) + " bytes at the end of the header");
     size_t tracks = 0;
     size_t at = header;
     while (at < n_) {
@@ -102,15 +128,17 @@ class Tidy {
       if (cut) break;
       at += 8 + size_t{len};
     }
-    if (header >= 14) {
-      const size_t said = size_t{b_[10]} << 8 | b_[11];
-      if (said != tracks)
-        note(kTrackCount, 10,
-             "the header announces " + std::to_string(said) + " track" + (said == 1 ? "" : "s") +
-                 ", the file has " + std::to_string(tracks));
-      (*out)[10] = static_cast<unsigned char>(tracks >> 8);
-      (*out)[11] = static_cast<unsigned char>(tracks);
+    if (tracks == 0) {
+      *why = "no track (MTrk chunk) in the file";
+      return false;
     }
+    const size_t said = size_t{b_[10]} << 8 | b_[11];
+    if (said != tracks)
+      note(kTrackCount, 10,
+           "the header announces " + std::to_string(said) + " track" + (said == 1 ? "" : "s") +
+               ", the file has " + std::to_string(tracks));
+    (*out)[10] = static_cast<unsigned char>(tracks >> 8);
+    (*out)[11] = static_cast<unsigned char>(tracks);
     return true;
   }
 
@@ -300,12 +328,6 @@ bool read_midi_bytes(const unsigned char* data, size_t size, int rate,
   if (!smf || log.failed) {
     *why = log.first.empty() ? "not a Standard MIDI File" : log.first;
     if (smf) smf_delete(smf);
-    return false;
-  }
-  if (smf->format == 2) {
-    // Independent sequences, not parts of one song.
-    *why = "format 2 (independent sequences) is not played; formats 0 and 1 are";
-    smf_delete(smf);
     return false;
   }
   events->clear();

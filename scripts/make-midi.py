@@ -97,6 +97,7 @@ write("tests/midi/bad/wrong_header.mid", b"MThd" + struct.pack(">IHHH", 6, 7, 1,
 no_end = track(voice0)[:-4]
 write("tests/midi/bad/no_end_of_track.mid",
       smf(1, [track(conductor), no_end[:4] + struct.pack(">I", len(no_end) - 8) + no_end[8:]]))
+write("tests/midi/bad/format2.mid", b"MThd" + struct.pack(">IHHH", 6, 2, 2, PPQN) + good[14:])
 write("tests/midi/bad/not_midi.mid", b"KEY1;\nVCO1;KEY1:NOTE;*NOTE=0;\n")
 write("tests/midi/bad/empty.mid", b"")
 

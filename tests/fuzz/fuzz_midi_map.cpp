@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int n = mapper.map(voices, msg, len, ops);
     if (n < 0 || n > kMaxOpsPerEvent) std::abort();
     // What the message must do, from the model.
-    const int kind = len == 3 ? msg[0] & 0xF0 : 0, v = msg[0] & 0x0F;
+    const int kind = len == 3 ? msg[0] & 0xF0 : 0, v = len > 0 ? msg[0] & 0x0F : kMidiVoices;
     const int d1 = len == 3 ? msg[1] & 0x7F : 0, d2 = len == 3 ? msg[2] & 0x7F : 0;
     const bool present = v < kMidiVoices && ((voices >> v) & 1u);
     Voice* m = v < kMidiVoices ? &model[v] : nullptr;
