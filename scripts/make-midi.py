@@ -154,3 +154,13 @@ write("tests/midi/tolerant/missing_last_byte.mid", clean[:-1])
 system = b"\x00\xf1\x01\x00\xf2\x01\x02\x00\xf3\x01" + b"".join(
     b"\x00" + bytes([s]) for s in [0xF4, 0xF5, 0xF6] + list(range(0xF8, 0xFF)))
 write("tests/midi/tolerant/system_status.mid", smf(0, [scale_track({1: system, 4: b"\x00\xf6"})]))
+
+# ---- The pedal's edges: down at exactly 64 (63 is up), and All Notes Off / All
+# Sound Off releasing a note the pedal holds; a pedal up after them releases
+# nothing more. tests/cases/midi/pedal_edges_as_keys.keys is the same as keys.
+pedal_edges = [
+    on(0, 1, 69), cc(96, 1, 64, 64), off(192, 1, 69), cc(384, 1, 64, 63),
+    cc(0, 2, 64, 127), on(0, 2, 69), off(96, 2, 69), cc(288, 2, 123, 0), cc(576, 2, 64, 0),
+    cc(0, 3, 64, 127), on(0, 3, 69), off(96, 3, 69), cc(480, 3, 120, 0), cc(576, 3, 64, 0),
+]
+write("tests/midi/pedal_edges.mid", smf(0, [track([tempo(0, 500000)] + pedal_edges)]))
