@@ -1,15 +1,19 @@
 // What no render reaches: the note table's values, the conversion of values a
 // graph never outputs (NaN, infinities), odd sample files, the splitter's corner
-// cases and a full voice-operation queue.
+// cases, a full voice-operation queue and the patch watcher's settling.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
+#include <thread>
 #include <memory>
 #include <string>
 
+#include "app/patch_watch.h"
 #include "audio/stream_callback.h"
 #include "patch/wav_reader.h"
 #include "engine/generator.h"
@@ -102,6 +106,52 @@ TEST(VoiceOps, QueueTakesAWholeEventOrNothingAndAppliesInOrder) {
   q.drain(g);
   EXPECT_EQ(g.liste_keyboard[0]->note, 61);
   EXPECT_TRUE(q.push(five, 5)) << "drained";
+}
+
+TEST(PatchWatch, ASaveWrittenInPartsIsReadOnceWholeAfterTheLastPart) {
+  using Clock = std::chrono::steady_clock;
+  char dir[] = "/tmp/tev-watch.XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir));
+  const std::string path = std::string(dir) + "/live.tsy", whole = "KEY1;\nVCO1;KEY1:NOTE;\n";
+  // Three parts 30 ms apart, polled as the main loop does; a try where the machine
+  // stalled a part past the settle time proves nothing and is made again.
+  for (int attempt = 0; attempt < 3; attempt++) {
+    PatchWatch w;
+    ASSERT_TRUE(w.start(path));
+    FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_TRUE(f);
+    Clock::time_point last = Clock::now();
+    bool stalled = false;
+    int loads = 0;
+    std::string read_at_load;
+    auto poll_for = [&](std::chrono::milliseconds d) {
+      for (const Clock::time_point end = Clock::now() + d; Clock::now() < end;) {
+        if (w.settled()) {
+          loads++;
+          std::ifstream in(path);
+          read_at_load.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    };
+    for (size_t part = 0; part < 3; part++) {
+      const Clock::time_point now = Clock::now();
+      stalled |= now - last > PatchWatch::kSettle * 3 / 4;
+      last = now;
+      std::fputs(whole.substr(part * whole.size() / 3, whole.size() / 3 + (part == 2)).c_str(), f);
+      std::fflush(f);
+      poll_for(std::chrono::milliseconds(30));
+    }
+    std::fclose(f);
+    last = Clock::now();
+    poll_for(PatchWatch::kSettle * 3);
+    if (stalled && attempt < 2) continue;
+    EXPECT_EQ(loads, 1);
+    EXPECT_EQ(read_at_load, whole);
+    break;
+  }
+  std::remove(path.c_str());
+  rmdir(dir);
 }
 
 }  // namespace
