@@ -173,6 +173,10 @@ long Recorder::frame_at(Clock::time_point t) {
 namespace {
 std::unique_ptr<Child> g_xvfb, g_pulse;
 std::string g_pulse_dir, g_setup_error;
+// Underruns of servers already ended, and when the running one started (its log
+// times count from there).
+std::vector<Clock::time_point> g_old_underruns;
+Clock::time_point g_pulse_started;
 
 bool can_connect(const std::string& socket_path) {
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -193,7 +197,8 @@ void end_child(std::unique_ptr<Child>* c) {
 
 bool start_pulse(std::string* why) {
   const std::string socket_path = g_pulse_dir + "/run/pulse.sock";
-  g_pulse.reset(new Child({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+  g_pulse_started = Clock::now();
+  g_pulse.reset(new Child({"pulseaudio", "-n", "--log-level=debug", "--log-time=1", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                            "--use-pid-file=no", "-L",
                            "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le norewinds=1", "-L",
                            "module-native-protocol-unix auth-anonymous=1 socket=" + socket_path}, {}));
@@ -225,6 +230,26 @@ void Synth::TearDownTestSuite() {
   std::filesystem::remove_all(g_pulse_dir, ec);
 }
 
+std::vector<Clock::time_point> Synth::server_underruns() {
+  std::vector<Clock::time_point> v = g_old_underruns;
+  const std::string log = g_pulse ? g_pulse->output() : "";
+  // "(  12.345|   0.001) D: [null-sink] protocol-native.c: Implicit underrun of 'Playback'"
+  for (size_t at = log.find("nderrun of '"); at != std::string::npos; at = log.find("nderrun of '", at + 1)) {
+    const size_t line = log.rfind('\n', at) + 1;
+    if (log[line] == '(')
+      v.push_back(g_pulse_started + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(std::atof(log.c_str() + line + 1))));
+  }
+  return v;
+}
+
+bool Synth::underrun_near(Recorder& rec, long from, long to) {
+  const auto margin = std::chrono::milliseconds(150);
+  for (Clock::time_point u : server_underruns())
+    if (u > rec.time_of_frame(from) - margin && u < rec.time_of_frame(to) + margin) return true;
+  return false;
+}
+
 void Synth::kill_pulse() {
   int status;
   g_pulse->kill_now(SIGKILL);
@@ -232,6 +257,7 @@ void Synth::kill_pulse() {
 }
 
 bool Synth::restart_pulse(std::string* why) {
+  g_old_underruns = server_underruns();
   end_child(&g_pulse);
   return start_pulse(why);
 }
