@@ -21,17 +21,6 @@ namespace {
 
 using namespace e2e;
 
-// User plus system CPU time of a process, in clock ticks: after the name come
-// the state, eleven more fields, then utime and stime.
-long cpu_ticks(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  const std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  long utime = 0, stime = 0;
-  std::sscanf(stat.c_str() + stat.rfind(')') + 1,
-              " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
-  return utime + stime;
-}
-
 TEST_F(Synth, DeviceLossAnErrorAtStartUpARetryWhilePlayingWithoutSpinning) {
   std::string why;
   {

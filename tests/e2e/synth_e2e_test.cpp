@@ -174,12 +174,6 @@ TEST_F(Synth, ExitStatus) {
   }
 }
 
-long resident_kb(pid_t pid) {
-  long pages = 0, resident = 0;
-  std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> pages >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
 TEST_F(Synth, SoakOfRandomKeys) {
   const char* env = std::getenv("TEV_SOAK_SECONDS");
   const double seconds = env ? std::atof(env) : 3;

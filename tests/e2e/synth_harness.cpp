@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -164,6 +165,21 @@ std::string slurp(const std::string& path) {
 void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+// After the name come the state, eleven more fields, then utime and stime.
+long cpu_ticks(pid_t pid) {
+  const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  long utime = 0, stime = 0;
+  std::sscanf(stat.c_str() + stat.rfind(')') + 1,
+              " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
+  return utime + stime;
+}
+
+long resident_kb(pid_t pid) {
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
 
 long Recorder::frame_at(Clock::time_point t) {
   const double s = std::chrono::duration<double>(t - time_of_frame(0)).count();

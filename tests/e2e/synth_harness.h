@@ -85,6 +85,8 @@ constexpr double kReleaseToTenthSeconds = 2303.0 / kRate;
 void write_file(const std::string& path, const std::string& text);
 std::string slurp(const std::string& path);
 int exit_code(int status);  // 128 + the signal for a child killed by one
+long cpu_ticks(pid_t pid);    // user plus system CPU time of a process, in clock ticks
+long resident_kb(pid_t pid);  // its resident memory
 
 // One X server (Xvfb, 640x480x24, DISPLAY set) and one PulseAudio server for the
 // whole test program (HOME, XDG_RUNTIME_DIR and PULSE_SERVER point at it, so
