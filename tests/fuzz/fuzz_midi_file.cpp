@@ -29,41 +29,34 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<MidiFileEvent> events;
+  std::vector<MidiFileEvent> ev;
   std::vector<MidiFileRepair> repairs;
   std::string why;
-  if (!read_midi_bytes(data, size, 44100, &events, &repairs, &why)) {
-    if (why.empty() || !events.empty()) std::abort();
+  if (!read_midi_bytes(data, size, 44100, &ev, &repairs, &why)) {
+    if (why.empty() || !ev.empty()) std::abort();
     return 0;
   }
   for (const MidiFileRepair& r : repairs)
     if (r.offset > size || r.what.empty() || r.times < 1) std::abort();
   // In playing order, whole channel messages only.
-  for (size_t i = 0; i < events.size(); i++) {
-    const MidiFileEvent& e = events[i];
-    if (e.len < 1 || e.len > 3 || e.msg[0] < 0x80 || e.msg[0] >= 0xF0 || e.frame < 0 ||
-        (i > 0 && e.frame < events[i - 1].frame))
+  for (size_t i = 0; i < ev.size(); i++)
+    if (ev[i].len < 1 || ev[i].len > 3 || ev[i].msg[0] < 0x80 || ev[i].msg[0] >= 0xF0 || ev[i].frame < 0 ||
+        (i > 0 && ev[i].frame < ev[i - 1].frame))
       std::abort();
-  }
   PatchLog log(PatchLog::kDrop);
-  const auto graph = load_patch_text("three.tsy", kPatch, log);  // a fresh one: no state carried over
+  const auto graph = load_patch_text("three.tsy", kPatch, log);  // fresh: no state carried over
   gen = graph.get();
-  // Time squeezed: up to 8 blocks of 64 frames, one rendered whenever the file's
-  // time moves on, so notes overlap and release inside the render.
+  // Time squeezed: a block of 64 frames whenever the file's time moves on, 8 at
+  // most, so that notes overlap and release inside the render.
   static unsigned char block[64 * 4];
   MidiMapper mapper;
   int blocks = 0;
-  for (size_t i = 0; i < events.size(); i++) {
-    if (i > 0 && events[i].frame != events[i - 1].frame && blocks < 8) {
+  for (size_t i = 0; i < ev.size(); i++) {
+    if (i > 0 && ev[i].frame != ev[i - 1].frame && blocks++ < 8)
       instrument_callback(nullptr, block, sizeof block, nullptr);
-      blocks++;
-    }
     VoiceOp ops[kMaxOpsPerEvent];
-    const int n = mapper.map(*gen, events[i].msg, events[i].len, ops);
-    if (n > 0 && !g_midi_ops.push(ops, n)) {
-      g_midi_ops.drain(*gen);
-      g_midi_ops.push(ops, n);
-    }
+    const int n = mapper.map(*gen, ev[i].msg, ev[i].len, ops);
+    if (n > 0 && !g_midi_ops.push(ops, n)) g_midi_ops.drain(*gen), g_midi_ops.push(ops, n);
   }
   for (; blocks < 8; blocks++) instrument_callback(nullptr, block, sizeof block, nullptr);
   g_midi_ops.drain(*gen);

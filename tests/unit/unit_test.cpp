@@ -112,39 +112,29 @@ TEST(PatchWatch, ASaveWrittenInPartsIsReadOnceWholeAfterTheLastPart) {
   using Clock = std::chrono::steady_clock;
   char dir[] = "/tmp/tev-watch.XXXXXX";
   ASSERT_TRUE(mkdtemp(dir));
-  const std::string path = std::string(dir) + "/live.tsy", whole = "KEY1;\nVCO1;KEY1:NOTE;\n";
-  // Three parts 30 ms apart, polled as the main loop does; a try where the machine
-  // stalled a part past the settle time proves nothing and is made again.
+  const std::string path = std::string(dir) + "/live.tsy", whole = "KEY1;\nVCO1;KEY1:NOTE;\n";  // 22 bytes
+  // Three parts 30 ms apart, polled as the main loop polls; a try where the machine
+  // stalled a part near the settle time proves nothing and is made again.
   for (int attempt = 0; attempt < 3; attempt++) {
     PatchWatch w;
     ASSERT_TRUE(w.start(path));
     FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_TRUE(f);
-    Clock::time_point last = Clock::now();
+    std::string read_at_load;
     bool stalled = false;
     int loads = 0;
-    std::string read_at_load;
-    auto poll_for = [&](std::chrono::milliseconds d) {
-      for (const Clock::time_point end = Clock::now() + d; Clock::now() < end;) {
-        if (w.settled()) {
-          loads++;
+    for (size_t part = 0; part < 4; part++) {
+      const Clock::time_point written = Clock::now();
+      if (part < 3) std::fputs(whole.substr(part * 7, part < 2 ? 7 : 8).c_str(), f), std::fflush(f);
+      if (part == 2) std::fclose(f);
+      while (Clock::now() - written < (part < 3 ? std::chrono::milliseconds(30) : 3 * PatchWatch::kSettle)) {
+        if (w.settled() && ++loads) {
           std::ifstream in(path);
           read_at_load.assign(std::istreambuf_iterator<char>(in), {});
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
-    };
-    for (size_t part = 0; part < 3; part++) {
-      const Clock::time_point now = Clock::now();
-      stalled |= now - last > PatchWatch::kSettle * 3 / 4;
-      last = now;
-      std::fputs(whole.substr(part * whole.size() / 3, whole.size() / 3 + (part == 2)).c_str(), f);
-      std::fflush(f);
-      poll_for(std::chrono::milliseconds(30));
+      stalled |= Clock::now() - written > PatchWatch::kSettle * 3 / 4 && part < 3;
     }
-    std::fclose(f);
-    last = Clock::now();
-    poll_for(PatchWatch::kSettle * 3);
     if (stalled && attempt < 2) continue;
     EXPECT_EQ(loads, 1);
     EXPECT_EQ(read_at_load, whole);
