@@ -97,7 +97,7 @@ class Tidy {
     }
     out_ = out;
     out->assign(b_, b_ + 14);
-    (*out)[7] = 6;
+    for (int i = 4; i < 8; i++) (*out)[i] = i == 7 ? 6 : 0;  // the 6 bytes read
     const size_t header = 8 + size_t{hlen};
     if (hlen > 6)
       note(kLongHeader, 14, "ignored " + std::to_string(hlen - 6) + " bytes at the end of the header");
@@ -112,6 +112,7 @@ class Tidy {
       }
       const uint32_t len = be32(b_ + at + 4);
       const bool cut = len > left - 8;
+      // Past 65535 tracks (the header's count) the rest is skipped too.
       if (std::memcmp(b_ + at, "MTrk", 4) != 0 || tracks == 65535) {
         if (cut) {
           note(kTrailing, at, "ignored " + std::to_string(left) + " bytes after the last chunk");
