@@ -9,18 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "app/live_patch.h"
 #include "audio/wincompat.h"
 #include "audio/fsound.h"
 #include "audio/midi_input.h"
 #include "audio/output_select.h"
-#include "audio/stream_callback.h"
 #include "engine/generator.h"
 #include "engine/hooks.h"
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
-#include "audio/voice_keys.h"
+#include "host/player.h"
+#include "host/voice_keys.h"
 
 int Frequency = kSampleRate;  // frames per second of the output stream
 int BufferSize = 32768;   // bytes: the largest block the stream callback is asked for
@@ -110,13 +111,13 @@ void wait_for_events(int fd) {
 // The underruns the output device reported over the whole run, on standard error
 // at exit: when there were any, or always with TEV_SOUND_STATS set (soak tests).
 void print_sound_stats() {
-  const long underruns = tev_sound_underruns();
+  const long underruns = g_player->underruns();
   if (underruns != 0 || std::getenv("TEV_SOUND_STATS"))
     std::fprintf(stderr, "Underruns: %ld\n", underruns);
 }
 
 // The samplers' end lines: counted on the audio thread, printed here.
-void print_fin_lines() { print_finished_playbacks(take_finished_playbacks()); }
+void print_fin_lines() { print_finished_playbacks(g_player->take_finished()); }
 
 // The key events' voice operations and the patch file's reloads, once the stream
 // plays.
@@ -177,6 +178,9 @@ int main(int argc, char** argv) {
     std::exit(1);
   }
   end_if_signalled();
+  // What plays, for as long as the process runs: the stream's thread may still
+  // call into it while the process exits.
+  g_player = new Player(std::unique_ptr<GENERATOR>(gen));
 
   // The shell's output must follow what this process printed, not overtake it.
   std::fflush(stdout);
@@ -204,12 +208,12 @@ int main(int argc, char** argv) {
   if (latency > 0)
     std::printf("Output latency: %d frames (%.1f ms)\n", latency, latency * 1000.0 / Frequency);
   std::fflush(stdout);
-  // From here on only the stream callback touches gen; a saved patch file is
+  // From here on only the stream callback touches the graph; a saved patch file is
   // reloaded and handed over to it.
-  g_live = new LivePatch(gen, path ? path : "SYNTH_2.TSY", set_caption);
+  g_live = new LivePatch(*g_player, path ? path : "SYNTH_2.TSY", set_caption);
   // MIDI plays beside the keys; without a MIDI system the line says so and the keys
   // play as before.
-  start_midi_input();
+  start_midi_input(*g_player);
 
   // No busy polling: on a two-core machine it would compete with the audio thread.
   // The idle wait also paces the reload's settle time.

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 
-#include "audio/graph_swap.h"
 #include "engine/generator.h"
 #include "engine/hooks.h"
+#include "host/player.h"
 #include "patch/patch_log.h"
 
 namespace {
@@ -27,9 +27,8 @@ int module_count(const GENERATOR& g) {
 
 }  // namespace
 
-LivePatch::LivePatch(GENERATOR* playing, const std::string& path, void (*caption)(const char*))
-    : graph_(playing), path_(path), caption_(caption) {
-  g_mapping_voices.store(voices_present(*graph_), std::memory_order_release);
+LivePatch::LivePatch(Player& player, const std::string& path, void (*caption)(const char*))
+    : player_(player), path_(path), caption_(caption) {
   watching_ = watch_.start(path_);
   if (!watching_)
     std::printf("Warning: cannot watch [%s] for changes: %s; saving it will not reload it\n",
@@ -39,47 +38,28 @@ LivePatch::LivePatch(GENERATOR* playing, const std::string& path, void (*caption
 void LivePatch::key_down(int key) {
   VoiceOp ops[kMaxOpsPerEvent];
   if (std::find(held_.begin(), held_.end(), key) == held_.end()) held_.push_back(key);
-  push(ops, key_press_ops(*graph_, key, ops));
+  // A full queue (over a thousand operations unapplied) drops the event whole
+  // rather than half of it.
+  player_.push_keys(ops, key_press_ops(player_.graph(), key, ops));
 }
 
 void LivePatch::key_up(int key) {
   VoiceOp ops[kMaxOpsPerEvent];
   held_.erase(std::remove(held_.begin(), held_.end(), key), held_.end());
-  push(ops, key_release_ops(*graph_, key, ops));
+  player_.push_keys(ops, key_release_ops(player_.graph(), key, ops));
 }
 
 void LivePatch::user_retrigger(int voice) {
   VoiceOp ops[kMaxOpsPerEvent];
-  push(ops, user_retrigger_ops(*graph_, voice, ops));
-}
-
-void LivePatch::push(const VoiceOp* ops, int n) {
-  if (n <= 0) return;
-  // Until the stream callback takes the new graph, the queue's operations are
-  // the old graph's: these are for the new one.
-  if (g_graph_swap.busy() && !g_graph_swap.taken()) {
-    held_back_.insert(held_back_.end(), ops, ops + n);
-    return;
-  }
-  push_held_back();
-  // A full queue (over a thousand operations unapplied) drops the event whole
-  // rather than half of it.
-  g_voice_ops.push(ops, n);
-}
-
-void LivePatch::push_held_back() {
-  if (held_back_.empty() || !g_graph_swap.taken()) return;
-  g_voice_ops.push(held_back_.data(), static_cast<int>(held_back_.size()));
-  held_back_.clear();
+  player_.push_keys(ops, user_retrigger_ops(player_.graph(), voice, ops));
 }
 
 void LivePatch::poll() {
-  push_held_back();
   // Freed here, on the main thread, once the fade has ended: the audio thread no
   // longer plays it and the MIDI thread never holds a graph.
-  delete g_graph_swap.retired();
+  player_.retired();
   if (watching_ && watch_.settled()) reload_due_ = true;
-  if (reload_due_ && !g_graph_swap.busy()) {
+  if (reload_due_ && !player_.busy()) {
     reload_due_ = false;
     reload();
   }
@@ -121,15 +101,13 @@ void LivePatch::reload() {
   for (int key : held_) {
     VoiceOp ops[kMaxOpsPerEvent];
     const int n = key_press_ops(*next, key, ops);
-    if (static_cast<int>(again.size()) + n <= GraphSwap::kMaxHeldOps)
+    if (static_cast<int>(again.size()) + n <= Player::kMaxHeldOps)
       again.insert(again.end(), ops, ops + n);
   }
-  graph_ = next.release();
-  g_graph_swap.offer(graph_, again.data(), static_cast<int>(again.size()));
-  g_mapping_voices.store(voices_present(*graph_), std::memory_order_release);
+  player_.offer(next, again.data(), static_cast<int>(again.size()));
   if (caption_) caption_(g_loaded_caption.c_str());
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-  std::printf("patch reloaded (%d modules) in %.1f ms\n", module_count(*graph_), ms);
+  std::printf("patch reloaded (%d modules) in %.1f ms\n", module_count(player_.graph()), ms);
   std::fflush(stdout);
 }

@@ -7,18 +7,16 @@
 #include <vector>
 
 #include "app/patch_watch.h"
-#include "audio/voice_keys.h"
+#include "host/voice_keys.h"
 
-class GENERATOR;
+class Player;
 
 class LivePatch {
  public:
-  // `playing` was loaded from `path` and is what the stream callback plays.
-  // `caption` sets the window's title.
-  LivePatch(GENERATOR* playing, const std::string& path, void (*caption)(const char*));
+  // `player` plays the patch loaded from `path`. `caption` sets the window's title.
+  LivePatch(Player& player, const std::string& path, void (*caption)(const char*));
 
-  // The window's key events, turned into voice operations for the graph that
-  // plays (or is being handed over).
+  // The window's key events, turned into voice operations for the newest graph.
   void key_down(int key);
   void key_up(int key);
   void user_retrigger(int voice);
@@ -28,11 +26,9 @@ class LivePatch {
   void poll();
 
  private:
-  void push(const VoiceOp* ops, int n);
-  void push_held_back();
   void reload();
 
-  GENERATOR* graph_;  // the newest graph handed to the stream callback
+  Player& player_;
   std::string path_;
   void (*caption_)(const char*);
   PatchWatch watch_;
@@ -40,5 +36,4 @@ class LivePatch {
   bool reload_due_ = false;       // a save settled while a handover was under way
   bool unreadable_said_ = false;  // the file can't be read and that was said
   std::vector<int> held_;          // keys down, oldest first
-  std::vector<VoiceOp> held_back_;  // operations made while the new graph was not yet taken
 };

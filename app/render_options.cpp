@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "audio/voice_keys.h"
+#include "host/voice_keys.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // tev-render: plays a patch offline, with a script of key events, into a WAV file.
 //
 // The sound is made by the same code the live synth runs: the GENERATOR built by
-// the same constructor, the same stream callback, and key events turned into the
-// same voice operations and handed over through the same queue, which the
-// callback drains before each frame. An event "before frame F" is queued once F
+// the same constructor, played by a Player as the stream callback plays one, and
+// key events turned into the same voice operations and handed over through the
+// same queue, which the player drains before each frame. An event "before frame F" is queued once F
 // frames have been rendered, so the render matches a live performance whose key
 // presses land exactly on those frames.
 #include <sndfile.h>
@@ -25,14 +25,14 @@
 #include <vector>
 
 #include "app/render_options.h"
-#include "audio/midi_file.h"
-#include "audio/midi_map.h"
-#include "audio/stream_callback.h"
-#include "audio/voice_keys.h"
 #include "engine/generator.h"
 #include "engine/hooks.h"
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
+#include "host/midi_file.h"
+#include "host/midi_map.h"
+#include "host/player.h"
+#include "host/voice_keys.h"
 #include "patch/patch_log.h"
 
 namespace {
@@ -283,23 +283,24 @@ class Progress {
 
 // ---------------------------------------------------------------- render
 
-void queue_ops(const VoiceOp* ops, int n) {
-  // The callback drains the queue before the next frame; with nothing rendering in
+void queue_ops(Player& player, const VoiceOp* ops, int n) {
+  // The player drains the queue before the next frame; with nothing rendering in
   // between, draining here first gives the same order when a frame has more events
   // than the queue holds.
-  if (!g_voice_ops.push(ops, n)) {
-    g_voice_ops.drain(*gen);
-    g_voice_ops.push(ops, n);
+  if (!player.push_keys(ops, n)) {
+    player.apply_queued();
+    player.push_keys(ops, n);
   }
 }
 
-void queue_event(const Event& e) {
+void queue_event(Player& player, const Event& e) {
   VoiceOp ops[kMaxOpsPerEvent];
   int n = 0;
+  const GENERATOR& g = player.graph();
   switch (e.kind) {
-    case Event::Down: n = key_press_ops(*gen, e.key, ops); break;
-    case Event::Up: n = key_release_ops(*gen, e.key, ops); break;
-    case Event::User: n = user_retrigger_ops(*gen, e.voice, ops); break;
+    case Event::Down: n = key_press_ops(g, e.key, ops); break;
+    case Event::Up: n = key_release_ops(g, e.key, ops); break;
+    case Event::User: n = user_retrigger_ops(g, e.voice, ops); break;
   }
   if (n == 0) {
     std::fprintf(stderr,
@@ -308,7 +309,7 @@ void queue_event(const Event& e) {
                  e.text.c_str());
     return;
   }
-  queue_ops(ops, n);
+  queue_ops(player, ops, n);
 }
 
 int run_render(Options& o) {
@@ -361,7 +362,7 @@ int run_render(Options& o) {
                  patch.c_str());
     return 1;
   }
-  gen = g.get();
+  Player player(std::move(g));
 
   for (const Event& e : o.events)
     if (e.frame >= o.frames)
@@ -384,19 +385,20 @@ int run_render(Options& o) {
     for (; next_midi < midi.size() && midi[next_midi].frame <= done; next_midi++) {
       VoiceOp ops[kMaxOpsPerEvent];
       const MidiFileEvent& m = midi[next_midi];
-      const int n = mapper.map(*gen, m.msg, m.len, ops);
-      if (n > 0) queue_ops(ops, n);
+      const int n = mapper.map(player.graph(), m.msg, m.len, ops);
+      if (n > 0) queue_ops(player, ops, n);
     }
-    while (next < o.events.size() && o.events[next].frame <= done) queue_event(o.events[next++]);
+    while (next < o.events.size() && o.events[next].frame <= done)
+      queue_event(player, o.events[next++]);
     if (done >= o.frames) break;
     int64_t end = std::min<int64_t>(done + kBlock, o.frames);
     if (next < o.events.size()) end = std::min(end, o.events[next].frame);
     if (next_midi < midi.size()) end = std::min(end, midi[next_midi].frame);
     const int n = static_cast<int>(end - done);
-    instrument_callback(nullptr, buf.data(), n * 4, nullptr);
+    player.render(buf.data(), n);
     // The samplers' end lines, as the live synth's main loop prints them; --quiet
     // silences them too.
-    const unsigned finished = take_finished_playbacks();
+    const unsigned finished = player.take_finished();
     if (!o.quiet) print_finished_playbacks(finished);
     if (sf_writef_short(sf, buf.data(), n) != n) {
       const std::string why = sf_strerror(sf);
@@ -413,7 +415,6 @@ int run_render(Options& o) {
   if (err != 0) write_failed(out, sf_error_number(err));
   if (std::rename(g_tmp_path, out.c_str()) != 0) write_failed(out, std::strerror(errno));
   g_tmp_live = 0;
-  gen = nullptr;
   if (!o.quiet)
     std::printf("Wrote %s: %" PRId64 " frames, %.3f s\n", out.c_str(), o.frames,
                 static_cast<double>(o.frames) / kRate);

@@ -1,9 +1,11 @@
 // The sound layer: the twelve FSOUND_ calls the synth makes, backed by real Linux
 // audio (ALSA and PulseAudio through RtAudio, OSS through /dev/dsp*, NoSound).
 //
-// Sample calls (FSOUND_Sample_Load, FSOUND_Sample_GetLength) live in the core
+// Sample calls (FSOUND_Sample_Load, FSOUND_Sample_GetLength) live in the patch
 // library (libsndfile only); everything else lives in the device library.
 #pragma once
+
+#include "patch/sample_file.h"
 
 // Output types accepted by FSOUND_SetOutput.
 enum {
@@ -37,7 +39,6 @@ enum {
 };
 
 struct FSOUND_STREAM;
-struct FSOUND_SAMPLE;
 
 // Fills `length` bytes of interleaved 16-bit stereo frames; called on the layer's
 // own thread. Returns 1.
@@ -57,21 +58,15 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int lenbytes
                                     unsigned int mode, int samplerate, void* userdata);
 int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream);
 
-// Length in frames of a sound file (data size / block align for PCM); a file
-// libsndfile cannot read gives a null handle and length 0.
-FSOUND_SAMPLE* FSOUND_Sample_Load(int index, const char* name, unsigned int mode, int offset,
-                                  int length);
-int FSOUND_Sample_GetLength(FSOUND_SAMPLE* sample);
-
 // Message for an error code; "Unknown error" outside 0..18.
 const char* FMOD_ErrorString(int errcode);
 
 // Beyond the twelve calls: what the device granted, for the start-up report and
 // the tests. Frames per device period and total output latency in frames (0 when
-// no stream plays), and the number of underruns the device reported.
+// no stream plays). The underruns the device reports are counted by the live
+// player (host/player.h).
 int tev_sound_period_frames();
 int tev_sound_latency_frames();
-long tev_sound_underruns();
 // Stops the stream and closes the device; safe to call at exit.
 void tev_sound_close();
 // Watches the playing stream's device; call from the main thread, often (every

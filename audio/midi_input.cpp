@@ -14,9 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "audio/graph_swap.h"
-#include "audio/midi_map.h"
-#include "audio/stream_callback.h"
+#include "host/midi_map.h"
+#include "host/player.h"
 
 namespace {
 
@@ -27,14 +26,13 @@ RtMidiIn* g_input = nullptr;  // main thread: created at start-up, deleted at ex
 MidiMapper g_mapper;          // the MIDI thread's alone (JACK's process thread, or RtMidi's ALSA thread)
 
 // The MIDI thread: one message in, its voice operations out to the audio thread.
-void on_message(double, std::vector<unsigned char>* message, void*) {
-  // Not gen: the audio thread replaces it when the patch is reloaded.
-  const unsigned voices = g_mapping_voices.load(std::memory_order_acquire);
+void on_message(double, std::vector<unsigned char>* message, void* data) {
+  auto* player = static_cast<Player*>(data);
   if (!message) return;
   VoiceOp ops[kMaxOpsPerEvent];
-  const int n = g_mapper.map(voices, message->data(), message->size(), ops);
+  const int n = g_mapper.map(player->voices(), message->data(), message->size(), ops);
   // A full queue (a thousand operations unapplied) drops the message whole.
-  if (n > 0) g_midi_ops.push(ops, n);
+  if (n > 0) player->push_midi(ops, n);
 }
 
 void stop_input() {
@@ -57,11 +55,11 @@ class CerrCapture {
   std::streambuf* saved_;
 };
 
-bool open_rtmidi(RtMidi::Api api, std::string* why) {
+bool open_rtmidi(RtMidi::Api api, Player& player, std::string* why) {
   CerrCapture quiet;
   try {
     auto in = std::make_unique<RtMidiIn>(api, kClient);
-    in->setCallback(on_message, nullptr);
+    in->setCallback(on_message, &player);
     in->openVirtualPort(kPort);
     g_input = in.release();
     std::atexit(stop_input);
@@ -89,7 +87,7 @@ std::set<std::string> jack_ports(jack_client_t* c, unsigned long flags) {
 }
 
 // True when a JACK server answered (the port is then open and the line printed).
-bool try_jack() {
+bool try_jack(Player& player) {
   jack_set_error_function(quiet_jack);
   jack_set_info_function(quiet_jack);
   jack_status_t status;
@@ -99,7 +97,7 @@ bool try_jack() {
   if (!probe) return false;
   const std::set<std::string> inputs_before = jack_ports(probe, JackPortIsInput);
   std::string why;
-  if (!open_rtmidi(RtMidi::UNIX_JACK, &why)) {
+  if (!open_rtmidi(RtMidi::UNIX_JACK, player, &why)) {
     std::printf("MIDI: JACK is running but the port %s:%s could not be opened (%s); "
                 "playing from the keys only\n", kClient, kPort, why.c_str());
     jack_client_close(probe);
@@ -143,7 +141,7 @@ std::vector<SeqPort> seq_ports(snd_seq_t* seq) {
   return out;
 }
 
-bool try_alsa(std::string* why) {
+bool try_alsa(Player& player, std::string* why) {
   snd_lib_error_set_handler(quiet_alsa);
   snd_seq_t* seq = nullptr;
   if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) {
@@ -153,7 +151,7 @@ bool try_alsa(std::string* why) {
   snd_seq_set_client_name(seq, "tev-synth-connect");
   std::set<std::pair<int, int>> before;
   for (const SeqPort& p : seq_ports(seq)) before.insert({p.client, p.port});
-  if (!open_rtmidi(RtMidi::LINUX_ALSA, why)) {
+  if (!open_rtmidi(RtMidi::LINUX_ALSA, player, why)) {
     snd_seq_close(seq);
     return false;
   }
@@ -193,11 +191,11 @@ bool try_alsa(std::string* why) {
 
 }  // namespace
 
-bool start_midi_input() {
-  bool ok = try_jack();
+bool start_midi_input(Player& player) {
+  bool ok = try_jack(player);
   if (!ok) {
     std::string why;
-    ok = try_alsa(&why);
+    ok = try_alsa(player, &why);
     if (!ok)
       std::printf("MIDI: no MIDI system is available (no JACK server is running and %s); "
                   "playing from the keys only\n", why.c_str());

@@ -1,5 +1,5 @@
 // The whole graph per sample: GENERATOR::evolue plus the conversion to 16-bit frames,
-// run through the stream callback in blocks, as the sound thread runs it.
+// run through a Player in blocks, as the sound thread runs it.
 //
 // Counters: ns_per_sample and ns_per_voice (CPU time), and realtime_factor, the
 // seconds of sound computed per CPU second (1 means one core is fully busy).
@@ -10,15 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "audio/stream_callback.h"
 #include "bench/bench_util.h"
 #include "bench/voice_patch.h"
 #include "engine/generator.h"
-#include "audio/voice_keys.h"
+#include "host/player.h"
+#include "host/voice_keys.h"
 
 namespace {
 
@@ -46,14 +47,13 @@ double thread_cpu_seconds() {
   return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-void run_blocks(benchmark::State& st, GENERATOR* g, int voices) {
-  gen = g;
+void run_blocks(benchmark::State& st, Player* p, int voices) {
   std::vector<unsigned char> buf(kBlockFrames * 4);
   // CPU time of this thread, taken around the loop: the library's own counters can
   // only show rates, and these figures are times per unit.
   const double t0 = thread_cpu_seconds();
   for (auto _ : st) {
-    instrument_callback(nullptr, buf.data(), static_cast<int>(buf.size()), nullptr);
+    p->render(buf.data(), kBlockFrames);
     benchmark::DoNotOptimize(buf.data());
     benchmark::ClobberMemory();
   }
@@ -67,30 +67,30 @@ void run_blocks(benchmark::State& st, GENERATOR* g, int voices) {
 
 // Workloads (b) and (c): every keyboard pressed on its own note, every amplifier
 // triggered and past its attack, so each voice sustains for the whole run.
-GENERATOR* voices_graph(int n, bool lfo) {
-  static std::map<std::pair<int, bool>, GENERATOR*> cache;
-  GENERATOR*& g = cache[{n, lfo}];
-  if (g) return g;
+Player* voices_graph(int n, bool lfo) {
+  static std::map<std::pair<int, bool>, Player*> cache;
+  Player*& player = cache[{n, lfo}];
+  if (player) return player;
   tevbench::VoicePatch p;
   p.voices = n;
   p.lfo = lfo;
-  g = load_patch_text(tevbench::voice_patch_text(p));
+  GENERATOR* g = load_patch_text(tevbench::voice_patch_text(p));
   if (!g) return nullptr;
   for (size_t v = 0; v < g->liste_keyboard.size(); v++) {
     g->liste_keyboard[v]->note = 46 + static_cast<int>(v % 24);
     g->liste_keyboard[v]->TRIG();
   }
   for (VCA* a : g->liste_vca) a->TRIG();
-  gen = g;
+  player = new Player(std::unique_ptr<GENERATOR>(g));
   std::vector<unsigned char> warm(400 * 4);  // the attack lasts 200 samples
-  instrument_callback(nullptr, warm.data(), static_cast<int>(warm.size()), nullptr);
-  return g;
+  player->render(warm.data(), 400);
+  return player;
 }
 
 void BM_Voices(benchmark::State& st) {
   const int n = static_cast<int>(st.range(0));
-  GENERATOR* g = voices_graph(n, false);
-  if (!g || static_cast<int>(g->liste_vca.size()) != n) {
+  Player* g = voices_graph(n, false);
+  if (!g || static_cast<int>(g->graph().liste_vca.size()) != n) {
     st.SkipWithError("the voice patch did not load");
     return;
   }
@@ -100,8 +100,8 @@ BENCHMARK(BM_Voices)->Arg(3)->Arg(16)->Arg(64)->Arg(256);
 
 void BM_VoicesLfo(benchmark::State& st) {
   const int n = static_cast<int>(st.range(0));
-  GENERATOR* g = voices_graph(n, true);
-  if (!g || static_cast<int>(g->liste_vca.size()) != n) {
+  Player* g = voices_graph(n, true);
+  if (!g || static_cast<int>(g->graph().liste_vca.size()) != n) {
     st.SkipWithError("the voice patch did not load");
     return;
   }
@@ -114,19 +114,16 @@ const std::string kBundledDir = std::string(TEV_SOURCE_DIR) + "/patches";
 const std::string kBundled = kBundledDir + "/SYNTH_2.TSY";
 
 void BM_BundledPatch(benchmark::State& st) {
-  static GENERATOR* g = nullptr;
+  static Player* g = nullptr;
   if (!g) {
     // Sample files named in the patch are relative to the patch's folder.
     if (chdir(kBundledDir.c_str()) != 0) {
       st.SkipWithError("cannot enter the patches folder");
       return;
     }
-    g = load_patch_file(kBundled);
+    g = new Player(std::unique_ptr<GENERATOR>(load_patch_file(kBundled)));
     VoiceOp ops[kMaxOpsPerEvent];
-    for (int key : {'z', 'a', 'q'}) {
-      const int n = key_press_ops(*g, key, ops);
-      g_voice_ops.push(ops, n);
-    }
+    for (int key : {'z', 'a', 'q'}) g->push_keys(ops, key_press_ops(g->graph(), key, ops));
   }
   run_blocks(st, g, 3);
 }

@@ -15,7 +15,7 @@ SECS=${1:-60}
 BUILD=$(cd "${2:-build-fuzz}" && pwd)
 WORK=$ROOT/tests/fuzz/work
 TARGETS=(${TEV_FUZZ_TARGETS:-fuzz_tstr_parser fuzz_load_tsy fuzz_load_wav fuzz_midi_file fuzz_midi_map
-  fuzz_render_args fuzz_reload})
+  fuzz_render_args})
 
 # Leaks inside third-party libraries (libsmf on a refused header) are known and
 # suppressed with their reasons; every leak of ours fails the run.
@@ -34,7 +34,7 @@ for t in "${TARGETS[@]}"; do
     fuzz_load_wav) maxlen=16384 ;;
     *) maxlen=4096 ;;
   esac
-  # A target's own dictionary where it has one, else the patch words (the reload's).
+  # A target's own dictionary where it has one, else the patch words.
   dict=$ROOT/tests/fuzz/$t.dict
   [ -f "$dict" ] || dict=$ROOT/tests/fuzz/tsy.dict
   log=$WORK/$t/log

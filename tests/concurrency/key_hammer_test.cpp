@@ -10,21 +10,20 @@
 #include <thread>
 #include <vector>
 
-#include "audio/graph_swap.h"
-#include "audio/midi_map.h"
-#include "audio/stream_callback.h"
-#include "audio/voice_keys.h"
 #include "engine/generator.h"
 #include "engine/note_table.h"
+#include "host/midi_map.h"
+#include "host/player.h"
+#include "host/voice_keys.h"
 #include "patch/patch_log.h"
 
 namespace {
 
-// Three voices: a modulated saw, a sine, a pulse (run from tests/).
-const char* kThreeVoices = "concurrency/three_voices.tsy";
+// Three voices: a modulated saw, a sine, a pulse.
+const char* kThreeVoices = TEV_TESTS_DIR "/concurrency/three_voices.tsy";
 
-void push_all(const VoiceOp* ops, int n, VoiceOpQueue& q = g_voice_ops) {
-  while (!q.push(ops, n)) std::this_thread::yield();
+void push_all(Player& p, const VoiceOp* ops, int n, bool midi = false) {
+  while (!(midi ? p.push_midi(ops, n) : p.push_keys(ops, n))) std::this_thread::yield();
 }
 
 }  // namespace
@@ -32,9 +31,9 @@ void push_all(const VoiceOp* ops, int n, VoiceOpQueue& q = g_voice_ops) {
 TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
   init_NOTE2FREQ();
   PatchLog log(PatchLog::kDrop);
-  auto g = load_patch_file(kThreeVoices, log);
+  Player player(load_patch_file(kThreeVoices, log));
   ASSERT_TRUE(log.problems().empty());
-  gen = g.get();
+  const GENERATOR* g = &player.graph();
 
   std::atomic<bool> keys_done{false};
   std::atomic<long> blocks{0};
@@ -44,7 +43,7 @@ TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
     std::vector<int16_t> block(2 * 256);
     for (;;) {
       const bool last = keys_done.load(std::memory_order_acquire);
-      instrument_callback(nullptr, block.data(), static_cast<int>(block.size() * 2), nullptr);
+      player.render(block.data(), static_cast<int>(block.size() / 2));
       for (size_t f = 0; f < block.size(); f += 2)
         if (block[f] != block[f + 1] || block[f] > 32000 || block[f] < -32000) frames_ok = false;
       blocks++;
@@ -59,7 +58,7 @@ TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
     auto send = [&](uint8_t a, uint8_t b, uint8_t c) {
       const uint8_t msg[3] = {a, b, c};
       VoiceOp ops[kMaxOpsPerEvent];
-      push_all(ops, mapper.map(*g, msg, 3, ops), g_midi_ops);
+      push_all(player, ops, mapper.map(player.voices(), msg, 3, ops), true);
     };
     for (unsigned i = 0, r = 777; i < 6000; i++, r = r * 1103515245u + 12345u) {
       const uint8_t kind = (r >> 16) % 3 == 2 ? 0xB0 : (r >> 16) & 1 ? 0x80 : 0x90;
@@ -78,20 +77,19 @@ TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
     seed = seed * 1103515245u + 12345u;
     VoiceOp ops[kMaxOpsPerEvent];
     const int key = (seed >> 8) % 23 < 18 ? letters[(seed >> 8) % 23] : TEV_KEY_RETURN;
-    push_all(ops, key_press_ops(*g, key, ops));
-    if ((seed >> 20) % 7 == 0) push_all(ops, user_retrigger_ops(*g, (seed >> 4) % 3, ops));
-    push_all(ops, key_release_ops(*g, key, ops));
+    push_all(player, ops, key_press_ops(*g, key, ops));
+    if ((seed >> 20) % 7 == 0) push_all(player, ops, user_retrigger_ops(*g, (seed >> 4) % 3, ops));
+    push_all(player, ops, key_release_ops(*g, key, ops));
     events++;
   }
   // End with every voice released.
   for (int key : {int{'z'}, int{'a'}, int{'q'}, int{TEV_KEY_RETURN}}) {
     VoiceOp ops[kMaxOpsPerEvent];
-    push_all(ops, key_release_ops(*g, key, ops));
+    push_all(player, ops, key_release_ops(*g, key, ops));
   }
   midi.join();
   keys_done.store(true, std::memory_order_release);
   audio.join();
-  gen = nullptr;
 
   EXPECT_TRUE(frames_ok);
   EXPECT_GT(blocks.load(), 1);
@@ -103,41 +101,36 @@ TEST(KeyThreadAndAudioThread, HammeredKeysAndMidiReachTheGraphWithoutRaces) {
 
 // The same while the patch is reloaded again and again: the key thread (the live
 // synth's main thread) offers each new graph with the held key pressed again,
-// releases the key once the graph is taken, and frees the replaced one.
+// releases the key at once (the player keeps it back until the graph is taken)
+// and frees the replaced one.
 TEST(KeyThreadAndAudioThread, GraphsSwappedWhileKeysArePressed) {
   PatchLog log(PatchLog::kDrop);
-  GENERATOR* live = gen = load_patch_file(kThreeVoices, log).release();
+  Player player(load_patch_file(kThreeVoices, log));
   std::atomic<bool> done{false};
   std::thread audio([&] {
     int16_t block[2 * 256];
-    while (!done.load(std::memory_order_acquire))
-      instrument_callback(nullptr, block, sizeof block, nullptr);
+    while (!done.load(std::memory_order_acquire)) player.render(block, 256);
   });
   for (int round = 0; round < 20; round++) {
     VoiceOp ops[kMaxOpsPerEvent];
     for (int key : {'z', 'a', 'q'}) {
-      push_all(ops, key_press_ops(*live, key, ops));
-      push_all(ops, key_release_ops(*live, key, ops));
+      push_all(player, ops, key_press_ops(player.graph(), key, ops));
+      push_all(player, ops, key_release_ops(player.graph(), key, ops));
     }
-    push_all(ops, key_press_ops(*live, 'x', ops));
-    GENERATOR* next = load_patch_file(kThreeVoices, log).release();
-    ASSERT_TRUE(g_graph_swap.offer(next, ops, key_press_ops(*next, 'x', ops)));
-    live = next;
-    while (!g_graph_swap.taken()) std::this_thread::yield();
-    push_all(ops, key_release_ops(*live, 'x', ops));
-    GENERATOR* old;
-    while (!(old = g_graph_swap.retired())) std::this_thread::yield();
-    delete old;
+    push_all(player, ops, key_press_ops(player.graph(), 'x', ops));
+    std::unique_ptr<GENERATOR> next = load_patch_file(kThreeVoices, log);
+    ASSERT_TRUE(player.offer(next, ops, key_press_ops(*next, 'x', ops)));
+    push_all(player, ops, key_release_ops(player.graph(), 'x', ops));
+    while (!player.retired()) std::this_thread::yield();
   }
   done.store(true, std::memory_order_release);
   audio.join();
-  g_voice_ops.drain(*gen);
+  player.apply_queued();
   // The audio thread plays the last graph offered; the held key was pressed again
   // on it (x sets note 60) and its release reached it.
-  EXPECT_EQ(gen, live);
-  EXPECT_EQ(live->liste_keyboard[0]->note, find_note_key('x')->note);
-  EXPECT_EQ(live->liste_keyboard[0]->pressed, 0);
-  EXPECT_EQ(live->liste_vca[0]->released, 1);
-  gen = nullptr;
-  delete live;
+  const GENERATOR& live = player.graph();
+  EXPECT_EQ(gen, &live);
+  EXPECT_EQ(live.liste_keyboard[0]->note, find_note_key('x')->note);
+  EXPECT_EQ(live.liste_keyboard[0]->pressed, 0);
+  EXPECT_EQ(live.liste_vca[0]->released, 1);
 }

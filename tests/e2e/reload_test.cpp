@@ -1,6 +1,7 @@
 // The patch file saved while a key is held, as a listener hears it: the sine
-// becomes a saw at the same pitch without a gap or a click, and a broken patch
-// saved after it is refused while the saw plays on.
+// becomes a saw at the same pitch, the key still held, and a broken patch saved
+// after it is refused while the saw plays on. The fade between the two graphs is
+// measured frame by frame in-process (the unit tests' Handover).
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -28,31 +29,6 @@ double second_harmonic(const std::vector<int16_t>& lr, long from, long to, doubl
     h2 += w * lr[2 * i] * std::polar(1.0, -2 * ph);
   }
   return std::abs(h2) / std::max(std::abs(h1), 1.0);
-}
-
-// Runs of at least 32 frames near zero over [from, to), as [first, end) pairs.
-std::vector<std::pair<long, long>> quiet_runs(const std::vector<int16_t>& lr, long from, long to) {
-  std::vector<std::pair<long, long>> v;
-  for (long i = from, run = 0; i <= to; i++) {
-    if (i < to && std::abs(lr[2 * i]) < 100) {
-      run++;
-    } else {
-      if (run >= 32) v.push_back({i - run, i});
-      run = 0;
-    }
-  }
-  return v;
-}
-// The largest step between neighbouring frames over [from, to), away from `skip`.
-int largest_step(const std::vector<int16_t>& lr, long from, long to,
-                 const std::vector<std::pair<long, long>>& skip = {}) {
-  int step = 0;
-  for (long i = from + 1; i < to; i++) {
-    bool near = false;
-    for (const auto& r : skip) near |= i > r.first - 4 && i < r.second + 4;
-    if (!near) step = std::max(step, std::abs(lr[2 * i] - lr[2 * i - 2]));
-  }
-  return step;
 }
 
 TEST_F(Synth, ReloadSavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
@@ -98,36 +74,15 @@ TEST_F(Synth, ReloadSavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
   const long kept_from = frame_at(broken, 100), kept_to = frame_at(broken, 550);
   ASSERT_GT(sine_to - sine_from, kRate / 4);
   ASSERT_GT(kept_to - kept_from, kRate / 4);
-  // Across both saves never silent (a gap), except where the sound server played
-  // silence for a stream it found run dry (on a loaded machine; the synth's own
-  // thread is real-time, and what it wrote is not in question there).
-  const long whole_from = frame_at(down, 100), whole_to = kept_to;
-  std::vector<std::pair<long, long>> underruns;
-  for (const auto& r : quiet_runs(lr, whole_from, whole_to)) {
-    if (underrun_near(rec, r.first, r.second)) {
-      underruns.push_back(r);
-      std::printf("frames %ld to %ld silent: the sound server reported an underrun\n", r.first, r.second);
-    } else {
-      ADD_FAILURE() << "frames " << r.first << " to " << r.second << " silent, no underrun reported";
-    }
-  }
-  // The sine before the save; within 0.5 s of it the saw, which plays on. A span an
-  // underrun cut proves nothing about pitch or timbre.
+  // The sine before the save; within 0.5 s of it the saw, which plays on.
   const struct { long from, to; double h2; } spans[] = {
       {sine_from, sine_to, 0.0}, {saw_from, saw_to, 0.5}, {kept_from, kept_to, 0.5}};
   for (const auto& s : spans) {
-    bool cut = false;
-    for (const auto& r : underruns) cut |= r.second > s.from && r.first < s.to;
-    if (cut) continue;
     std::vector<int16_t> l;  // left channel
     for (long i = s.from; i < s.to; i++) l.push_back(lr[2 * i]);
     EXPECT_NEAR(tone::cents(tone::spectral_peak(l.data(), l.size(), kRate), hz), 0.0, 2.0);
     EXPECT_NEAR(second_harmonic(lr, s.from, s.to, hz), s.h2, 0.05) << "from frame " << s.from;
   }
-  // Never a step larger than the saw's own. (A fiftieth more: the frames fall at
-  // other points of the saw's drop elsewhere.)
-  const int saw_step = largest_step(lr, saw_from, saw_to, underruns);
-  EXPECT_LE(largest_step(lr, whole_from, whole_to, underruns), saw_step + saw_step / 50) << "a click";
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The real tev-synth under a private X server and PulseAudio server: its picture,
 // its prompts (its sound through each output: device_loss_test.cpp), the live recording
-// against tev-render for the same key frames, and its exits (random keys with
-// everything else at once: chaos_test.cpp).
+// against an in-process render of the same key frames, and its exits (random keys
+// with everything else at once: chaos_test.cpp).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <pty.h>
@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "tests/e2e/synth_harness.h"
 #include "tests/support/tone.h"
@@ -58,16 +57,9 @@ TEST_F(Synth, PromptsOnATerminal) {
   }
 }
 
-std::vector<int16_t> render(const std::string& dir, long frames, const std::string& events) {
-  std::istringstream in(events);
-  std::vector<std::string> args = {TEV_RENDER_BIN, "--quiet", "--frames", std::to_string(frames)};
-  for (std::string e; in >> e;) args.insert(args.end(), {"--event", e});
-  args.insert(args.end(), {dir + "/pilot.tsy", dir + "/r.raw.wav"});
-  EXPECT_EQ(run(args, 30), 0);
-  const std::string w = slurp(dir + "/r.raw.wav");
-  std::vector<int16_t> s(w.size() > 44 ? (w.size() - 44) / 2 : 0);
-  if (!s.empty()) std::memcpy(s.data(), w.data() + 44, 2 * s.size());
-  return s;
+// The pilot patch played in-process with `events`, as tev-render plays it.
+std::vector<int16_t> render(const std::string& dir, long frames, const std::vector<tevtest::KeyEvent>& events) {
+  return tevtest::render(slurp(dir + "/pilot.tsy"), events, static_cast<int>(frames));
 }
 
 // First frame before `to` where the recording (stream frame 0 at its frame `at0`)
@@ -96,7 +88,7 @@ std::string live_against_render(Synth* t, const std::string& dir) {
   const std::vector<int16_t> s = rec.samples();
   const long n = static_cast<long>(s.size() / 2);
   // Stream frame 0: where the pilot alone matches the recording for a second.
-  const std::vector<int16_t> pilot = render(dir, n, "");
+  const std::vector<int16_t> pilot = render(dir, n, {});
   long at0 = -1;
   for (long o = 0; o < n - kRate && at0 < 0; o++)
     if (differs(s, o, pilot, kRate) == kRate) at0 = o;
@@ -108,13 +100,13 @@ std::string live_against_render(Synth* t, const std::string& dir) {
   long down = -1;
   std::vector<int16_t> pressed;
   for (long d = heard; d > heard - 16 && down < 0; d--) {
-    pressed = render(dir, n - at0, std::to_string(d) + ":down:z");
+    pressed = render(dir, n - at0, {{static_cast<int>(d), 'z', true}});
     if (differs(s, at0, pressed, n) > heard + 2000) down = d;
   }
   if (down < 0) return "no press frame makes the render equal the recording";
   const long left = differs(s, at0, pressed, n), end = left + 22050;  // before Escape
   for (long u = left; u > left - 16; u--) {
-    const std::string ev = std::to_string(down) + ":down:z " + std::to_string(u) + ":up:z";
+    const std::vector<tevtest::KeyEvent> ev = {{static_cast<int>(down), 'z', true}, {static_cast<int>(u), 'z', false}};
     if (differs(s, at0, render(dir, n - at0, ev), end) == end) return "";
   }
   return "no release frame makes the render equal the whole recording";

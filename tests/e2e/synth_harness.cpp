@@ -157,11 +157,6 @@ Clock::time_point Recorder::time_of_frame(long frame) {
   return parec_->origin() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(frame) / kRate));
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/render.h"
+
 namespace e2e {
 
 using Clock = std::chrono::steady_clock;
@@ -83,7 +85,7 @@ class Recorder {
 constexpr double kReleaseToTenthSeconds = 2303.0 / kRate;
 
 void write_file(const std::string& path, const std::string& text);
-std::string slurp(const std::string& path);
+using tevtest::slurp;
 int exit_code(int status);  // 128 + the signal for a child killed by one
 long cpu_ticks(pid_t pid);    // user plus system CPU time of a process, in clock ticks
 long resident_kb(pid_t pid);  // its resident memory

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "audio/midi_file.h"
-#include "audio/midi_map.h"
-#include "audio/stream_callback.h"
 #include "engine/generator.h"
 #include "engine/note_table.h"
+#include "host/midi_file.h"
+#include "host/midi_map.h"
+#include "host/player.h"
 #include "patch/patch_log.h"
 
 namespace {
@@ -44,22 +44,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (i > 0 && ev[i].frame < ev[i - 1].frame))
       std::abort();
   PatchLog log(PatchLog::kDrop);
-  const auto graph = load_patch_text("three.tsy", kPatch, log);  // fresh: no state carried over
-  gen = graph.get();
+  Player player(load_patch_text("three.tsy", kPatch, log));  // fresh: no state carried over
   // Time squeezed: a block of 64 frames whenever the file's time moves on, 8 at
   // most, so that notes overlap and release inside the render.
   static unsigned char block[64 * 4];
   MidiMapper mapper;
   int blocks = 0;
   for (size_t i = 0; i < ev.size(); i++) {
-    if (i > 0 && ev[i].frame != ev[i - 1].frame && blocks++ < 8)
-      instrument_callback(nullptr, block, sizeof block, nullptr);
+    if (i > 0 && ev[i].frame != ev[i - 1].frame && blocks++ < 8) player.render(block, 64);
     VoiceOp ops[kMaxOpsPerEvent];
-    const int n = mapper.map(*gen, ev[i].msg, ev[i].len, ops);
-    if (n > 0 && !g_midi_ops.push(ops, n)) g_midi_ops.drain(*gen), g_midi_ops.push(ops, n);
+    const int n = mapper.map(player.voices(), ev[i].msg, ev[i].len, ops);
+    if (n > 0 && !player.push_midi(ops, n)) player.apply_queued(), player.push_midi(ops, n);
   }
-  for (; blocks < 8; blocks++) instrument_callback(nullptr, block, sizeof block, nullptr);
-  g_midi_ops.drain(*gen);
-  gen = nullptr;
+  for (; blocks < 8; blocks++) player.render(block, 64);
+  player.take_finished();
   return 0;
 }

@@ -6,7 +6,7 @@
 // that many bytes.
 #include <cstdlib>
 
-#include "audio/midi_map.h"
+#include "host/midi_map.h"
 #include "engine/note_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/render_options.h"
-#include "audio/voice_keys.h"
+#include "host/voice_keys.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> words{"tev-render"};

@@ -1,16 +1,14 @@
-// What a listener notices, measured on renders of the real tev-render: each key
-// plays its note in tune on its voice, a released key falls silent, both channels
-// carry the same signal, and a patch too loud for 16 bits is clamped, not wrapped.
+// What a listener notices, measured on in-process renders: each key plays its
+// note in tune on its voice, a released key falls silent, both channels carry the
+// same signal, and a patch too loud for 16 bits is clamped, not wrapped.
 #include <gtest/gtest.h>
-#include <unistd.h>
-#include <sndfile.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "support/render.h"
 #include "support/tone.h"
 
 namespace {
@@ -18,17 +16,9 @@ namespace {
 constexpr int kRate = 44100;
 
 // Interleaved stereo of `patch` (in tests/cases) rendered with `events`.
-std::vector<short> render(const std::string& patch, const std::string& events, int frames) {
-  const std::string dir = TEV_CASES_DIR, wav = "/tmp/tev-listen-" + std::to_string(getpid()) + ".wav";
-  const std::string cmd = "timeout 120 " + std::string(TEV_RENDER_BIN) + " --quiet --frames " + std::to_string(frames) +
-                          events + " " + dir + "/" + patch + " " + wav + " >/dev/null";
-  EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-  SF_INFO info{};
-  SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
-  std::vector<short> v(f ? static_cast<size_t>(info.frames) * 2 : 0);
-  if (f) sf_readf_short(f, v.data(), info.frames), sf_close(f);
-  std::remove(wav.c_str());
-  EXPECT_EQ(info.channels, 2);
+std::vector<short> listen(const std::string& patch, const std::vector<tevtest::KeyEvent>& events,
+                          int frames) {
+  const std::vector<short> v = tevtest::render(tevtest::slurp(TEV_CASES_DIR "/" + patch), events, frames);
   for (size_t i = 0; i + 1 < v.size(); i += 2) EXPECT_EQ(v[i], v[i + 1]) << "frame " << i / 2;
   return v;
 }
@@ -44,13 +34,12 @@ TEST(Listener, EveryKeyInTuneAndSilentAfterRelease) {
   const char* rows[] = {"zxcvbn", "asdfgh", "qwerty"};
   const double hz[] = {440.0, 493.883, 523.251, 587.330, 659.255, 698.456};
   constexpr int kHeld = 11025, kStep = 13230;
-  std::string events;
+  std::vector<tevtest::KeyEvent> events;
   for (int i = 0; i < 18; i++) {
-    const std::string key(1, rows[i / 6][i % 6]);
-    events += " --event " + std::to_string(i * kStep) + ":down:" + key + " --event " +
-              std::to_string(i * kStep + kHeld) + ":up:" + key;
+    events.push_back({i * kStep, rows[i / 6][i % 6], true});
+    events.push_back({i * kStep + kHeld, rows[i / 6][i % 6], false});
   }
-  const std::vector<short> v = render("keys/three_voices.TSY", events, 18 * kStep);
+  const std::vector<short> v = listen("keys/three_voices.TSY", events, 18 * kStep);
   ASSERT_EQ(v.size(), 2u * 18 * kStep);
   for (int i = 0; i < 18; i++) {
     SCOPED_TRACE(std::string("key ") + rows[i / 6][i % 6]);
@@ -64,7 +53,7 @@ TEST(Listener, EveryKeyInTuneAndSilentAfterRelease) {
 }
 
 TEST(Listener, TooLoudIsClampedAt32000) {
-  const std::vector<short> v = render("mixers/clamping.TSY", " --event 0:down:z", 4410);
+  const std::vector<short> v = listen("mixers/clamping.TSY", {{0, 'z', true}}, 4410);
   int peak = 0;
   for (short s : v) peak = std::max(peak, std::abs(static_cast<int>(s)));
   EXPECT_EQ(peak, 32000);

@@ -1,8 +1,6 @@
-#include "audio/midi_map.h"
+#include "host/midi_map.h"
 
 #include "engine/note_table.h"
-
-VoiceOpQueue g_midi_ops;
 
 namespace {
 enum : uint8_t { kNoteOff = 0x80, kNoteOn = 0x90, kControl = 0xB0 };

@@ -1,4 +1,4 @@
-#include "audio/midi_file.h"
+#include "host/midi_file.h"
 
 #include <smf.h>
 

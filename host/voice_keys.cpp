@@ -1,4 +1,4 @@
-#include "audio/voice_keys.h"
+#include "host/voice_keys.h"
 
 #include <cstdlib>
 
@@ -12,8 +12,6 @@ const KeyBinding kNoteKeys[18] = {
     {'q', 'q', 2, 58}, {'w', 'w', 2, 60}, {'e', 'e', 2, 61},
     {'r', 'r', 2, 63}, {'t', 't', 2, 65}, {'y', 'y', 2, 66},
 };
-
-VoiceOpQueue g_voice_ops;
 
 const KeyBinding* find_note_key(int key) {
   for (const KeyBinding& k : kNoteKeys)

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "audio/voice_keys.h"
+#include "host/voice_keys.h"
 
 class GENERATOR;
 
@@ -34,7 +34,3 @@ class MidiMapper {
   bool held_[kMidiVoices] = {};              // released while the pedal was down
   bool pedal_[kMidiVoices] = {};             // sustain pedal (CC 64) down on the channel
 };
-
-// The queue between the live synth's MIDI thread and its stream callback, drained
-// before each frame right after the key queue.
-extern VoiceOpQueue g_midi_ops;

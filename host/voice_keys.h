@@ -78,6 +78,3 @@ class VoiceOpQueue {
   std::atomic<size_t> write_{0};
   std::atomic<size_t> read_{0};
 };
-
-// The queue between the live synth's key handler and its stream callback.
-extern VoiceOpQueue g_voice_ops;
