@@ -184,9 +184,10 @@ long Recorder::frame_at(Clock::time_point t) {
 namespace {
 std::unique_ptr<Child> g_xvfb, g_pulse;
 std::string g_pulse_dir, g_setup_error;
-// Underruns of servers already ended, and when the running one started (its log
-// times count from there).
-std::vector<Clock::time_point> g_old_underruns;
+// Underruns reported so far, how much of the running server's log has been read
+// for them, and when that server started (its log times count from there).
+std::vector<Clock::time_point> g_underruns;
+size_t g_log_read = 0;
 Clock::time_point g_pulse_started;
 
 bool can_connect(const std::string& socket_path) {
@@ -209,8 +210,10 @@ void end_child(std::unique_ptr<Child>* c) {
 bool start_pulse(std::string* why) {
   const std::string socket_path = g_pulse_dir + "/run/pulse.sock";
   g_pulse_started = Clock::now();
-  g_pulse.reset(new Child({"pulseaudio", "-n", "--log-level=debug", "--log-time=1", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                           "--use-pid-file=no", "-L",
+  g_log_read = 0;
+  // Debug level for its underruns (server_underruns).
+  g_pulse.reset(new Child({"pulseaudio", "-n", "--log-level=debug", "--log-time=1", "--daemonize=no",
+                           "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no", "-L",
                            "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le norewinds=1", "-L",
                            "module-native-protocol-unix auth-anonymous=1 socket=" + socket_path}, {}));
   if (wait_until(10, [&] { return can_connect(socket_path); })) return true;
@@ -242,16 +245,16 @@ void Synth::TearDownTestSuite() {
 }
 
 std::vector<Clock::time_point> Synth::server_underruns() {
-  std::vector<Clock::time_point> v = g_old_underruns;
   const std::string log = g_pulse ? g_pulse->output() : "";
-  // "(  12.345|   0.001) D: [null-sink] protocol-native.c: Implicit underrun of 'Playback'"
-  for (size_t at = log.find("nderrun of '"); at != std::string::npos; at = log.find("nderrun of '", at + 1)) {
+  // "(  12.345|   0.001) D: [null-sink] protocol-native.c: Implicit underrun of 'Playback'",
+  // and the other lines about an underrun's start or end.
+  for (size_t at; (at = log.find("nderrun", g_log_read)) != std::string::npos; g_log_read = at + 1) {
     const size_t line = log.rfind('\n', at) + 1;
     if (log[line] == '(')
-      v.push_back(g_pulse_started + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(std::atof(log.c_str() + line + 1))));
+      g_underruns.push_back(g_pulse_started + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(std::atof(log.c_str() + line + 1))));
   }
-  return v;
+  return g_underruns;
 }
 
 bool Synth::underrun_near(Recorder& rec, long from, long to) {
@@ -268,7 +271,7 @@ void Synth::kill_pulse() {
 }
 
 bool Synth::restart_pulse(std::string* why) {
-  g_old_underruns = server_underruns();
+  server_underruns();  // the ending server's, read before its log goes
   end_child(&g_pulse);
   return start_pulse(why);
 }
