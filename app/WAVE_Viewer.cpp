@@ -17,11 +17,12 @@
 #include "audio/midi_input.h"
 #include "audio/output_select.h"
 #include "engine/generator.h"
-#include "engine/hooks.h"
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
 #include "host/player.h"
 #include "host/voice_keys.h"
+#include "patch/check.h"
+#include "patch/patch_log.h"
 
 int Frequency = kSampleRate;  // frames per second of the output stream
 int BufferSize = 32768;   // bytes: the largest block the stream callback is asked for
@@ -166,12 +167,12 @@ int main(int argc, char** argv) {
   SDL_UpperBlit(background, nullptr, pSurface, nullptr);
   SDL_Flip(pSurface);
 
-  tev_caption_hook = set_caption;
-  tev_ticks_hook = sdl_ticks;
-
+  const LoadOptions options{set_caption, sdl_ticks};
   const char* path = argc > 1 ? argv[1] : nullptr;
   std::printf("Load [%s]\n", path ? path : "SYNTH_2.TSY");
-  gen = new GENERATOR(path);
+  PatchLog log(PatchLog::kPrint);
+  log.exit_on_empty_field = true;
+  gen = load_patch_file(path, log, options).release();
   // The loader has said why; an empty graph would only play silence.
   if (!gen->load_opened) {
     std::fflush(stdout);
@@ -188,6 +189,15 @@ int main(int argc, char** argv) {
   std::printf("[aqzs edrftg yhujik olpm our] modifier les trucs \n");
   std::printf("[+-] change type OSC1 [7894] le type des LFO1234\n");
   std::printf("[wxcvbn,;] pour les notes (foireuxmaismarche)\n");
+  // What the load found, once the clear has wiped the trace that named it.
+  std::string text;
+  const std::string shown = path ? path : "SYNTH_2.TSY";
+  if (read_patch_text(shown, &text)) {
+    const PatchCheck check = check_patch(text, *gen, log);
+    if (check.errors + check.warnings > 0)
+      std::printf("%s: %s (tev-render --check %s lists them)\n", shown.c_str(),
+                  error_warning_counts(check).c_str(), shown.c_str());
+  }
 
   FSOUND_STREAM* stream =
       FSOUND_Stream_Create(instrument_callback, BufferSize, kStreamMode, Frequency, nullptr);
@@ -210,7 +220,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   // From here on only the stream callback touches the graph; a saved patch file is
   // reloaded and handed over to it.
-  g_live = new LivePatch(*g_player, path ? path : "SYNTH_2.TSY", set_caption);
+  g_live = new LivePatch(*g_player, path ? path : "SYNTH_2.TSY", options);
   // MIDI plays beside the keys; without a MIDI system the line says so and the keys
   // play as before.
   start_midi_input(*g_player);

@@ -8,16 +8,11 @@
 #include <memory>
 
 #include "engine/generator.h"
-#include "engine/hooks.h"
 #include "host/player.h"
+#include "patch/check.h"
 #include "patch/patch_log.h"
 
 namespace {
-
-// While a reload reads the file the loader's caption is caught here, so that a
-// refused patch does not rename the window.
-std::string g_loaded_caption;
-void catch_caption(const char* title) { g_loaded_caption = title ? title : ""; }
 
 int module_count(const GENERATOR& g) {
   return static_cast<int>(g.liste_vco.size() + g.liste_vca.size() + g.liste_mixer.size() +
@@ -27,8 +22,8 @@ int module_count(const GENERATOR& g) {
 
 }  // namespace
 
-LivePatch::LivePatch(Player& player, const std::string& path, void (*caption)(const char*))
-    : player_(player), path_(path), caption_(caption) {
+LivePatch::LivePatch(Player& player, const std::string& path, const LoadOptions& options)
+    : player_(player), path_(path), options_(options) {
   watching_ = watch_.start(path_);
   if (!watching_)
     std::printf("Warning: cannot watch [%s] for changes: %s; saving it will not reload it\n",
@@ -67,9 +62,9 @@ void LivePatch::poll() {
 
 void LivePatch::reload() {
   const auto started = std::chrono::steady_clock::now();
-  // A file that can't be opened (removed, unreadable) is said once, until it can.
-  if (FILE* f = std::fopen(path_.c_str(), "rt")) {
-    std::fclose(f);
+  // A file that can't be read (removed, unreadable) is said once, until it can.
+  std::string text;
+  if (read_patch_text(path_, &text)) {
     unreadable_said_ = false;
   } else {
     if (!unreadable_said_)
@@ -83,14 +78,16 @@ void LivePatch::reload() {
   // The trace, the report and the problems print as at start-up; an empty field
   // only stops the load.
   PatchLog log(PatchLog::kPrint);
-  void (*caption)(const char*) = tev_caption_hook;
-  tev_caption_hook = catch_caption;
-  g_loaded_caption.clear();
-  std::unique_ptr<GENERATOR> next = load_patch_file(path_.c_str(), log);
-  tev_caption_hook = caption;
+  // The title waits until the patch is taken: a refused one leaves the window as it is.
+  std::string title;
+  LoadOptions options{[&title](const char* t) { title = t ? t : ""; }, options_.seed};
+  std::unique_ptr<GENERATOR> next = load_patch_text(path_.c_str(), text, log, options);
 
-  if (!log.problems().empty() || !log.opened()) {
-    std::printf("patch not reloaded: %zu problems\n", log.problems().size());
+  // What start-up would play is played: only errors (what the loader refuses or
+  // drops) keep the patch that plays.
+  const PatchCheck check = check_patch(text, *next, log);
+  if (check.errors > 0) {
+    std::printf("patch not reloaded: %d problem%s\n", check.errors, check.errors == 1 ? "" : "s");
     std::fflush(stdout);
     return;
   }
@@ -105,9 +102,13 @@ void LivePatch::reload() {
       again.insert(again.end(), ops, ops + n);
   }
   player_.offer(next, again.data(), static_cast<int>(again.size()));
-  if (caption_) caption_(g_loaded_caption.c_str());
+  if (options_.caption) options_.caption(title.c_str());
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-  std::printf("patch reloaded (%d modules) in %.1f ms\n", module_count(player_.graph()), ms);
+  std::printf("patch reloaded (%d modules) in %.1f ms", module_count(player_.graph()), ms);
+  if (check.warnings > 0)
+    std::printf(", %d warning%s: see tev-render --check", check.warnings,
+                check.warnings == 1 ? "" : "s");
+  std::printf("\n");
   std::fflush(stdout);
 }

@@ -8,13 +8,16 @@
 
 #include "app/patch_watch.h"
 #include "host/voice_keys.h"
+#include "patch/patch_log.h"
 
 class Player;
 
 class LivePatch {
  public:
-  // `player` plays the patch loaded from `path`. `caption` sets the window's title.
-  LivePatch(Player& player, const std::string& path, void (*caption)(const char*));
+  // `player` plays the patch loaded from `path`. `options` are the start-up load's
+  // (window title, sequencer seed): a reload titles the window only once its patch
+  // is taken.
+  LivePatch(Player& player, const std::string& path, const LoadOptions& options);
 
   // The window's key events, turned into voice operations for the newest graph.
   void key_down(int key);
@@ -30,7 +33,7 @@ class LivePatch {
 
   Player& player_;
   std::string path_;
-  void (*caption_)(const char*);
+  LoadOptions options_;
   PatchWatch watch_;
   bool watching_ = false;
   bool reload_due_ = false;       // a save settled while a handover was under way

@@ -110,6 +110,15 @@ Options parse_args(int argc, const char* const* argv) {
     } else if (arg == "--check") {
       no_value();
       o.check = true;
+    } else if (arg == "--graph") {
+      o.graph = take();
+      if (o.graph.empty()) usage_error("option --graph needs a file name");
+    } else if (arg == "--convert-sample") {
+      no_value();
+      o.convert = true;
+    } else if (arg == "--strict") {
+      no_value();
+      o.strict = true;
     } else if (arg == "--frames") {
       const std::string v = take();
       uint64_t n;
@@ -145,10 +154,15 @@ Options parse_args(int argc, const char* const* argv) {
       usage_error("unknown option '" + arg + "'");
     }
   }
-  if (o.check) {
+  if (o.check + !o.graph.empty() + o.convert > 1)
+    usage_error("--check, --graph and --convert-sample go one at a time");
+  if (o.convert) {
+    if (o.positional.size() != 2) usage_error("--convert-sample takes IN and OUT.wav");
+  } else if (o.check || !o.graph.empty()) {
     if (o.positional.empty()) usage_error("missing PATCH");
     if (o.positional.size() > 1)
-      usage_error("unexpected argument '" + o.positional[1] + "': --check takes only PATCH");
+      usage_error("unexpected argument '" + o.positional[1] + "': " +
+                  (o.check ? "--check" : "--graph OUT") + " takes only PATCH");
   } else {
     if (o.positional.empty()) usage_error("missing PATCH and OUT.wav");
     if (o.positional.size() < 2) usage_error("missing OUT.wav");

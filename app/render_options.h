@@ -15,7 +15,9 @@ inline constexpr int64_t kMaxFrames = 1000000000;
 
 inline constexpr char kUsage[] =
     "usage: tev-render [options] PATCH OUT.wav\n"
-    "       tev-render --check PATCH\n"
+    "       tev-render --check [--strict] PATCH\n"
+    "       tev-render --graph OUT.svg|OUT.dot|- PATCH\n"
+    "       tev-render --convert-sample IN OUT.wav\n"
     "  --frames N          render N frames (default: 5 seconds = 220500)\n"
     "  --seconds S         render round(S * 44100) frames\n"
     "  --seed N            the value that stands in for the millisecond clock whenever a\n"
@@ -30,7 +32,14 @@ inline constexpr char kUsage[] =
     "                      frame. Without --frames/--seconds the render lasts until\n"
     "                      the file's last event plus 2 seconds\n"
     "  --quiet             do not print the loader trace and graph report\n"
-    "  --check             load PATCH, list its problems; exit 0 when clean, 1 otherwise\n"
+    "  --check             load PATCH and list what it holds that the synth will not do as\n"
+    "                      written, as FILE:LINE:COLUMN: error|warning|note: message;\n"
+    "                      exit 1 when there is an error, 0 otherwise\n"
+    "  --strict            with --check: exit 1 on warnings too\n"
+    "  --graph OUT         draw PATCH with Graphviz: modules, links and voices, as SVG,\n"
+    "                      or as DOT text for OUT.dot or - (standard output)\n"
+    "  --convert-sample    write IN (any sound file) as a sampler plays it as it stands:\n"
+    "                      16-bit mono 44100 Hz WAV with a 44-byte header\n"
     "  --help              print this help\n";
 
 struct Event {
@@ -48,7 +57,10 @@ struct Options {
   uint32_t seed = 0;
   bool quiet = false;
   bool check = false;
-  bool help = false;          // --help: print kUsage, nothing else
+  bool help = false;  // --help: print kUsage, nothing else
+  bool strict = false;  // --check: warnings fail too
+  std::string graph;    // --graph OUT
+  bool convert = false;  // --convert-sample IN OUT
   std::vector<Event> events;
   std::vector<std::string> positional;
 };

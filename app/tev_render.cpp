@@ -24,15 +24,17 @@
 #include <string>
 #include <vector>
 
+#include "app/convert_sample.h"
 #include "app/render_options.h"
+#include "app/patch_graph.h"
 #include "engine/generator.h"
-#include "engine/hooks.h"
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
 #include "host/midi_file.h"
 #include "host/midi_map.h"
 #include "host/player.h"
 #include "host/voice_keys.h"
+#include "patch/check.h"
 #include "patch/patch_log.h"
 
 namespace {
@@ -48,128 +50,38 @@ constexpr int kBlock = 4096;
 
 // ---------------------------------------------------------------- loading
 
-uint32_t g_seed = 0;
-uint32_t seed_ticks() { return g_seed; }
-
-// Builds the graph as the live synth does. Quiet: the trace and report are dropped
-// and only the problems are kept (in the log).
-std::unique_ptr<GENERATOR> load_patch(const std::string& path, PatchLog& log) {
-  auto g = load_patch_file(path.c_str(), log);
+// Builds the graph as the live synth does, every sequencer seeded with --seed.
+// Quiet: the trace and report are dropped and only the problems are kept (in the log).
+std::unique_ptr<GENERATOR> load_patch(const std::string& path, PatchLog& log, uint32_t seed) {
+  LoadOptions options;
+  options.seed = [seed] { return seed; };
+  auto g = load_patch_file(path.c_str(), log, options);
   std::fflush(stdout);
   return g;
 }
 
-template <class Links, class M>
-bool driven_by_sequencer(const Links& links, const M* m) {
-  for (const auto& l : links)
-    for (const M* x : l.fils_out)
-      if (x == m) return true;
-  return false;
-}
-
-std::string count_of(long n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-struct GraphProblem {
-  int line;  // the line that declares what the problem is about
-  std::string message;
-};
-
-// What the evaluation would have to skip, found from the loaded lists.
-std::vector<GraphProblem> graph_problems(GENERATOR& g, const PatchLog& log) {
-  std::vector<GraphProblem> out;
-  auto add = [&](const void* module, const std::string& s) {
-    out.push_back({module ? log.line_of(module) : log.lines, s});
-  };
-  const int nvco = list_count(g.nbr_vco, g.liste_vco);
-  // Oscillators named V..., in list order (newest first): the k-th takes offset k.
-  std::vector<VCO*> voiced;
-  for (int i = 0; i < nvco; i++)
-    if (g.liste_vco[i]->name[0] == 'V') voiced.push_back(g.liste_vco[i]);
-  // Reported in file order.
-  for (auto it = voiced.rbegin(); it != voiced.rend(); ++it) {
-    VCO* o = *it;
-    // A sequencer sets the frequency of the oscillators it drives every sample,
-    // so those need no keyboard.
-    if (!g.get_KEYBOARD_by_VCO(o) && !driven_by_sequencer(g.liens_vco_sequencer, o))
-      add(o, "oscillator [" + std::string(o->name) +
-                 "] begins with V but has no keyboard link; its frequency is never set from a key");
-  }
-  const size_t offsets = g.notes_vco.size();
-  if (offsets < voiced.size())
-    add(voiced[offsets],
-        count_of(static_cast<long>(voiced.size()), "oscillator begins", "oscillators begin") +
-            " with V but only " + count_of(static_cast<long>(offsets), "*NOTE offset was", "*NOTE offsets were") +
-            " given; the oscillators past them keep their frequency");
-  for (size_t i = 0; i < voiced.size() && i < offsets; i++) {
-    // The key table plays notes 53 to 66; the offset must keep them in the note table.
-    const int n = g.notes_vco[i];
-    if (!note_in_table(53LL + n) || !note_in_table(66LL + n))
-      add(voiced[i], "*NOTE offset " + std::to_string(n) +
-                         " puts the key notes outside the note table; those notes are not played");
-  }
-  for (int i = list_count(g.nbr_sampler, g.liste_sampler) - 1; i >= 0; i--) {
-    SAMPLER* s = g.liste_sampler[i];
-    // A sampler a sequencer triggers (a drum) is meant to play at its base speed.
-    if (s->name[0] == 'S' && !g.get_KEYBOARD_by_SAMPLER(s) &&
-        !driven_by_sequencer(g.liens_sampler_sequencer, s))
-      add(s, "sampler [" + std::string(s->name) +
-                 "] begins with S but has no keyboard link; it plays at its base speed");
-  }
-  // Input words the loader accepted (1 to 24) but that name an input the mixer does
-  // not sum: the value is stored and never heard.
-  auto check_words = [&](MIXER* m, const std::vector<char*>& words) {
-    for (const char* w : words) {
-      if (!w || std::strlen(w) < 3) continue;
-      const int d = w[2] - '0';
-      if (d >= 1 && d <= MIXER::kMaxInputs && d > m->nbr_inputs)
-        add(m, "mixer [" + std::string(m->name) + "]: word [" + w + "] feeds input " +
-                   std::to_string(d) + " but the mixer sums only inputs 1 to " +
-                   std::to_string(m->nbr_inputs) + "; that source is not heard");
-    }
-  };
-  for (int i = list_count(g.nbr_liens_vco_mixer, g.liens_vco_mixer) - 1; i >= 0; i--)
-    check_words(g.liens_vco_mixer[i].pere_in, g.liens_vco_mixer[i].param_out);
-  for (int i = static_cast<int>(g.liens_sampler_mixer.size()) - 1; i >= 0; i--)
-    check_words(g.liens_sampler_mixer[i].pere_in, g.liens_sampler_mixer[i].param_out);
-  // Named at the patch's last line, where the missing voices would be added.
-  if (g.liste_keyboard.size() < 3 || g.liste_vca.size() < 3)
-    add(nullptr, "the keys play three voices but the patch declares " +
-                     count_of(static_cast<long>(g.liste_keyboard.size()), "keyboard", "keyboards") +
-                     " and " +
-                     count_of(static_cast<long>(g.liste_vca.size()), "amplifier", "amplifiers") +
-                     "; keys of the missing voices do nothing");
-  return out;
-}
-
 int run_check(const Options& o) {
   const std::string& path = o.positional[0];
-  PatchLog log(PatchLog::kDrop);
-  auto g = load_patch(path, log);
-  int count = 0;
-  for (const PatchProblem& p : log.problems()) {
-    // Every problem with its line; a problem of the whole file as the loader words it.
-    if (p.line > 0)
-      std::printf("%s:%d: %s\n", p.file.c_str(), p.line, p.message.c_str());
-    else
-      std::printf("%s\n", p.text.c_str());
-    count++;
-  }
-  if (!log.opened() || log.stopped()) {
-    std::printf("%s: the patch did not load\n", path.c_str());
+  std::string text;
+  if (!read_patch_text(path, &text)) {
+    std::printf("%s:1:1: error: cannot open patch file: %s\n%s: 1 error, 0 warnings\n",
+                path.c_str(), std::strerror(errno), path.c_str());
     return 1;
   }
-  for (const GraphProblem& p : graph_problems(*g, log)) {
-    std::printf("%s:%d: %s\n", path.c_str(), p.line, p.message.c_str());
-    count++;
+  PatchLog log(PatchLog::kDrop);
+  LoadOptions options;
+  const uint32_t seed = o.seed;
+  options.seed = [seed] { return seed; };
+  auto g = load_patch_text(path.c_str(), text, log, options);
+  const PatchCheck c = check_patch(text, *g, log);
+  if (!o.graph.empty()) {
+    std::string why;
+    if (draw_patch(*g, log, c, o.graph, &why)) return 0;
+    std::fprintf(stderr, "tev-render: %s\n", why.c_str());
+    return 1;
   }
-  if (count == 0) {
-    std::printf("%s: no problems found\n", path.c_str());
-    return 0;
-  }
-  std::printf("%s: %d problem%s\n", path.c_str(), count, count == 1 ? "" : "s");
-  return 1;
+  std::fputs(format_check(path, c).c_str(), stdout);
+  return c.errors > 0 || (o.strict && c.warnings > 0) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- output file
@@ -354,7 +266,7 @@ int run_render(Options& o) {
   }
 
   PatchLog log(o.quiet ? PatchLog::kDrop : PatchLog::kPrint);
-  std::unique_ptr<GENERATOR> g = load_patch(patch, log);
+  std::unique_ptr<GENERATOR> g = load_patch(patch, log, o.seed);
   if (o.quiet)
     for (const PatchProblem& p : log.problems()) std::fprintf(stderr, "%s\n", p.text.c_str());
   if (!log.opened() || log.stopped()) {
@@ -432,9 +344,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   init_NOTE2FREQ();
-  g_seed = o.seed;
-  tev_ticks_hook = seed_ticks;
-  const int status = o.check ? run_check(o) : run_render(o);
+  if (o.convert) {
+    std::string why;
+    if (convert_sample(o.positional[0], o.positional[1], &why)) return 0;
+    std::fprintf(stderr, "tev-render: %s\n", why.c_str());
+    return 1;
+  }
+  const int status = o.check || !o.graph.empty() ? run_check(o) : run_render(o);
   std::fflush(stdout);
   return status;
 }

@@ -10,14 +10,7 @@
 #   TEV_RENDER_BASE=path/to/another/tev-render: also times the bundled patch with it,
 #     side by side (a build of an earlier commit, say), and prints the speed-up
 #
-# Voice triggering: tev-render presses keys only for the three key voices, so the
-# amplifiers here are triggered by sequencers instead. A sequencer with
-# *DIVIDER=0.01 gates once, on its first evaluation (its first step lasts 100 s),
-# which retriggers its amplifiers at the second sample; they then run the real
-# envelope (attack, then sustain at 1.0) for the whole render. A sequencer is only
-# evaluated when it drives an oscillator, hence the silent XVCO_SEQ (its name does
-# not begin with V, so the graph never evaluates it). One sequencer per 40 voices
-# keeps every line under the loader's 799 characters.
+# The voice patch is bench/voices_patch.sh's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,22 +33,9 @@ fi
 WORK=$(mktemp -d /tmp/tev_compare.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 
-# --- the patch: N x (KEYBOARD, V sine oscillator, one-input mixer, sustaining amplifier)
-{
-  echo "#compare_voices"
-  echo "XVCO_SEQ;*AMOUNT=0;"
-  for ((i = 0; i < N; i++)); do
-    echo "KEY_$i;"
-    echo "VCO_$i;*TYPE=1;*AMOUNT=0.01;KEY_$i:k;*NOTE=0;"
-    echo "MIXER_$i;VCO_$i:IN1;"
-    echo "VCA_$i;*SUSTAIN=1;MIXER_$i:x;KEY_$i:k;"
-  done
-  for ((s = 0; s < N; s += 40)); do
-    line="SEQUENCER_$s;*DIVIDER=0.01;XVCO_SEQ:x;"
-    for ((i = s; i < s + 40 && i < N; i++)); do line+="VCA_$i:x;"; done
-    echo "$line"
-  done
-} > "$WORK/voices.tsy"
+# shellcheck source=bench/voices_patch.sh
+. bench/voices_patch.sh
+voices_patch "$N" > "$WORK/voices.tsy"
 
 # --- the Csound orchestra: the same voices, phasor + sin times a sustaining envelope
 # (attack of 200 samples, then 1.0 until the note ends), summed into a 16-bit WAV.

@@ -1,7 +1,10 @@
 #include "engine/fast_sine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 // Why the vector sine gives the C library's float, bit for bit.
 //
@@ -25,6 +28,17 @@ constexpr double kTiny = 0x1p-1000;  // below: relative bounds no longer hold
 inline float scalar_lane(double x, double a) { return static_cast<float>(std::sin(x) * a); }
 
 using Kernel = size_t (*)(const double*, const double*, float*, size_t);
+
+// TEV_SIMD=scalar|sse2|avx2|avx512 caps the width (for measuring each one; the sound
+// is the same whatever the width). Unset or unknown: no cap.
+SineKernel forced_kernel() {
+  const char* v = std::getenv("TEV_SIMD");
+  if (!v) return SineKernel::Avx512;
+  if (std::strcmp(v, "scalar") == 0) return SineKernel::Scalar;
+  if (std::strcmp(v, "sse2") == 0) return SineKernel::Sse2;
+  if (std::strcmp(v, "avx2") == 0) return SineKernel::Avx2;
+  return SineKernel::Avx512;
+}
 
 size_t sine_times_scalar(const double* x, const double* a, float* out, size_t n) {
   for (size_t i = 0; i < n; i++) out[i] = scalar_lane(x[i], a[i]);
@@ -190,9 +204,12 @@ __attribute__((target("avx512f"))) size_t sine_times_avx512(const double* x, con
 
 SineKernel widest_kernel() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return SineKernel::Avx512;
-  if (__builtin_cpu_supports("avx2")) return SineKernel::Avx2;
-  return SineKernel::Sse2;
+  SineKernel k = SineKernel::Sse2;
+  if (__builtin_cpu_supports("avx512f"))
+    k = SineKernel::Avx512;
+  else if (__builtin_cpu_supports("avx2"))
+    k = SineKernel::Avx2;
+  return std::min(k, forced_kernel());
 }
 
 // The 8-wide sine pays off on long batches only: for a few arguments the 4-wide one
@@ -249,7 +266,7 @@ Kernel default_kernel(SineKernel k) {
 #else  // no libmvec: the scalar sine only
 
 namespace {
-SineKernel widest_kernel() { return SineKernel::Scalar; }
+SineKernel widest_kernel() { return std::min(SineKernel::Scalar, forced_kernel()); }
 Kernel default_kernel(SineKernel) { return sine_times_scalar; }
 }  // namespace
 
@@ -275,6 +292,11 @@ const bool g_chosen = [] {
 }  // namespace
 
 SineKernel sine_kernel() { return g_kernel; }
+
+void set_sine_kernel(SineKernel k) {
+  g_kernel = k;
+  g_run = default_kernel(k);
+}
 
 size_t sine_times(const double* x, const double* a, float* out, size_t n) {
   // One argument alone: the scalar sine returns sooner than a vector one, and needs

@@ -12,6 +12,9 @@ enum class SineKernel { Scalar, Sse2, Avx2, Avx512 };
 // of 16 or more, AVX2 shorter ones; a lone argument takes the scalar sine, which
 // returns sooner).
 SineKernel sine_kernel();
+// Makes k (which must run) the kernel of sine_times and of the graphs prepared from
+// now on, as TEV_SIMD does at start-up; not while a graph plays.
+void set_sine_kernel(SineKernel k);
 // Whether this build and this CPU run kernel k.
 bool sine_kernel_runs(SineKernel k);
 // "scalar", "sse2", "avx2", "avx512".

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/keyboard.h"
+#include "engine/lanes.h"
 #include "engine/mixer.h"
 #include "engine/output.h"
 #include "engine/sampler.h"
@@ -73,6 +74,7 @@ struct LINK_SAMPLER_SEQUENCER {
 };
 
 class PatchLog;
+struct LoadOptions;
 
 // A list is walked up to its counter, and never past its end.
 template <class List>
@@ -114,6 +116,8 @@ class GENERATOR final : public OUTPUT {
   // Where load_TSY and affiche_tree write; null: standard output. Set by the loading
   // calls for their duration only (the graph does not keep a log).
   PatchLog* log = nullptr;
+  // The caption and sequencer seed of the load under way; null: none, seed 0.
+  const LoadOptions* options = nullptr;
 
   // Resolves, once, everything the per-sample passes would otherwise search for:
   // the keyboard of each oscillator and sampler, the words of every link, the mixer
@@ -173,13 +177,13 @@ class GENERATOR final : public OUTPUT {
   bool load_opened = false;   // the patch file could be opened
   int load_problems = 0;      // malformed fields and dangling links reported by the loader
 
- private:
-  // Modulation words, matched once at load time.
+  // Modulation words of links into oscillators and samplers, found anywhere in the
+  // word (bit i of word_flags is kModWords[i]); a word with none modulates nothing.
+  static constexpr const char* kModWords[3] = {"MOD_AMP", "MOD_FREQ", "MOD_PHASE"};
   enum : uint8_t { kModAmp = 1, kModFreq = 2, kModPhase = 4 };
   static uint8_t word_flags(const char* word);
-  // Mixer input of a word: its third character as a digit, 1-based; -1 when it
-  // names no input from 1 to 24 (the source is then skipped).
-  static int mixer_input(const char* word);
+
+ private:
 
   // Passes 9 and 10 as one flat list: each source into its mixer input, and after a
   // record's last source its mixer sums. A source whose word names no input is left
@@ -250,6 +254,40 @@ class GENERATOR final : public OUTPUT {
   // Every oscillator of voiced_vcos_ is a different one, so all their phase steps
   // can run before their waveforms, and the sines in batches.
   bool voiced_distinct_ = true;
+  // Pass 8's sine oscillators side by side (engine/lanes.h), when voiced_distinct_ and
+  // the CPU runs a lane kernel; voiced_rest_ holds the other voiced oscillators, in
+  // order. Null kernel: every voiced oscillator goes through evolve_batched.
+  size_t (*sine_kernel_)(const SineLanes&) = nullptr;
+  SineLanes sine_lanes_;
+  std::vector<uintptr_t> lane_vco_, lane_note_;
+  std::vector<int64_t> lane_offset_;
+  std::vector<VCO*> lane_of_;  // the oscillator of each lane
+  std::vector<uint32_t> fall_lane_;
+  std::vector<double> fall_arg_, fall_amount_;
+  std::vector<VoicedVco> voiced_rest_;
+  // What the padding lanes point at: silent (amount and freq 0), read by nobody.
+  VCO lane_pad_{0.0f, 0.0f, SINE};
+  int lane_pad_note_ = -2147483647 - 1;  // plus any offset, below the table
+  void prepare_lanes();
+  // Passes 9, 10 and 12 for the chains source -> one-input mixer -> amplifier whose
+  // mixer has no other feed or amplifier and whose amplifier no other mixer: side by
+  // side, taken out of feed_ops_ and mixer_to_vca_ (with the same kernels' CPUs).
+  void (*chain_kernel_)(const ChainLanes&) = nullptr;
+  ChainLanes chain_lanes_;
+  std::vector<uintptr_t> chain_source_, chain_mixer_, chain_vca_input_;
+  MIXER chain_pad_mixer_;
+  float chain_pad_[2] = {};  // padding's source OUTL and amplifier input
+  void prepare_chains();
+  // Passes 11 and 13 with the held amplifiers side by side when vcas_distinct_ (same
+  // kernels' CPUs); the sum still adds the products one by one, in list order.
+  size_t (*vca_kernel_)(const VcaLanes&) = nullptr;
+  VcaLanes vca_lanes_;
+  std::vector<uintptr_t> vca_at_;
+  std::vector<float> vca_product_;
+  std::vector<uint32_t> vca_other_;
+  VCA vca_pad_;  // idle: level 0
+  void prepare_vcas();
+
   // Pass 4 has no chain: every source is walked once and none is a target, so the
   // sources can all be evaluated (sines in batches) before any target is modulated.
   bool vco_vco_batched_ = false;

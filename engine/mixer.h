@@ -1,6 +1,8 @@
 // Sums up to 24 inputs with the truncated gain 10000 / nbr_inputs.
 #pragma once
 
+#include <cstring>
+
 #include "engine/output.h"
 
 class MIXER : public OUTPUT {
@@ -24,6 +26,16 @@ class MIXER : public OUTPUT {
   // Last: the fields every sample reads share a cache line with OUTL.
   char name[800];
 };
+
+// The mixer input (1-based) a link word chooses: its third character as a digit
+// ("IN2" is input 2; "IN12" is input 1 as well); 0 when it chooses no input from 1
+// to kMaxInputs, and the source then feeds nothing. Shared by the graph, the loader
+// and the patch check.
+inline int mixer_input_of(const char* word) {
+  if (!word || std::strlen(word) < 3) return 0;
+  const int d = word[2] - '0';
+  return d >= 1 && d <= MIXER::kMaxInputs ? d : 0;
+}
 
 // Defined here so that the graph's mixer passes inline it.
 inline int MIXER::evolue() {

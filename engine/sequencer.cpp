@@ -2,15 +2,14 @@
 
 #include <cstdlib>
 
-#include "engine/hooks.h"
 #include "engine/note_table.h"
 #include "engine/sample_rate.h"
 
-SEQUENCER::SEQUENCER() {
+SEQUENCER::SEQUENCER(uint32_t seed) {
   OUTL = 0.0f;
   divider = 2.0f;
   nbr_step = 16;
-  std::srand(tev_ticks_hook());
+  std::srand(seed);
   gate = 0;
   step = 0;
   for (int i = 0; i < kMaxSteps; i++) notes[i] = std::rand() % 12 + 88;

@@ -1,14 +1,17 @@
 // Step sequencer: up to 16 notes, divider steps per second (per evaluation count).
 #pragma once
 
+#include <cstdint>
+
 #include "engine/output.h"
 
 class SEQUENCER : public OUTPUT {
  public:
   static constexpr int kMaxSteps = 16;
 
-  // Reseeds rand() from the millisecond clock hook, then draws the 16 notes (88..99).
-  SEQUENCER();
+  // Reseeds rand() with `seed` (the live synth passes its millisecond clock), then
+  // draws the 16 notes (88..99).
+  explicit SEQUENCER(uint32_t seed = 0);
 
   // Counts one evaluation; at the end of a step moves to the next one and sets
   // OUTL to its note's frequency (0 for a rest). gate pulses on step starts.

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "engine/generator.h"
-#include "engine/hooks.h"
+#include "patch/params.h"
 #include "patch/patch_log.h"
 #include "patch/wav_reader.h"
 #include "engine/note_table.h"
@@ -22,21 +22,32 @@ constexpr int kTokenMax = 799;  // characters in one token (one patch line)
 // gigabytes. 64 samplers are 1 GB at most, far beyond any playable patch.
 constexpr int kMaxSamplers = 64;
 
+// Where the reading stands in the file, as an editor counts: line ends read so
+// far and characters read since the last one.
+struct TextPos {
+  int newlines = 0;
+  int column = 0;
+};
+
 // Reads the next blank-delimited token, then skips the blanks after it. A token
-// longer than kTokenMax is consumed whole and flagged. `newlines` counts every line
-// end read so far; `line` gets the file line of the token, as an editor counts.
-// Returns false at end of file.
-bool read_token(FILE* f, char* token, bool* overlong, int* newlines, int* line) {
+// longer than kTokenMax is consumed whole and flagged. `line` and `column` get the
+// place of the token's first character (1-based). Returns false at end of file.
+bool read_token(FILE* f, char* token, bool* overlong, TextPos* pos, int* line, int* column) {
   auto next = [&] {
     const int c = std::fgetc(f);
-    if (c == '\n') ++*newlines;
+    ++pos->column;
+    if (c == '\n') {
+      ++pos->newlines;
+      pos->column = 0;
+    }
     return c;
   };
   int c;
   do c = next();
   while (c != EOF && std::isspace(c));
   if (c == EOF) return false;
-  *line = *newlines + 1;
+  *line = pos->newlines + 1;
+  *column = pos->column;
   int n = 0;
   *overlong = false;
   while (c != EOF && !std::isspace(c)) {
@@ -49,7 +60,10 @@ bool read_token(FILE* f, char* token, bool* overlong, int* newlines, int* line) 
   token[n] = '\0';
   while (c != EOF && std::isspace(c)) c = next();
   // Never a line end: only a token's first character goes back.
-  if (c != EOF) std::ungetc(c, f);
+  if (c != EOF) {
+    std::ungetc(c, f);
+    --pos->column;
+  }
   return true;
 }
 
@@ -71,6 +85,14 @@ struct Field {
 };
 
 bool has(const char* s, const char* word) { return s && std::strstr(s, word) != nullptr; }
+
+// The keys of `kind` that a parameter field holds, in the order the loader acts.
+std::vector<ParamDef> params(ModuleKind kind, const char* field) {
+  std::vector<ParamDef> found;
+  for (size_t i = 0; i < kParamCount; i++)
+    if (kParams[i].kind == kind && has(field, kParams[i].key)) found.push_back(kParams[i]);
+  return found;
+}
 
 template <class T>
 void push_front(std::vector<T>& v, const T& x) {
@@ -94,6 +116,9 @@ struct PatchReader {
   const char* path;
   int numero_ligne = 0;  // tokens read: how the loader's own texts number lines
   int ligne_texte = 0;   // the token's line in the file: every file:line location
+  int token_column = 0;  // the token's first character in its line, 1-based
+  const char* token = nullptr;
+  int column = 0;     // where the field in hand begins: the column of every problem
   bool stop = false;  // an empty field ended the load
 
   void problem(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
@@ -102,18 +127,30 @@ struct PatchReader {
     va_start(ap, fmt);
     std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    log.problem(path, numero_ligne ? ligne_texte : 0, text);
+    log.problem(path, numero_ligne ? ligne_texte : 0, text, column, kind);
+    kind = PatchProblem::kGeneral;
     g.load_problems++;
+  }
+  PatchProblem::Kind kind = PatchProblem::kGeneral;  // of the next problem()
+
+  // The column of field k of the token: after its k-th ';'.
+  void at_field(int k) {
+    int i = 0;
+    for (int seen = 0; token[i] && seen < k; i++)
+      if (token[i] == ';') seen++;
+    column = token_column + i;
   }
 
   // Field k of the line; an empty one ends the load (and, at the synth's start-up,
   // the process) as the format requires.
   bool field(TSTR_PARSER& line, int k, Field& out) {
     out.p = line.get_champ(k);
+    at_field(k);
     if (!out) {
       log.problem_text(path, ligne_texte,
                        "Erreur, au niveau des parametre ligne [" + std::to_string(numero_ligne) +
-                           "]");
+                           "]",
+                       column, PatchProblem::kEmptyField);
       log.set_stopped();
       if (log.exit_on_empty_field) {
         std::fflush(stdout);
@@ -151,7 +188,10 @@ struct PatchReader {
 
   template <class M>
   M* found(M* m, const char* source, const char* kind) {
-    if (!m) problem("link source [%s] names no %s declared above; ignored", source, kind);
+    if (!m) {
+      this->kind = PatchProblem::kMissingSource;
+      problem("link source [%s] names no %s declared above; ignored", source, kind);
+    }
     return m;
   }
 
@@ -167,8 +207,9 @@ struct PatchReader {
   // the front of its list (newest first), counted.
   template <class M>
   M* add(M* m, std::vector<M*>& list, int& count, const char* name, const char* trace) {
+    column = token_column;
     copy_name(m->name, sizeof m->name, name);
-    log.declared(m, ligne_texte);
+    log.declared(m, ligne_texte, token_column, token);
     log.trace("%s\n", trace);
     push_front(list, m);
     count++;
@@ -199,6 +240,7 @@ struct PatchReader {
   template <class R, class M>
   void join_word(R& rec, bool& used, M* m, const char* insert, const Field& source, Field& word) {
     join(rec, used, m, insert, source, word);
+    log.linked(m, rec.pere_in, word.get());
     push_front(rec.param_out, word.keep());
   }
   // A keyboard link: one record per field.
@@ -211,6 +253,7 @@ struct PatchReader {
     rec.source = kb;
     rec.pere_in = target;
     trace_link(insert, source.get(), word.get());
+    log.linked(kb, target, word.get());
     store(list, counter, rec);
   }
 
@@ -223,7 +266,8 @@ struct PatchReader {
 };
 
 void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
-  SEQUENCER* s = add(new SEQUENCER(), g.liste_sequencer, g.nbr_sequencer, name, "SEQUENCER");
+  const uint32_t seed = g.options && g.options->seed ? g.options->seed() : 0;
+  SEQUENCER* s = add(new SEQUENCER(seed), g.liste_sequencer, g.nbr_sequencer, name, "SEQUENCER");
 
   LINK_VCO_SEQUENCER to_vco;
   LINK_VCA_SEQUENCER to_vca;
@@ -239,45 +283,49 @@ void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
     if (f.get()[0] == '*') {
       Field key, value;
       if (!param(f.get(), key, value)) continue;
-      if (has(f.get(), "DIVIDER")) s->divider = static_cast<float>(std::atof(value.get()));
-      if (has(f.get(), "NBR_STEP")) {
-        int steps = std::atoi(value.get());
-        if (steps < 1 || steps > SEQUENCER::kMaxSteps) {
-          problem("[%s]: a sequencer has 1 to %d steps; %d used", f.get(), SEQUENCER::kMaxSteps,
-                  steps < 1 ? 1 : SEQUENCER::kMaxSteps);
-          steps = steps < 1 ? 1 : SEQUENCER::kMaxSteps;
+      for (const ParamDef& d : params(ModuleKind::Sequencer, f.get())) {
+        if (d.param == Param::Divider) s->divider = static_cast<float>(std::atof(value.get()));
+        if (d.param == Param::NbrStep) {
+          int steps = std::atoi(value.get());
+          if (steps < 1 || steps > SEQUENCER::kMaxSteps) {
+            problem("[%s]: a sequencer has 1 to %d steps; %d used", f.get(),
+                    SEQUENCER::kMaxSteps, steps < 1 ? 1 : SEQUENCER::kMaxSteps);
+            steps = steps < 1 ? 1 : SEQUENCER::kMaxSteps;
+          }
+          s->nbr_step = steps;
         }
-        s->nbr_step = steps;
-      }
-      if (has(f.get(), "NOTE")) {
-        // *NOTE_3=60: the step index starts at the key's seventh character.
-        if (std::strlen(key.get()) < 7) {
-          problem("[%s]: a step note is written *NOTE_<step>=<note>; ignored", f.get());
-          continue;
+        if (d.param == Param::StepNote) {
+          // *NOTE_3=60: the step index starts at the key's seventh character.
+          if (std::strlen(key.get()) < 7) {
+            problem("[%s]: a step note is written *NOTE_<step>=<note>; ignored", f.get());
+            continue;
+          }
+          const int idx = std::atoi(key.get() + 6);
+          const int note = std::atoi(value.get());
+          if (idx < 0 || idx >= SEQUENCER::kMaxSteps)
+            problem("[%s]: step %d is outside 0 to %d; ignored", f.get(), idx,
+                    SEQUENCER::kMaxSteps - 1);
+          else if (!note_in_table(note))
+            problem("[%s]: note %d is outside 0 to %d; ignored", f.get(), note,
+                    NOTE2FREQ_SIZE - 1);
+          else
+            s->notes[idx] = note;
         }
-        const int idx = std::atoi(key.get() + 6);
-        const int note = std::atoi(value.get());
-        if (idx < 0 || idx >= SEQUENCER::kMaxSteps)
-          problem("[%s]: step %d is outside 0 to %d; ignored", f.get(), idx,
-                  SEQUENCER::kMaxSteps - 1);
-        else if (!note_in_table(note))
-          problem("[%s]: note %d is outside 0 to %d; ignored", f.get(), note, NOTE2FREQ_SIZE - 1);
-        else
-          s->notes[idx] = note;
       }
     } else {
       Field source, word;
       if (!link(f.get(), source, word)) continue;
       // Oscillators declared on LFO lines are oscillators too.
-      if (has(source.get(), "VCO") || has(source.get(), "LFO")) {
+      const unsigned to = link_lookups(ModuleKind::Sequencer, source.get());
+      if (to & bit(ModuleKind::Oscillator)) {
         if (VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator"))
-          join(to_vco, vco_used, o, nullptr, source, word);
-      } else if (has(source.get(), "VCA")) {
+          join(to_vco, vco_used, o, nullptr, source, word), log.linked(s, o, word.get());
+      } else if (to & bit(ModuleKind::Amplifier)) {
         if (VCA* a = found(g.get_VCA_by_name(source.get()), source.get(), "amplifier"))
-          join(to_vca, vca_used, a, nullptr, source, word);
-      } else if (has(source.get(), "SAMPLER")) {
+          join(to_vca, vca_used, a, nullptr, source, word), log.linked(s, a, word.get());
+      } else if (to & bit(ModuleKind::Sampler)) {
         if (SAMPLER* p = found(g.get_SAMPLER_by_name(source.get()), source.get(), "sampler"))
-          join(to_sampler, sampler_used, p, nullptr, source, word);
+          join(to_sampler, sampler_used, p, nullptr, source, word), log.linked(s, p, word.get());
       }
     }
   }
@@ -307,15 +355,17 @@ void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
       log.trace("paramSET : [%s]\n", f.get());
       Field key, value;
       if (!param(f.get(), key, value)) continue;
-      if (has(f.get(), "FILE")) {
+      if (!params(ModuleKind::Sampler, f.get()).empty()) {
         std::string error;
         s->load_SAMPLE(value.p, &error);
-        if (!error.empty()) log.problem_text(path, ligne_texte, error);
+        if (!error.empty())
+          log.problem_text(path, ligne_texte, error, column, PatchProblem::kSampleFile);
       }
     } else {
       Field source, word;
       if (!link(f.get(), source, word)) continue;
-      if (has(source.get(), "LFO") || has(source.get(), "VCO")) {
+      const unsigned to = link_lookups(ModuleKind::Sampler, source.get());
+      if (to & bit(ModuleKind::Oscillator)) {
         VCO* o = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator");
         if (!o) continue;
         // One record per oscillator field.
@@ -324,7 +374,7 @@ void PatchReader::sampler(TSTR_PARSER& line, int n, const char* name) {
         bool used;
         join_word(rec, used, o, "liens_vco_vco.fils_out.insert()", source, word);
         store(g.liens_vco_sampler, nullptr, rec);
-      } else if (has(source.get(), "KEY")) {
+      } else if (to & bit(ModuleKind::Keyboard)) {
         keyboard_link(g.liens_key_sampler, nullptr, s, source, word, nullptr);
       }
     }
@@ -355,14 +405,17 @@ void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
       Field key, value;
       if (param(f.get(), key, value)) {
         // Keyword tests are not exclusive: *AMOUNT_FREQ=2 sets both.
-        if (has(f.get(), "TYPE")) {
-          const char c = value.get()[0];
-          o->type = (c >= '1' && c <= '5') ? static_cast<type_generateur>(c - '0') : SINE;
+        for (const ParamDef& d : params(ModuleKind::Oscillator, f.get())) {
+          if (d.param == Param::Type) {
+            const char c = value.get()[0];
+            o->type = (c >= '1' && c <= '5') ? static_cast<type_generateur>(c - '0') : SINE;
+          }
+          if (d.param == Param::Freq)
+            o->freq = o->base_freq = static_cast<float>(std::atof(value.get()));
+          if (d.param == Param::Amount)
+            o->amount = o->base_amount = static_cast<float>(std::atof(value.get()));
+          if (d.param == Param::Note) note_offset = std::atoi(value.get());
         }
-        if (has(f.get(), "FREQ")) o->freq = o->base_freq = static_cast<float>(std::atof(value.get()));
-        if (has(f.get(), "AMOUNT"))
-          o->amount = o->base_amount = static_cast<float>(std::atof(value.get()));
-        if (has(f.get(), "NOTE")) note_offset = std::atoi(value.get());
       }
       // Runs after every parameter field: *NOTE followed by k more parameter
       // fields adds k + 1 equal entries.
@@ -373,8 +426,9 @@ void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
     } else {
       Field source, word;
       if (!link(f.get(), source, word)) continue;
-      const bool key = has(source.get(), "KEY");
-      const bool smp = has(source.get(), "SAMPLER");
+      const unsigned to = link_lookups(ModuleKind::Oscillator, source.get());
+      const bool key = to & bit(ModuleKind::Keyboard);
+      const bool smp = to & bit(ModuleKind::Sampler);
       if (!key && !smp) {
         if (VCO* src = found(g.get_VCO_by_name(source.get()), source.get(), "oscillator"))
           join_word(from_vco, vco_used, src, "liens_vco_vco.fils_out.insert()", source, word);
@@ -404,24 +458,29 @@ void PatchReader::amplifier(TSTR_PARSER& line, int n, const char* name) {
       Field key, value;
       if (!param(f.get(), key, value)) continue;
       // Whole numbers: *ATTACK=2.9 gives 2.
-      if (has(f.get(), "ATTACK")) a->attack_time = static_cast<float>(std::atoi(value.get()));
-      if (has(f.get(), "BYPASS")) a->bypass = std::atoi(value.get());
-      if (has(f.get(), "DECAY")) a->decay_time = static_cast<float>(std::atoi(value.get()));
-      if (has(f.get(), "SUSTAIN")) a->sustain_level = static_cast<float>(std::atoi(value.get()));
-      if (has(f.get(), "RELEASE")) a->release_time = static_cast<float>(std::atoi(value.get()));
+      for (const ParamDef& d : params(ModuleKind::Amplifier, f.get())) {
+        const int v = std::atoi(value.get());
+        if (d.param == Param::Attack) a->attack_time = static_cast<float>(v);
+        if (d.param == Param::Bypass) a->bypass = v;
+        if (d.param == Param::Decay) a->decay_time = static_cast<float>(v);
+        if (d.param == Param::Sustain) a->sustain_level = static_cast<float>(v);
+        if (d.param == Param::Release) a->release_time = static_cast<float>(v);
+      }
     } else {
       Field source, word;
       if (!link(f.get(), source, word)) continue;
-      if (has(source.get(), "MIXER")) {
+      const unsigned to = link_lookups(ModuleKind::Amplifier, source.get());
+      if (to & bit(ModuleKind::Mixer)) {
         MIXER* m = found(g.get_MIXER_by_name(source.get()), source.get(), "mixer");
         if (!m) continue;
         LINK_MIXER_VCA rec;
         rec.source = m;
         rec.pere_in = a;
         trace_link("liens_mixer_vca.fils_out.insert()", source.get(), word.get());
+        log.linked(m, a, word.get());
         rec.param_out.push_back(word.keep());
         store(g.liens_mixer_vca, &g.nbr_liens_mixer_vca, rec);
-      } else if (has(source.get(), "KEY")) {
+      } else if (to & bit(ModuleKind::Keyboard)) {
         keyboard_link(g.liens_key_vca, &g.nbr_liens_key_vca, a, source, word,
                       "liens_key_vca.fils_out.insert()");
       }
@@ -457,24 +516,24 @@ void PatchReader::mixer(TSTR_PARSER& line, int n, const char* name) {
       }
       // The word stays alive in the record once kept; keep a plain pointer to trace it.
       const char* wtxt = word.get();
-      const bool wanted =
-          pass == 0 ? (has(source.get(), "VCO") || has(source.get(), "LFO"))
-                    : has(source.get(), "SAMPLER");
+      const bool wanted = link_lookups(ModuleKind::Mixer, source.get()) &
+                          bit(pass == 0 ? ModuleKind::Oscillator : ModuleKind::Sampler);
       if (wanted) {
         OUTPUT* src = pass == 0 ? static_cast<OUTPUT*>(g.get_VCO_by_name(source.get()))
                                 : static_cast<OUTPUT*>(g.get_SAMPLER_by_name(source.get()));
-        const int d = (wtxt[0] && wtxt[1]) ? wtxt[2] - '0' : -1;
         if (!src) {
+          kind = PatchProblem::kMissingSource;
           problem("link source [%s] names no %s declared above; ignored", source.get(),
                   pass == 0 ? "oscillator" : "sampler");
         } else if (m->nbr_inputs >= MIXER::kMaxInputs) {
           problem("[%s]: a mixer takes at most %d inputs; ignored", f.get(), MIXER::kMaxInputs);
         } else {
-          if (d < 1 || d > MIXER::kMaxInputs)
+          if (mixer_input_of(wtxt) == 0)
             problem("[%s]: the word's third character names no input from 1 to %d; this "
                     "source feeds nothing",
                     f.get(), MIXER::kMaxInputs);
           m->nbr_inputs++;
+          log.linked(src, m, wtxt);
           if (pass == 0) {
             push_front(from_vco.fils_out, static_cast<VCO*>(src));
             push_front(from_vco.param_out, word.keep());
@@ -499,9 +558,12 @@ void read_patch(GENERATOR& g, PatchLog& log, FILE* f, const char* path) {
   PatchReader r{g, log, path};
   char token[kTokenMax + 1];
   bool overlong = false;
-  int newlines = 0;
-  while (!r.stop && read_token(f, token, &overlong, &newlines, &r.ligne_texte)) {
+  TextPos pos;
+  while (!r.stop &&
+         read_token(f, token, &overlong, &pos, &r.ligne_texte, &r.token_column)) {
     r.numero_ligne++;
+    r.token = token;
+    r.column = r.token_column;
     if (token[0] == '#') continue;
     if (overlong) {
       r.problem("line longer than %d characters; ignored", kTokenMax);
@@ -512,7 +574,8 @@ void read_patch(GENERATOR& g, PatchLog& log, FILE* f, const char* path) {
     if (n < 1) {
       log.problem_text(path, r.ligne_texte,
                        "Ligne " + std::to_string(r.numero_ligne) +
-                           " semble avoir moins de 2 parametres");
+                           " semble avoir moins de 2 parametres",
+                       r.column, PatchProblem::kNoFields);
       continue;
     }
     Field name(line.get_champ(0));
@@ -522,19 +585,25 @@ void read_patch(GENERATOR& g, PatchLog& log, FILE* f, const char* path) {
     }
     log.trace("OBJET [%s]\n", name.get());
     const char* nm = name.get();
-    if (has(nm, "SEQUENCER")) r.sequencer(line, n, nm);
-    if (!r.stop && has(nm, "KEY")) r.keyboard(nm);
-    if (!r.stop && has(nm, "SAMPLER")) r.sampler(line, n, nm);
+    const unsigned kinds = kinds_of_name(nm);
+    if (kinds & bit(ModuleKind::Sequencer)) r.sequencer(line, n, nm);
+    if (!r.stop && (kinds & bit(ModuleKind::Keyboard))) r.keyboard(nm);
+    if (!r.stop && (kinds & bit(ModuleKind::Sampler))) r.sampler(line, n, nm);
     if (r.stop) break;
-    if (has(nm, "VCO") || has(nm, "LFO"))
+    r.column = r.token_column;
+    if (kinds & bit(ModuleKind::Oscillator))
       r.oscillator(line, n, nm);
-    else if (has(nm, "VCA"))
+    else if (kinds & bit(ModuleKind::Amplifier))
       r.amplifier(line, n, nm);
-    else if (has(nm, "MIXER"))
+    else if (kinds & bit(ModuleKind::Mixer))
       r.mixer(line, n, nm);
   }
   if (r.numero_ligne == 0) r.problem("the patch holds no line; nothing to play");
   log.lines = r.ligne_texte;
+}
+
+void caption(const GENERATOR& g, const char* title) {
+  if (g.options && g.options->caption) g.options->caption(title);
 }
 
 // Reads through the graph's own log, or straight to standard output without one.
@@ -549,7 +618,7 @@ int with_log(GENERATOR& g, F read) {
 
 int GENERATOR::load_TSY(const char* path) {
   return with_log(*this, [&](PatchLog& log) {
-    tev_caption_hook(path);
+    caption(*this, path);
     FILE* f = std::fopen(path, "rt");
     if (!f) {
       log.problem_text(path, 0,
@@ -569,7 +638,7 @@ int GENERATOR::load_TSY(const char* path) {
 
 int GENERATOR::load_TSY_text(const char* name, const std::string& text) {
   return with_log(*this, [&](PatchLog& log) {
-    tev_caption_hook(name);
+    caption(*this, name);
     // An empty buffer is an empty patch; fmemopen needs at least one byte.
     FILE* f = text.empty() ? std::fopen("/dev/null", "r")
                            : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
@@ -605,17 +674,28 @@ GENERATOR::GENERATOR(const char* path, PatchLog& l) {
   log = nullptr;
 }
 
-std::unique_ptr<GENERATOR> load_patch_file(const char* path, PatchLog& log) {
-  return std::make_unique<GENERATOR>(path, log);
+std::unique_ptr<GENERATOR> load_patch_file(const char* path, PatchLog& log,
+                                           const LoadOptions& options) {
+  auto g = std::make_unique<GENERATOR>(GENERATOR::Empty{});
+  g->log = &log;
+  g->options = &options;
+  g->load_TSY(path ? path : "SYNTH_2.TSY");
+  g->prepare();
+  g->affiche_tree();
+  g->log = nullptr;
+  g->options = nullptr;
+  return g;
 }
 
 std::unique_ptr<GENERATOR> load_patch_text(const char* name, const std::string& text,
-                                           PatchLog& log) {
+                                           PatchLog& log, const LoadOptions& options) {
   auto g = std::make_unique<GENERATOR>(GENERATOR::Empty{});
   g->log = &log;
+  g->options = &options;
   g->load_TSY_text(name, text);
   g->prepare();
   g->affiche_tree();
   g->log = nullptr;
+  g->options = nullptr;
   return g;
 }

@@ -30,17 +30,30 @@ void PatchLog::trace(const char* fmt, ...) {
   emit(big);
 }
 
-void PatchLog::problem(const std::string& file, int line, const std::string& message) {
-  problems_.push_back({file, line, message, file + ":" + std::to_string(line) + ": " + message});
+void PatchLog::problem(const std::string& file, int line, const std::string& message, int column,
+                       PatchProblem::Kind kind) {
+  problems_.push_back(
+      {file, line, message, file + ":" + std::to_string(line) + ": " + message, column, kind});
   emit(problems_.back().text + "\n");
 }
 
-void PatchLog::problem_text(const std::string& file, int line, const std::string& text) {
-  problems_.push_back({file, line, text, text});
+void PatchLog::problem_text(const std::string& file, int line, const std::string& text,
+                            int column, PatchProblem::Kind kind) {
+  problems_.push_back({file, line, text, text, column, kind});
   emit(text + "\n");
 }
 
 int PatchLog::line_of(const void* module) const {
   const auto it = lines_.find(module);
-  return it == lines_.end() ? 0 : it->second;
+  return it == lines_.end() ? 0 : it->second.line;
+}
+
+int PatchLog::column_of(const void* module) const {
+  const auto it = lines_.find(module);
+  return it == lines_.end() ? 0 : it->second.column;
+}
+
+std::string PatchLog::text_of(const void* module) const {
+  const auto it = lines_.find(module);
+  return it == lines_.end() ? std::string() : it->second.text;
 }

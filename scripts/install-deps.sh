@@ -6,6 +6,7 @@ set -euo pipefail
 PKGS=(
   build-essential cmake pkg-config
   libsdl1.2-compat-dev librtaudio-dev libsndfile1-dev librtmidi-dev libjack-jackd2-dev libsmf-dev
+  libgraphviz-dev graphviz libsoxr-dev libexpat1-dev
   jackd2
   libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev
   clang libclang-rt-14-dev

@@ -1,8 +1,9 @@
-// The patch loader on arbitrary patch text, then a few hundred frames of the graph
-// with keys played: whatever the loader accepts must be safe to report, play and free.
-// Text after a zero byte is a reload: each further text (two at most) is loaded
-// and, when it loads clean, handed over to the playing graph with the keys held,
-// as the live synth reloads a saved patch; the replaced graph comes back once.
+// The patch loader and the patch check on arbitrary patch text, then a few hundred
+// frames of the graph with keys played: whatever the loader accepts must be safe to
+// report, check, play and free. Text after a zero byte is a reload: each further
+// text (two at most) is loaded and, when it loads clean, handed over to the playing
+// graph with keys held, as the live synth reloads a saved patch; the replaced graph
+// comes back once.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include "engine/note_table.h"
 #include "host/player.h"
 #include "host/voice_keys.h"
+#include "patch/check.h"
 #include "patch/patch_log.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -29,7 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < size && texts.size() < 4; i++)
     data[i] ? void(texts.back() += static_cast<char>(data[i])) : void(texts.emplace_back());
   PatchLog log(PatchLog::kDrop);
-  Player player(load_patch_text("fuzz.tsy", texts[0], log));
+  auto loaded = load_patch_text("fuzz.tsy", texts[0], log);
+  check_patch(texts[0], *loaded, log);
+  Player player(std::move(loaded));
   static unsigned char block[512 * 4];  // 512 frames: past every module's first steps
   // Voices 0 and 2 and Return held over a block, voice 1 pressed and released inside it.
   const struct { int key; bool press; bool render; } script[] = {

@@ -1,4 +1,4 @@
-// The WAV reader and a sampler's load on arbitrary files, then the sampler played at
+// The WAV reader, a sampler's load and the sample check on arbitrary files, then the sampler played at
 // speeds and offsets taken from the input.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/sampler.h"
+#include "patch/sample_check.h"
 #include "patch/wav_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -21,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;  // kept off standard output
   s->load_SAMPLE(const_cast<char*>(path.c_str()), &error);
   if (s->length < 0) std::abort();
+  check_sample(path);
   // Speed and offset from the RIFF size field (bytes 4..7), which the reader ignores.
   s->playing = 1;
   s->position = 0.0f;

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (o.help) return 0;
   if (o.frames < 0 || o.frames > kMaxFrames || o.positional.empty() ||
-      o.positional.size() != (o.check ? 1u : 2u))
+      o.positional.size() != (o.check || !o.graph.empty() ? 1u : 2u))
     std::abort();
   for (const Event& e : o.events) {
     if (e.frame < 0 || e.frame > kMaxFrames || e.text.empty()) std::abort();

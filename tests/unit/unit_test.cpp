@@ -1,26 +1,39 @@
 // What no render reaches: the note table's values, the conversion of values a
 // graph never outputs (NaN, infinities), odd sample files, the splitter's corner
 // cases, a full voice-operation queue, the handover from one graph to the next, and
+// the lane kernels: exact at every width, their sine certificate where it must be, and
 // the patch watcher's settling.
+#include <expat.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 
 #include "app/patch_watch.h"
+#include "engine/fast_sine.h"
 #include "engine/generator.h"
+#include "engine/lanes.h"
 #include "engine/note_table.h"
+#include "app/convert_sample.h"
+#include "app/patch_graph.h"
 #include "host/player.h"
 #include "host/stream_frame.h"
 #include "host/voice_keys.h"
+#include "patch/check.h"
 #include "patch/patch_log.h"
+#include "patch/sample_check.h"
 #include "patch/tstr_parser.h"
 #include "patch/wav_reader.h"
 #include "support/render.h"
@@ -183,6 +196,151 @@ TEST(Handover, OldOperationsBeforeTheSwitchHeldKeysAfterOldGraphBackOnce) {
   Player q(three_voices());
   std::unique_ptr<GENERATOR> unplayed = three_voices();
   ASSERT_TRUE(q.offer(unplayed, nullptr, 0));
+}
+
+// The <g class="node|edge"> elements of an SVG file; -1 when it is no well-formed XML.
+std::pair<int, int> svg_nodes_and_edges(const std::string& path) {
+  std::stringstream svg;
+  svg << std::ifstream(path).rdbuf();
+  std::pair<int, int> count{0, 0};
+  XML_Parser p = XML_ParserCreate(nullptr);
+  XML_SetUserData(p, &count);
+  XML_SetStartElementHandler(p, [](void* data, const XML_Char* name, const XML_Char** attr) {
+    auto* n = static_cast<std::pair<int, int>*>(data);
+    for (int i = 0; std::string(name) == "g" && attr[i]; i += 2)
+      if (std::string(attr[i]) == "class") {
+        n->first += std::string(attr[i + 1]) == "node";
+        n->second += std::string(attr[i + 1]) == "edge";
+      }
+  });
+  const bool ok = XML_Parse(p, svg.str().data(), static_cast<int>(svg.str().size()), 1);
+  XML_ParserFree(p);
+  return ok ? count : std::make_pair(-1, -1);
+}
+
+// Every patch shipped or tested with: each finding a line editors' error parsers
+// take; the shipped ones free of errors and warnings; a picture with one node per
+// module and one edge per link.
+TEST(PatchCheck, FindingsReadAsCompilerLinesShippedPatchesAreCleanAndEveryPatchDraws) {
+  const std::regex form("[^:]+:[0-9]+:[0-9]+: (error|warning|note): .+");
+  const std::string cwd = std::filesystem::current_path();
+  const std::string svg = std::filesystem::temp_directory_path() / "tev-unit-patch.svg";
+  for (const char* dir : {TEV_PATCHES_DIR, TEV_CASES_DIR}) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+      if (e.path().extension() != ".TSY") continue;
+      // Sample paths are relative to the working directory.
+      std::filesystem::current_path(e.path().parent_path());
+      std::stringstream text;
+      text << std::ifstream(e.path()).rdbuf();
+      PatchLog log(PatchLog::kDrop);
+      const std::string name = e.path().filename();
+      auto g = load_patch_text(name.c_str(), text.str(), log);
+      const PatchCheck c = check_patch(text.str(), *g, log);
+      std::istringstream lines(format_check(name, c));
+      std::string line;
+      for (size_t i = 0; i < c.findings.size() && std::getline(lines, line); i++)
+        EXPECT_TRUE(std::regex_match(line, form)) << line;
+      if (dir == std::string(TEV_PATCHES_DIR)) {
+        EXPECT_EQ(c.errors + c.warnings, 0) << format_check(name, c);
+      }
+      std::string why;
+      ASSERT_TRUE(draw_patch(*g, log, c, svg, &why)) << why;
+      const size_t modules = g->liste_vco.size() + g->liste_vca.size() + g->liste_mixer.size() +
+                             g->liste_keyboard.size() + g->liste_sampler.size() +
+                             g->liste_sequencer.size();
+      EXPECT_EQ(svg_nodes_and_edges(svg),
+                std::make_pair(static_cast<int>(modules), static_cast<int>(log.links().size())))
+          << name;
+    }
+  }
+  std::filesystem::current_path(cwd);
+  std::filesystem::remove(svg);
+}
+
+// 64 frames of 48 kHz stereo 24-bit become 59 of 44.1 kHz mono 16-bit, as the
+// sampler reads them: nothing left for the check to say.
+TEST(PatchCheck, ConvertedSampleIsWhatTheSamplerReads) {
+  const std::string out = std::filesystem::temp_directory_path() / "tev-unit-converted.wav";
+  std::string why;
+  ASSERT_TRUE(convert_sample(TEV_CASES_DIR "/check/kick48.wav", out, &why)) << why;
+  EXPECT_TRUE(check_sample(out).empty());
+  EXPECT_EQ(std::filesystem::file_size(out), 44u + 2 * 59);
+  EXPECT_FALSE(check_sample(TEV_CASES_DIR "/check/kick48.wav").empty());
+  std::filesystem::remove(out);
+}
+
+// Every oscillator's output and phase, and the patch's signal, bit for bit the same
+// whatever the lane width: 17 sines take four groups of 4 and one left over (or, with
+// TEV_LANES=8 where AVX-512 runs, two of 8 and one), among every other waveform, a
+// chain and a sequencer target; 12 oscillator-mixer-amplifier chains, amplifiers in
+// every stage.
+class Lanes : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Patches, Lanes, testing::Values("sines_17", "chains_12"));
+TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
+  uint64_t want = 0;
+  const std::string path = std::string(TEV_CASES_DIR "/lanes/") + GetParam() + ".TSY";
+  for (SineKernel k : {SineKernel::Scalar, SineKernel::Sse2, SineKernel::Avx2, SineKernel::Avx512}) {
+    if (!sine_kernel_runs(k)) continue;
+    const SineKernel was = sine_kernel();
+    set_sine_kernel(k);
+    if (k == SineKernel::Avx512) setenv("TEV_LANES", "8", 1);  // else 4 lanes
+    std::srand(1);  // the keyboards draw their notes
+    testing::internal::CaptureStdout();
+    GENERATOR g(path.c_str());
+    testing::internal::GetCapturedStdout();
+    set_sine_kernel(was);
+    unsetenv("TEV_LANES");
+    for (KEYBOARD* kb : g.liste_keyboard) kb->TRIG();
+    for (VCA* a : g.liste_vca) a->TRIG();
+    uint64_t h = 0xcbf29ce484222325ULL;
+    auto mix = [&h](float f) {
+      uint32_t b;
+      std::memcpy(&b, &f, sizeof b);
+      h = (h ^ b) * 0x100000001b3ULL;
+    };
+    for (int i = 0; i < 20000; i++) {
+      if (i == 12000)
+        for (VCA* a : g.liste_vca) a->UNTRIG();
+      g.evolue();
+      mix(g.OUTL);
+      for (VCO* o : g.liste_vco) {
+        mix(o->OUTL);
+        mix(o->phase);
+      }
+    }
+    if (want == 0) want = h;
+    EXPECT_EQ(h, want) << sine_kernel_name(k);
+  }
+}
+
+// The certificate against the exact test, on products p near the midpoint m of two
+// floats, moved by whole double steps: it must fall back whenever p's error bound
+// (6 x 2^-52 |p|) reaches m, and accept whenever its margin (2^-48 |p|, plus the one
+// rounding of p -+ margin) does not. Zeros, tiny values, infinities and NaN fall back.
+TEST(Lanes, CertificateFallsBackExactlyWhereRoundingIsUncertain) {
+  for (int w : {4, 8}) {
+    if (!sine_kernel_runs(w == 4 ? SineKernel::Avx2 : SineKernel::Avx512)) continue;
+    auto certain = [w](double p) {
+      double v[8] = {p, p, p, p, p, p, p, p};
+      return (w == 4 ? sine_certain_4(v) : sine_certain_8(v)) & 1u;
+    };
+    for (float f : {1.0f, 0.7f, -0.3f, 0.999f, 3e-30f, -2e30f, FLT_MIN}) {
+      const double m = (static_cast<double>(f) + std::nextafterf(f, INFINITY)) / 2;
+      double p = m;
+      for (int k = 0; k < 40; k++) p = std::nextafter(p, -INFINITY);
+      for (int k = -40; k <= 40; k++, p = std::nextafter(p, INFINITY)) {
+        const double off = std::fabs(p - m), ulp = std::nextafter(std::fabs(p), INFINITY) - std::fabs(p);
+        if (off <= std::fabs(p) * 0x1.8p-50) {
+          EXPECT_FALSE(certain(p)) << f << " " << k;
+        } else if (off > std::fabs(p) * 0x1p-48 + ulp) {
+          EXPECT_TRUE(certain(p)) << f << " " << k;
+        }
+      }
+      EXPECT_TRUE(certain(f)) << f;
+    }
+    for (double p : {0.0, -0.0, 1e-305, -0x1p-1001, HUGE_VAL, -HUGE_VAL, std::nan("")})
+      EXPECT_FALSE(certain(p)) << p;
+  }
 }
 
 TEST(PatchWatch, ASaveWrittenInPartsIsReadOnceWholeAfterTheLastPart) {

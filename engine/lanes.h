@@ -1,0 +1,71 @@
+// Sine oscillators of one pass side by side: each kernel steps W of them at a time
+// (W = 4 with AVX2, 8 with AVX-512), every lane doing the float and double operations
+// of VCO::step_phase, the sine, and the graph's retune after it, in the same order
+// and with the same roundings. The oscillators stay where they are; a lane reads and
+// writes its own through its address (the kernels are compiled with their own
+// instruction sets, so they include nothing with inline code).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct SineLanes {
+  // `padded` entries, a multiple of the kernel's width: the first n are the group's oscillators, the
+  // rest point at a silent scratch oscillator (several lanes may share it: its
+  // result is never read).
+  const uintptr_t* vco = nullptr;
+  const uintptr_t* note = nullptr;  // address of each one's note (an int)
+  const int64_t* offset = nullptr;  // the line's *NOTE transposition
+  size_t n = 0, padded = 0;
+  // Byte offsets of the oscillator's fields (floats).
+  intptr_t phase = 0, phase_offset = 0, amount = 0, freq = 0, base_amount = 0,
+           base_phase_offset = 0, base_freq = 0, outl = 0;
+  const double* note_freq = nullptr;  // NOTE2FREQ
+  int64_t note_count = 0;
+  // Filled by the kernel: the lanes (of the first n) whose vector sine could not be
+  // certified, with their argument and amount; the caller gives them the scalar sine.
+  uint32_t* fall_lane = nullptr;
+  double* fall_arg = nullptr;
+  double* fall_amount = nullptr;
+};
+
+// One sample of the group. Returns how many lanes fell back (entries of fall_*).
+// Call only the kernels the CPU runs (sine_kernel()).
+size_t sine_lanes_4(const SineLanes& g);
+size_t sine_lanes_8(const SineLanes& g);
+// The kernels' certificate on its own: bit j set when float(prod[j]) is certain to
+// be the float of every double within |prod[j]| x 2^-48 of it (else the lane takes
+// the scalar sine). prod: 4 or 8 values.
+unsigned sine_certain_4(const double* prod);
+unsigned sine_certain_8(const double* prod);
+
+// Source -> one-input mixer -> amplifier, side by side: the source's OUTL clamped
+// (and kept), into the mixer's first input, 10000 x it + 0 clamped into the mixer's
+// OUTL and the amplifier's input, as passes 9, 10 and 12 have it for such a chain.
+struct ChainLanes {
+  // `padded` entries, a multiple of the kernel's width; padding points at scratch
+  // objects.
+  const uintptr_t* source = nullptr;     // address of the source's OUTL
+  const uintptr_t* mixer = nullptr;      // the mixer
+  const uintptr_t* vca_input = nullptr;  // address of the amplifier's input
+  size_t padded = 0;
+  intptr_t mixer_input = 0, mixer_outl = 0;  // byte offsets of inputs[0] and OUTL
+};
+void chain_lanes_4(const ChainLanes& c);
+void chain_lanes_8(const ChainLanes& c);
+
+// Amplifiers side by side, in the states where they spend their time: bypassed,
+// idle, or held at the sustain, each gets VCA::evolue's level there, and product[i]
+// = level x input, the float product the patch's sum adds in order. The other lanes
+// (attack, decay, release, sustain still falling) are listed in `other` (returned
+// count), for VCA::evolue.
+struct VcaLanes {
+  const uintptr_t* vca = nullptr;  // `padded` entries; padding: a held scratch amplifier
+  size_t n = 0, padded = 0;
+  intptr_t outl = 0, elapsed = 0, input = 0, active = 0, released = 0, attack_time = 0,
+           attack_level = 0, decay_time = 0, sustain_level = 0, release_time = 0, bypass = 0;
+  float* product = nullptr;
+  uint32_t* other = nullptr;
+};
+size_t vca_lanes_4(const VcaLanes& v);
+size_t vca_lanes_8(const VcaLanes& v);
