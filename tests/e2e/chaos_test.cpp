@@ -82,7 +82,7 @@ TEST_F(Synth, ChaosOfKeysMidiSavesAndOutages) {
       const bool ok = pick < 0.84;
       const Clock::time_point saved = Clock::now();
       write_file(dir_ + "/live.tsy", saves[rng() % 2 + (ok ? 0 : 2)]);
-      ASSERT_TRUE(synth.wait_for_output(ok ? "patch reloaded (" : "patch not reloaded: 1 problems", 3,
+      ASSERT_TRUE(synth.wait_for_output(ok ? "patch reloaded (" : "patch not reloaded: 1 problem", 3,
                                         ok ? ++reloads : ++refused)) << synth.output();
       fades.push_back({saved, Clock::now() + 100ms});
       EXPECT_EQ(count_of(synth.output(), "live.tsy:108: "), refused) << synth.output();
