@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/convert_sample.h"
+#include "app/render_options.h"
 #include "app/patch_graph.h"
 #include "engine/generator.h"
 #include "engine/note_table.h"
@@ -38,255 +39,13 @@
 
 namespace {
 
-constexpr int kRate = kSampleRate;
-constexpr int64_t kDefaultFrames = 5 * kRate;
-// A WAV file's sizes are 32-bit byte counts and a frame is 4 bytes: stay well below.
-constexpr int64_t kMaxFrames = 1000000000;
 // Frames per callback call: 16 KiB of audio, small enough for the cache.
 constexpr int kBlock = 4096;
-
-const char kUsage[] =
-    "Usage: tev-render [OPTION]... PATCH OUT.wav\n"
-    "       tev-render --check [--strict] PATCH\n"
-    "       tev-render --graph OUT.svg|OUT.dot|- PATCH\n"
-    "       tev-render --convert-sample IN OUT.wav\n"
-    "Render PATCH, played by a script of key events or a MIDI file, to OUT.wav (16-bit\n"
-    "stereo, 44100 Hz); OUT.wav '-' is standard output. Samples named in PATCH are\n"
-    "read from the working directory.\n"
-    "\n"
-    "  --frames N          render N frames (default: 5 seconds = 220500)\n"
-    "  --seconds S         render round(S * 44100) frames\n"
-    "  --seed N            the value that stands in for the millisecond clock whenever a\n"
-    "                      sequencer reseeds the random generator (default 0)\n"
-    "  --event F:down:KEY  before frame F (after F frames have been written) press KEY\n"
-    "  --event F:up:KEY    ... release KEY\n"
-    "  --event F:user:K    ... retrigger voice K on a random note\n"
-    "                      KEY: z x c v b n a s d f g h q w e r t y, or return\n"
-    "  --event F:on:V:N    ... play voice V on note-table index N (N = MIDI note - 11),\n"
-    "                      as a MIDI note-on does\n"
-    "  --event F:off:V     ... release voice V, as a MIDI note-off does\n"
-    "                      Events at one frame apply in command-line order\n"
-    "  --midi FILE.mid     play a Standard MIDI File (formats 0 and 1): channels 1-3 play\n"
-    "                      voices 0-2 as live MIDI does; an event at t seconds applies\n"
-    "                      before frame round(t * 44100), before any --event at that\n"
-    "                      frame. Without --frames/--seconds the render lasts until\n"
-    "                      the file's last event plus 2 seconds\n"
-    "  --quiet             do not print the loader trace and graph report\n"
-    "  --check             load PATCH and list what it holds that the synth will not do as\n"
-    "                      written, as FILE:LINE:COLUMN: error|warning|note: message;\n"
-    "                      exit 1 when there is an error, 0 otherwise\n"
-    "  --strict            with --check: exit 1 on warnings too\n"
-    "  --graph OUT         draw PATCH with Graphviz: modules, links and voices, as SVG,\n"
-    "                      or as DOT text for OUT.dot or - (standard output)\n"
-    "  --convert-sample    write IN (any sound file) as a sampler plays it as it stands:\n"
-    "                      16-bit mono 44100 Hz WAV with a 44-byte header\n"
-    "  -h, --help          display this help and exit\n"
-    "      --version       output version information and exit\n"
-    "\n"
-    "A word beginning with # starts a comment, which runs to the next option: a take's\n"
-    "notes are read along with its arguments (tev-render $(cat take.keys) ...).\n"
-    "With OUT.wav '-' the loader trace and the other messages go to standard error.\n"
-    "Full documentation: man tev-render; the patch format: man 5 tev-patch\n";
-
-struct Event {
-  int64_t frame;
-  enum Kind { Down, Up, User, On, Off } kind;
-  int key;    // key code for Down/Up
-  int voice;  // User, On, Off
-  int note;   // On
-  std::string text;
-};
-
-struct Options {
-  int64_t frames = kDefaultFrames;
-  bool frames_given = false;  // --frames or --seconds
-  std::string midi;           // --midi FILE, empty without
-  uint32_t seed = 0;
-  bool quiet = false;
-  bool check = false;
-  bool strict = false;  // --check: warnings fail too
-  std::string graph;    // --graph OUT
-  bool convert = false;  // --convert-sample IN OUT
-  std::vector<Event> events;
-  std::vector<std::string> positional;
-};
 
 [[noreturn]] void usage_error(const std::string& message) {
   std::fprintf(stderr, "tev-render: %s\n", message.c_str());
   std::fprintf(stderr, "Try 'tev-render --help' for usage.\n");
   std::exit(2);
-}
-
-// Decimal digits only: no sign, no blanks, no hex; fails past `max`.
-bool parse_count(const std::string& s, uint64_t max, uint64_t* out) {
-  if (s.empty() || s.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (max - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
-}
-
-int key_by_name(const std::string& name) {
-  if (name == "return") return TEV_KEY_RETURN;
-  if (name.size() == 1) {
-    const KeyBinding* k = find_note_key(static_cast<unsigned char>(name[0]));
-    if (k) return k->key;
-  }
-  return -1;
-}
-
-Event parse_event(const std::string& text) {
-  const size_t a = text.find(':');
-  const size_t b = a == std::string::npos ? a : text.find(':', a + 1);
-  if (b == std::string::npos)
-    usage_error("bad event '" + text + "': expected F:down:KEY, F:up:KEY, F:user:K, F:on:V:N or F:off:V");
-  Event e{};
-  e.text = text;
-  uint64_t f;
-  if (!parse_count(text.substr(0, a), static_cast<uint64_t>(kMaxFrames), &f))
-    usage_error("bad event '" + text + "': the frame must be a whole number from 0 to " +
-                std::to_string(kMaxFrames));
-  e.frame = static_cast<int64_t>(f);
-  const std::string kind = text.substr(a + 1, b - a - 1);
-  const std::string arg = text.substr(b + 1);
-  if (kind == "down" || kind == "up") {
-    e.kind = kind == "down" ? Event::Down : Event::Up;
-    e.key = key_by_name(arg);
-    if (e.key < 0)
-      usage_error("unknown key '" + arg + "' in event '" + text +
-                  "': use one of z x c v b n a s d f g h q w e r t y, or return");
-  } else if (kind == "user" || kind == "off" || kind == "on") {
-    e.kind = kind == "user" ? Event::User : kind == "off" ? Event::Off : Event::On;
-    const size_t c = kind == "on" ? arg.find(':') : std::string::npos;
-    uint64_t v, n = 0;
-    if (!parse_count(arg.substr(0, c), INT_MAX, &v))
-      usage_error("bad voice '" + arg.substr(0, c) + "' in event '" + text + "': a whole number is needed");
-    // MIDI notes 0 to 10 fall below the table: as the live synth, they are not played.
-    if (kind == "on" && (c == std::string::npos || !parse_count(arg.substr(c + 1), INT_MAX, &n) ||
-                         !note_in_table(static_cast<long long>(n))))
-      usage_error("bad note in event '" + text + "': a note-table index from 0 to 1999 is needed");
-    e.voice = static_cast<int>(v);
-    e.note = static_cast<int>(n);
-  } else {
-    usage_error("bad event kind '" + kind + "' in event '" + text +
-                "': expected down, up, user, on or off");
-  }
-  return e;
-}
-
-Options parse_args(int argc, char** argv) {
-  Options o;
-  bool options_done = false;
-  bool in_comment = false;
-  for (int i = 1; i < argc; i++) {
-    std::string arg = argv[i];
-    if (!options_done && (arg[0] == '#' || (in_comment && arg.compare(0, 2, "--") != 0))) {
-      in_comment = true;
-      continue;
-    }
-    in_comment = false;
-    if (options_done || arg.size() < 2 || arg[0] != '-') {
-      o.positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      options_done = true;
-      continue;
-    }
-    std::string value;
-    bool has_value = false;
-    const size_t eq = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      has_value = true;
-    }
-    auto take = [&](void) -> std::string {
-      if (has_value) return value;
-      if (i + 1 >= argc) usage_error("option " + arg + " needs a value");
-      return argv[++i];
-    };
-    auto no_value = [&]() {
-      if (has_value) usage_error("option " + arg + " takes no value");
-    };
-    if (arg == "--help" || arg == "-h") {
-      no_value();
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--version") {
-      no_value();
-      std::puts("tev-render " TEV_VERSION);
-      std::exit(0);
-    } else if (arg == "--quiet") {
-      no_value();
-      o.quiet = true;
-    } else if (arg == "--check") {
-      no_value();
-      o.check = true;
-    } else if (arg == "--graph") {
-      o.graph = take();
-      if (o.graph.empty()) usage_error("option --graph needs a file name");
-    } else if (arg == "--convert-sample") {
-      no_value();
-      o.convert = true;
-    } else if (arg == "--strict") {
-      no_value();
-      o.strict = true;
-    } else if (arg == "--frames") {
-      const std::string v = take();
-      uint64_t n;
-      if (!parse_count(v, static_cast<uint64_t>(kMaxFrames), &n))
-        usage_error("bad --frames value '" + v + "': a whole number from 0 to " +
-                    std::to_string(kMaxFrames) + " is needed");
-      o.frames = static_cast<int64_t>(n);
-      o.frames_given = true;
-    } else if (arg == "--seconds") {
-      const std::string v = take();
-      char* end = nullptr;
-      errno = 0;
-      const double s = v.empty() ? NAN : std::strtod(v.c_str(), &end);
-      // strtod also reads "inf", "nan" and hex; only finite, non-negative values count.
-      if (v.empty() || *end != '\0' || errno != 0 || !std::isfinite(s) || s < 0 ||
-          std::round(s * kRate) > static_cast<double>(kMaxFrames))
-        usage_error("bad --seconds value '" + v + "': a number of seconds from 0 to " +
-                    std::to_string(kMaxFrames / kRate) + " is needed");
-      o.frames = static_cast<int64_t>(std::round(s * kRate));
-      o.frames_given = true;
-    } else if (arg == "--seed") {
-      const std::string v = take();
-      uint64_t n;
-      if (!parse_count(v, UINT32_MAX, &n))
-        usage_error("bad --seed value '" + v + "': a whole number from 0 to 4294967295 is needed");
-      o.seed = static_cast<uint32_t>(n);
-    } else if (arg == "--event") {
-      o.events.push_back(parse_event(take()));
-    } else if (arg == "--midi") {
-      o.midi = take();
-      if (o.midi.empty()) usage_error("option --midi needs a file name");
-    } else {
-      usage_error("unknown option '" + arg + "'");
-    }
-  }
-  if (o.check + !o.graph.empty() + o.convert > 1)
-    usage_error("--check, --graph and --convert-sample go one at a time");
-  if (o.convert) {
-    if (o.positional.size() != 2) usage_error("--convert-sample takes IN and OUT.wav");
-  } else if (o.check || !o.graph.empty()) {
-    if (o.positional.empty()) usage_error("missing PATCH");
-    if (o.positional.size() > 1)
-      usage_error("unexpected argument '" + o.positional[1] + "': " +
-                  (o.check ? "--check" : "--graph OUT") + " takes only PATCH");
-  } else {
-    if (o.positional.empty()) usage_error("missing PATCH and OUT.wav");
-    if (o.positional.size() < 2) usage_error("missing OUT.wav");
-    if (o.positional.size() > 2) usage_error("unexpected argument '" + o.positional[2] + "'");
-  }
-  return o;
 }
 
 // ---------------------------------------------------------------- loading
@@ -516,11 +275,16 @@ int run_render(Options& o) {
   std::vector<MidiFileEvent> midi;
   if (!o.midi.empty()) {
     std::string why;
-    if (!read_midi_file(o.midi, kRate, &midi, &why)) {
+    std::vector<MidiFileRepair> repairs;
+    if (!read_midi_file(o.midi, kRate, &midi, &repairs, &why)) {
       std::fprintf(stderr, "tev-render: cannot read MIDI file [%s]: %s\n", o.midi.c_str(),
                    why.c_str());
       return 1;
     }
+    for (const MidiFileRepair& r : repairs)
+      std::fprintf(stderr, "tev-render: warning: MIDI file [%s] at byte %zu: %s%s\n",
+                   o.midi.c_str(), r.offset, r.what.c_str(),
+                   r.times > 1 ? (" (" + std::to_string(r.times) + " times)").c_str() : "");
     // Two seconds of release tail after the last event, unless a length was given.
     const int64_t last = midi.empty() ? 0 : midi.back().frame;
     if (!o.frames_given && last > kMaxFrames - 2 * kRate) {
@@ -606,7 +370,17 @@ int run_render(Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options o = parse_args(argc, argv);
+  Options o;
+  std::string error;
+  if (!parse_render_args(argc, argv, &o, &error)) usage_error(error);
+  if (o.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (o.version) {
+    std::puts("tev-render " TEV_VERSION);
+    return 0;
+  }
   if (!o.check && o.graph.empty() && !o.convert && o.positional[1] == "-") {
     g_wav_out = dup(1);
     if (g_wav_out >= 0 && isatty(g_wav_out))

@@ -70,7 +70,7 @@ std::vector<SampleFinding> check_sample(const std::string& path) {
       data_at = at;
       break;
     }
-    at += 8 + size + (size & 1);
+    at += 8 + size_t{size} + (size & 1);  // in size_t: a size near 4 GiB must not wrap to 0
   }
   std::vector<SampleFinding> out;
   const bool pcm16 = tag == 1 && bits == 16;

@@ -97,6 +97,7 @@ write("tests/midi/bad/wrong_header.mid", b"MThd" + struct.pack(">IHHH", 6, 7, 1,
 no_end = track(voice0)[:-4]
 write("tests/midi/bad/no_end_of_track.mid",
       smf(1, [track(conductor), no_end[:4] + struct.pack(">I", len(no_end) - 8) + no_end[8:]]))
+write("tests/midi/bad/format2.mid", b"MThd" + struct.pack(">IHHH", 6, 2, 2, PPQN) + good[14:])
 write("tests/midi/bad/not_midi.mid", b"KEY1;\nVCO1;KEY1:NOTE;*NOTE=0;\n")
 write("tests/midi/bad/empty.mid", b"")
 
@@ -117,3 +118,49 @@ for bar, n in enumerate([64, 65, 67, 64]):
     pad += [on(bar * 4 * Q, 3, n), off(bar * 4 * Q + Q, 3, n)]
 pad += [cc(17 * Q, 3, 64, 0)]
 write("patches/song.mid", smf(1, [track(song_tempo), track(lead), track(bass), track(pad)]))
+
+# ---- Files other players read past, each with one kind of damage around the same
+# C-major scale (channel 1, running status, velocity-0 note-offs): each renders
+# exactly as the clean one.
+SCALE = [60, 62, 64, 65, 67, 69, 71, 72]
+
+
+def scale_events(inserts=None):
+    """The scale's track events; inserts[i] goes in before note i's note-on (its
+    data bytes then lean on running status)."""
+    data = b"\x00\xff\x51\x03" + (500000).to_bytes(3, "big")
+    for i, n in enumerate(SCALE):
+        data += (inserts or {}).get(i, b"")
+        data += (b"\x00" if i else b"\x00\x90") + bytes([n, 100]) + vlq(96) + bytes([n, 0])
+    return data
+
+
+def scale_track(inserts=None, end=b"\x00\xff\x2f\x00"):
+    data = scale_events(inserts) + end
+    return b"MTrk" + struct.pack(">I", len(data)) + data
+
+
+clean = smf(0, [scale_track()])
+write("tests/midi/tolerant/scale.mid", clean)
+write("tests/midi/tolerant/unknown_chunk.mid",
+      clean[:14] + b"XFIH" + struct.pack(">I", 6) + b"\x00\x01\x02\x03\x04\x05" + clean[14:])
+write("tests/midi/tolerant/running_after_meta.mid",
+      smf(0, [scale_track({3: b"\x00\xff\x01\x04text", 6: b"\x00\xff\x06\x00"})]))
+write("tests/midi/tolerant/running_after_sysex.mid",
+      smf(0, [scale_track({2: b"\x00\xf0\x05\x7e\x7f\x09\x01\xf7", 5: b"\x00\xf7\x01\xf8"})]))
+write("tests/midi/tolerant/trailing_byte.mid", clean + b"\x00")
+write("tests/midi/tolerant/missing_last_byte.mid", clean[:-1])
+# F1 with its data byte, F2 with two, F3 with one, F4 to F6 and F8 to FE alone.
+system = b"\x00\xf1\x01\x00\xf2\x01\x02\x00\xf3\x01" + b"".join(
+    b"\x00" + bytes([s]) for s in [0xF4, 0xF5, 0xF6] + list(range(0xF8, 0xFF)))
+write("tests/midi/tolerant/system_status.mid", smf(0, [scale_track({1: system, 4: b"\x00\xf6"})]))
+
+# ---- The pedal's edges: down at exactly 64 (63 is up), and All Notes Off / All
+# Sound Off releasing a note the pedal holds; a pedal up after them releases
+# nothing more. tests/cases/midi/pedal_edges_as_keys.keys is the same as keys.
+pedal_edges = [
+    on(0, 1, 69), cc(96, 1, 64, 64), off(192, 1, 69), cc(384, 1, 64, 63),
+    cc(0, 2, 64, 127), on(0, 2, 69), off(96, 2, 69), cc(288, 2, 123, 0), cc(576, 2, 64, 0),
+    cc(0, 3, 64, 127), on(0, 3, 69), off(96, 3, 69), cc(480, 3, 120, 0), cc(576, 3, 64, 0),
+]
+write("tests/midi/pedal_edges.mid", smf(0, [track([tempo(0, 500000)] + pedal_edges)]))

@@ -1,7 +1,7 @@
 // The real tev-synth under a private X server and PulseAudio server: its picture,
 // its prompts (its sound through each output: device_loss_test.cpp), the live recording
-// against an in-process render of the same key frames, its exits, and a longer run of keys
-// (TEV_SOAK_SECONDS, default 3).
+// against an in-process render of the same key frames, and its exits (random keys
+// with everything else at once: chaos_test.cpp).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <pty.h>
@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <random>
 
 #include "tests/e2e/synth_harness.h"
 #include "tests/support/tone.h"
@@ -170,49 +169,6 @@ TEST_F(Synth, ExitStatus) {
     std::string out;
     EXPECT_EQ(run({"sh", "-c", "cd " + dir_ + " && " + command}, 15, &out), r.status) << command << "\n" << out;
   }
-}
-
-long resident_kb(pid_t pid) {
-  long pages = 0, resident = 0;
-  std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> pages >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-TEST_F(Synth, SoakOfRandomKeys) {
-  const char* env = std::getenv("TEV_SOAK_SECONDS");
-  const double seconds = env ? std::atof(env) : 3;
-  Recorder rec;
-  std::string why;
-  ASSERT_TRUE(rec.start(&why)) << why;
-  launch('2');
-  std::mt19937 rng(1);
-  Clock::time_point last_up;
-  long first_kb = -1;
-  const char* names[] = {"z", "x", "c", "v", "b", "n", "a", "s", "d", "f", "g", "h",
-                         "q", "w", "e", "r", "t", "y", "Return"};
-  for (auto end = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < end;) {
-    const std::string k = names[rng() % 19];
-    key(k, true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5 + rng() % 120));
-    key(k, false);
-    last_up = Clock::now();
-    if (first_kb < 0) first_kb = resident_kb(synth_->pid());
-  }
-  const long kb = resident_kb(synth_->pid());
-  EXPECT_EQ(quit_with_escape(), 0);
-  rec.stop();
-  const std::vector<int16_t> s = rec.samples();
-  EXPECT_GT(tone::rms(s.data(), s.size()), 500) << "the keys were heard";
-  // A dropout: the sound stops dead. A tone louder than 100 is zero for a frame
-  // or two at its crossings; a release takes thousands of frames to fall silent.
-  long run = 0, longest = 0, end = rec.frame_at(last_up - 100ms);  // before Escape ends it
-  for (long f = 1, loud = 0; f < end; f++)
-    if (s[2 * f] != 0) run = 0;
-    else if ((run++ == 0 ? loud = std::abs(s[2 * f - 2]) : loud) > 100) longest = std::max(longest, run);
-  EXPECT_LT(longest, 8) << "a gap in the sound";
-  std::printf("resident %ld kB after the first key, %ld kB at the end\n", first_kb, kb);
-  EXPECT_LT(kb - first_kb, 1024) << "memory grows with the keys";
-  EXPECT_EQ(synth_->output().find("rror"), std::string::npos) << synth_->output();
 }
 
 }  // namespace

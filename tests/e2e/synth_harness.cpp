@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -186,6 +187,12 @@ double cpu_share(pid_t pid, long before, double seconds) {
   return static_cast<double>(cpu_ticks(pid) - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
 }
 
+long resident_kb(pid_t pid) {
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
 long Recorder::frame_at(Clock::time_point t) {
   const double s = std::chrono::duration<double>(t - time_of_frame(0)).count();
   return std::min(frames(), std::max(0L, static_cast<long>(s * kRate)));
@@ -194,6 +201,11 @@ long Recorder::frame_at(Clock::time_point t) {
 namespace {
 std::unique_ptr<Child> g_xvfb, g_pulse, g_jackd;
 std::string g_pulse_dir, g_setup_error;
+// Underruns reported so far, how much of the running server's log has been read
+// for them, and when that server started (its log times count from there).
+std::vector<Clock::time_point> g_underruns;
+size_t g_log_read = 0;
+Clock::time_point g_pulse_started;
 
 bool can_connect(const std::string& socket_path) {
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -214,8 +226,11 @@ void end_child(std::unique_ptr<Child>* c) {
 
 bool start_pulse(std::string* why) {
   const std::string socket_path = g_pulse_dir + "/run/pulse.sock";
-  g_pulse.reset(new Child({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                           "--use-pid-file=no", "-L",
+  g_pulse_started = Clock::now();
+  g_log_read = 0;
+  // Debug level for its underruns (server_underruns).
+  g_pulse.reset(new Child({"pulseaudio", "-n", "--log-level=debug", "--log-time=1", "--daemonize=no",
+                           "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no", "-L",
                            "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le norewinds=1", "-L",
                            "module-native-protocol-unix auth-anonymous=1 socket=" + socket_path}, {}));
   if (wait_until(10, [&] { return can_connect(socket_path); })) return true;
@@ -248,6 +263,26 @@ void Synth::TearDownTestSuite() {
   std::filesystem::remove_all(g_pulse_dir, ec);
 }
 
+std::vector<Clock::time_point> Synth::server_underruns() {
+  const std::string log = g_pulse ? g_pulse->output() : "";
+  // "(  12.345|   0.001) D: [null-sink] protocol-native.c: Implicit underrun of 'Playback'",
+  // and the other lines about an underrun's start or end.
+  for (size_t at; (at = log.find("nderrun", g_log_read)) != std::string::npos; g_log_read = at + 1) {
+    const size_t line = log.rfind('\n', at) + 1;
+    if (log[line] == '(')
+      g_underruns.push_back(g_pulse_started + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(std::atof(log.c_str() + line + 1))));
+  }
+  return g_underruns;
+}
+
+bool Synth::underrun_near(Recorder& rec, long from, long to) {
+  const auto margin = std::chrono::milliseconds(150);
+  for (Clock::time_point u : server_underruns())
+    if (u > rec.time_of_frame(from) - margin && u < rec.time_of_frame(to) + margin) return true;
+  return false;
+}
+
 void Synth::kill_pulse() {
   int status;
   g_pulse->kill_now(SIGKILL);
@@ -265,6 +300,7 @@ bool Synth::start_jackd(int rate, std::string* why) {
 void Synth::stop_jackd() { end_child(&g_jackd); }
 
 bool Synth::restart_pulse(std::string* why) {
+  server_underruns();  // the ending server's, read before its log goes
   end_child(&g_pulse);
   return start_pulse(why);
 }

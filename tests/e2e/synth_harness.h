@@ -90,7 +90,8 @@ int exit_code(int status);  // 128 + the signal for a child killed by one
 // The 16-bit samples of a WAV file's data chunk; `whole`, when given, tells whether
 // the header's RIFF and data sizes both match the file.
 std::vector<int16_t> wav_samples(const std::string& path, bool* whole = nullptr);
-long cpu_ticks(pid_t pid);  // user plus system time so far, in clock ticks
+long cpu_ticks(pid_t pid);    // user plus system CPU time of a process, in clock ticks
+long resident_kb(pid_t pid);  // its resident memory
 // The share of one core `pid` used over the `seconds` since cpu_ticks gave `before`.
 double cpu_share(pid_t pid, long before, double seconds);
 
@@ -123,6 +124,13 @@ class Synth : public testing::Test {
   // entry in JACK's small registry of servers.
   static bool start_jackd(int rate, std::string* why);
   static void stop_jackd();
+  // When the sound server found a playback stream run dry and played silence in its
+  // place (its debug log's underruns), on this process's clock to within tens of
+  // milliseconds: a silent run of a recording near one is the machine's scheduling,
+  // not the synth's output.
+  static std::vector<Clock::time_point> server_underruns();
+  // Whether one of them falls within 150 ms of frames [from, to) of `rec`.
+  static bool underrun_near(Recorder& rec, long from, long to);
 
   std::string dir_, window_;
   std::string synth_bin_ = TEV_SYNTH_BIN;  // what launch() starts

@@ -1,10 +1,14 @@
 // The patch loader and the patch check on arbitrary patch text, then a few hundred
 // frames of the graph with keys played: whatever the loader accepts must be safe to
-// report, check, play and free.
+// report, check, play and free. Text after a zero byte is a reload: each further
+// text (two at most) is loaded and, when it loads clean, handed over to the playing
+// graph with keys held, as the live synth reloads a saved patch; the replaced graph
+// comes back once.
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "engine/generator.h"
 #include "engine/note_table.h"
@@ -23,22 +27,38 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> texts(1);
+  for (size_t i = 0; i < size && texts.size() < 4; i++)
+    data[i] ? void(texts.back() += static_cast<char>(data[i])) : void(texts.emplace_back());
   PatchLog log(PatchLog::kDrop);
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  auto loaded = load_patch_text("fuzz.tsy", text, log);
-  check_patch(text, *loaded, log);
+  auto loaded = load_patch_text("fuzz.tsy", texts[0], log);
+  check_patch(texts[0], *loaded, log);
   Player player(std::move(loaded));
-  const GENERATOR& g = player.graph();
   static unsigned char block[512 * 4];  // 512 frames: past every module's first steps
   // Voices 0 and 2 and Return held over a block, voice 1 pressed and released inside it.
   const struct { int key; bool press; bool render; } script[] = {
       {'z', true, false}, {'q', true, false}, {13, true, true},  {'a', true, false},
       {'z', false, false}, {'a', false, true}, {'q', false, false}, {13, false, true}};
-  for (const auto& s : script) {
-    VoiceOp ops[kMaxOpsPerEvent];
-    const int n = s.press ? key_press_ops(g, s.key, ops) : key_release_ops(g, s.key, ops);
-    if (n > 0 && !player.push_keys(ops, n)) std::abort();
-    if (s.render) player.render(block, sizeof block / 4);
+  for (size_t t = 0; t < texts.size() && t < 3; t++) {
+    PatchLog again(PatchLog::kDrop);
+    std::unique_ptr<GENERATOR> next = t ? load_patch_text("fuzz.tsy", texts[t], again) : nullptr;
+    if (next && (again.problems().empty() && again.opened())) {
+      // z and q held across the handover, pressed again on the new graph.
+      VoiceOp held[2 * kMaxOpsPerEvent];
+      int n = key_press_ops(*next, 'z', held);
+      n += key_press_ops(*next, 'q', held + n);
+      if (!player.offer(next, held, n)) std::abort();
+      std::unique_ptr<GENERATOR> back;
+      for (int i = 0; i < 8 && !back; i++) player.render(block, 128), back = player.retired();
+      if (!back || player.busy()) std::abort();
+    }
+    for (const auto& s : script) {
+      VoiceOp ops[kMaxOpsPerEvent];
+      const GENERATOR& g = player.graph();
+      const int n = s.press ? key_press_ops(g, s.key, ops) : key_release_ops(g, s.key, ops);
+      if (n > 0 && !player.push_keys(ops, n)) std::abort();
+      if (s.render) player.render(block, sizeof block / 4);
+    }
   }
   player.take_finished();
   return 0;
