@@ -17,17 +17,14 @@
 #include <regex>
 #include <sstream>
 
+#include "support/render.h"
+
 namespace {
 
+using tevtest::fnv1a;  // over the samples' bytes: little-endian, as this machine
+using tevtest::slurp;
 const std::string kCases = TEV_CASES_DIR;
 constexpr size_t kChunk = 64;  // frames per hash: a change is located to 1.5 ms
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 void store(const std::string& path, const std::string& text) {
   if (text.empty()) {
@@ -45,17 +42,6 @@ std::vector<std::string> all_cases() {
       v.push_back(e.path().parent_path().filename().string() + "/" + e.path().stem().string());
   std::sort(v.begin(), v.end());
   return v;
-}
-
-// 64-bit FNV-1a over the 16-bit values as little-endian bytes.
-uint64_t fnv1a(const int16_t* s, size_t n) {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (size_t i = 0; i < n; i++) {
-    const uint16_t v = static_cast<uint16_t>(s[i]);
-    h = (h ^ (v & 0xff)) * 0x100000001b3ULL;
-    h = (h ^ (v >> 8)) * 0x100000001b3ULL;
-  }
-  return h;
 }
 
 struct Outcome {
@@ -87,13 +73,13 @@ std::string reference(const std::string& command, int status, const std::string&
   sf_close(sf);
   char buf[64];
   std::snprintf(buf, sizeof buf, "frames %" PRId64 "\ntotal %016" PRIx64 "\nchunk %zu\n",
-                static_cast<int64_t>(info.frames), fnv1a(v.data(), v.size()), kChunk);
+                static_cast<int64_t>(info.frames), fnv1a(v.data(), 2 * v.size()), kChunk);
   s += buf;
   const size_t frames = static_cast<size_t>(info.frames), ch = info.channels;
   for (size_t f = 0, i = 0; f < frames; f += kChunk, i++) {
     const size_t n = std::min(kChunk, frames - f);
     std::snprintf(buf, sizeof buf, "%08" PRIx32 "%c",
-                  static_cast<uint32_t>(fnv1a(v.data() + ch * f, ch * n)),
+                  static_cast<uint32_t>(fnv1a(v.data() + ch * f, 2 * ch * n)),
                   (i % 8 == 7 || f + kChunk >= frames) ? '\n' : ' ');
     s += buf;
   }

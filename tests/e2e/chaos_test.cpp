@@ -19,20 +19,13 @@ namespace {
 using namespace e2e;
 using namespace std::chrono_literals;
 
-int count_of(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-  return n;
-}
-
 TEST_F(Synth, ChaosOfKeysMidiSavesAndOutages) {
   const double seconds = std::getenv("TEV_CHAOS_SECONDS") ? std::atof(std::getenv("TEV_CHAOS_SECONDS")) : 15;
   std::mt19937 rng(std::getenv("TEV_CHAOS_SEED") ? std::atoi(std::getenv("TEV_CHAOS_SEED")) : 1);
   auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
-  const std::string server = "tev-chaos-" + std::to_string(getpid()), patches = TEV_E2E_DATA "/../../patches/";
-  setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
-  Child jackd({"jackd", "--no-realtime", "-n", server, "-d", "dummy", "-r", "44100", "-p", "256"}, {});
-  for (int i = 0; i < 100 && run({"jack_lsp"}, 5) != 0; i++) std::this_thread::sleep_for(100ms);
+  const std::string patches = TEV_E2E_DATA "/../../patches/";
+  std::string why;
+  ASSERT_TRUE(start_jackd(kRate, &why)) << why;
   RtMidiOut midi(RtMidi::UNIX_JACK, "tev-chaos");
   midi.openVirtualPort("keys");
   for (const char* f : {"kick.wav", "hat.wav"}) std::filesystem::copy_file(patches + f, dir_ + "/" + f);
@@ -43,7 +36,6 @@ TEST_F(Synth, ChaosOfKeysMidiSavesAndOutages) {
   const std::string saves[] = {good, saw, good + "MIXER_X;VCO_NONE:IN1;\n", saw + "VCA_X;*ATTACK=;\n"};
   write_file(dir_ + "/live.tsy", good);
   std::vector<std::unique_ptr<Recorder>> recordings(1);  // one per sound server
-  std::string why;
   ASSERT_TRUE((recordings[0] = std::make_unique<Recorder>())->start(&why)) << why;
   launch('2', "live.tsy");
   Child& synth = *synth_;
@@ -85,7 +77,7 @@ TEST_F(Synth, ChaosOfKeysMidiSavesAndOutages) {
       ASSERT_TRUE(synth.wait_for_output(ok ? "patch reloaded (" : "patch not reloaded: 1 problem", 3,
                                         ok ? ++reloads : ++refused)) << synth.output();
       fades.push_back({saved, Clock::now() + 100ms});
-      EXPECT_EQ(count_of(synth.output(), "live.tsy:108: "), refused) << synth.output();
+      EXPECT_EQ(synth.count("live.tsy:108: "), refused) << synth.output();
     } else if (pick >= 0.98) {
       recordings.back()->stop();
       kill_pulse();
@@ -107,16 +99,11 @@ TEST_F(Synth, ChaosOfKeysMidiSavesAndOutages) {
   EXPECT_EQ(quit_with_escape(), 0) << synth.output();
   recordings.back()->stop();
   midi.closePort();
-  jackd.kill_now(SIGTERM);  // not SIGKILL: JACK's registry of servers must not fill up
-  int status;
-  jackd.wait_exit(5, &status);
-  unsetenv("JACK_DEFAULT_SERVER");
 
-  const std::string out = synth.output();
-  EXPECT_EQ(count_of(out, "sound output lost: "), outages) << out;
-  EXPECT_EQ(count_of(out, "sound output restored after "), outages) << out;
-  EXPECT_EQ(count_of(out, "patch reloaded ("), reloads);
-  EXPECT_EQ(count_of(out, "patch not reloaded: "), refused);
+  EXPECT_EQ(synth.count("sound output lost: "), outages) << synth.output();
+  EXPECT_EQ(synth.count("sound output restored after "), outages) << synth.output();
+  EXPECT_EQ(synth.count("patch reloaded ("), reloads);
+  EXPECT_EQ(synth.count("patch not reloaded: "), refused);
   // Sound stopping dead (loud, then exact zeros for 8 frames or more: a tone is zero
   // for a frame or two at its crossings), away from crossfades and the underruns
   // the server reported.

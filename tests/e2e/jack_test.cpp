@@ -87,8 +87,7 @@ TEST_F(Synth, JackPlaysAtTheServersRateAndComesBackWithIt) {
     // The median of five 70 ms windows: a period the loaded dummy driver lost costs one.
     std::vector<double> hz;
     for (long w = onset + rate / 20, n = rate * 7 / 100; hz.size() < 5; w += n) {
-      std::vector<int16_t> left;
-      for (long f = w; f < w + n; f++) left.push_back(lr[2 * f]);
+      const std::vector<int16_t> left = tevtest::left(lr, w, w + n);
       hz.push_back(tone::measure_frequency(left.data(), left.size(), rate));
     }
     std::sort(hz.begin(), hz.end());
@@ -104,8 +103,6 @@ TEST_F(Synth, TakeOfKeysAndMidiReplaysExactlyAndSurvivesSigterm) {
   ASSERT_TRUE(start_jackd(kRate, &why)) << why;
   RtMidiOut midi(RtMidi::UNIX_JACK, "tev-test");
   midi.openVirtualPort("keys");
-  // A quiet tone from the stream's first frame finds the take in the recording.
-  write_file(dir_ + "/pilot.tsy", slurp(TEV_E2E_DATA "/pilot.tsy"));
   Recorder rec;
   ASSERT_TRUE(rec.start(&why)) << why;
   launch('2', "pilot.tsy", false, {}, "", {"--record", "take.wav"});
@@ -132,19 +129,12 @@ TEST_F(Synth, TakeOfKeysAndMidiReplaysExactlyAndSurvivesSigterm) {
     EXPECT_NE(keys.find(ev), std::string::npos) << ev << " missing from\n" << keys;
   EXPECT_EQ(keys.find("not replayable"), std::string::npos) << keys;
   // The sink's recording over the played span (what the server still held at the
-  // end was never played), found by the take's first second.
+  // end was never played), found by the take's first second (the pilot's tone).
   const long n = static_cast<long>(take.size() / 2), played = n - kRate / 10;
   ASSERT_GT(played, 2 * kRate) << "too short a take";
-  auto matches = [&](long at, long frames) {
-    for (long f = 0; f < frames; f++)
-      if (2 * (at + f) + 1 >= static_cast<long>(s.size()) || s[2 * (at + f)] != take[2 * f] ||
-          s[2 * (at + f) + 1] != take[2 * f + 1])
-        return false;
-    return true;
-  };
   long at0 = 0;
-  while (at0 + kRate < static_cast<long>(s.size() / 2) && !matches(at0, kRate)) at0++;
-  EXPECT_TRUE(matches(at0, played)) << "the take differs from what the sink played";
+  while (at0 + kRate < static_cast<long>(s.size() / 2) && differs(s, at0, take, kRate) < kRate) at0++;
+  EXPECT_EQ(differs(s, at0, take, played), played) << "the take differs from what the sink played";
   ASSERT_EQ(run({"sh", "-c", "cd " + dir_ + " && " TEV_RENDER_BIN " --quiet $(cat take.keys) pilot.tsy out.wav"}, 60), 0);
   EXPECT_TRUE(wav_samples(dir_ + "/out.wav") == take) << keys;
 }

@@ -89,9 +89,7 @@ TEST_F(Synth, MidiJackNotesPlayTheirVoice) {
     const double held = std::chrono::duration<double>(p.up - p.down).count();
     EXPECT_NEAR(static_cast<double>(loud_to - loud_from) / kRate,
                 held + kReleaseToTenthSeconds, 0.04);
-    std::vector<int16_t> steady;
-    for (long f = loud_from + kRate / 20; f < loud_from + kRate * 4 / 10; f++)
-      steady.push_back(lr[2 * f]);
+    const std::vector<int16_t> steady = tevtest::left(lr, loud_from + kRate / 20, loud_from + kRate * 4 / 10);
     const double hz = tone::measure_frequency(steady.data(), steady.size(), kRate);
     EXPECT_NEAR(tone::cents(hz, 440.0), 0.0, 1.0) << hz << " Hz";
   }

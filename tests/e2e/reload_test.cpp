@@ -85,8 +85,7 @@ TEST_F(Synth, ReloadSavedPatchChangesTheHeldSoundAndABrokenOneIsRefused) {
   const struct { long from, to; double h2; } spans[] = {
       {sine_from, sine_to, 0.0}, {saw_from, saw_to, 0.5}, {kept_from, kept_to, 0.5}};
   for (const auto& s : spans) {
-    std::vector<int16_t> l;  // left channel
-    for (long i = s.from; i < s.to; i++) l.push_back(lr[2 * i]);
+    const std::vector<int16_t> l = tevtest::left(lr, s.from, s.to);
     EXPECT_NEAR(tone::cents(tone::spectral_peak(l.data(), l.size(), kRate), hz), 0.0, 2.0);
     EXPECT_NEAR(second_harmonic(lr, s.from, s.to, hz), s.h2, 0.05) << "from frame " << s.from;
   }

@@ -63,23 +63,14 @@ TEST_F(Synth, PromptsOnATerminal) {
   }
 }
 
-// The pilot patch played in-process with `events`, as tev-render plays it.
-std::vector<int16_t> render(const std::string& dir, long frames, const std::vector<tevtest::KeyEvent>& events) {
-  return tevtest::render(slurp(dir + "/pilot.tsy"), events, static_cast<int>(frames));
-}
-
-// First frame before `to` where the recording (stream frame 0 at its frame `at0`)
-// and the render differ; `to` when none does.
-long differs(const std::vector<int16_t>& rec, long at0, const std::vector<int16_t>& r, long to) {
-  to = std::min({to, static_cast<long>(r.size() / 2), static_cast<long>(rec.size() / 2) - at0});
-  for (long f = 0; f < to; f++)
-    if (rec[2 * (at0 + f)] != r[2 * f] || rec[2 * (at0 + f) + 1] != r[2 * f + 1]) return f;
-  return to;
-}
-
 // One performance, recorded and matched against renders: empty when some press
 // and release frames make the render equal the recording, else what went wrong.
 std::string live_against_render(Synth* t, const std::string& dir) {
+  // The pilot patch played in-process with `events`, as tev-render plays it.
+  const std::string pilot_text = slurp(dir + "/pilot.tsy");
+  auto render = [&](long frames, const std::vector<tevtest::KeyEvent>& events) {
+    return tevtest::render(pilot_text, events, static_cast<int>(frames));
+  };
   Recorder rec;
   std::string why;
   if (!rec.start(&why)) return why;
@@ -94,7 +85,7 @@ std::string live_against_render(Synth* t, const std::string& dir) {
   const std::vector<int16_t> s = rec.samples();
   const long n = static_cast<long>(s.size() / 2);
   // Stream frame 0: where the pilot alone matches the recording for a second.
-  const std::vector<int16_t> pilot = render(dir, n, {});
+  const std::vector<int16_t> pilot = render(n, {});
   long at0 = -1;
   for (long o = 0; o < n - kRate && at0 < 0; o++)
     if (differs(s, o, pilot, kRate) == kRate) at0 = o;
@@ -106,22 +97,19 @@ std::string live_against_render(Synth* t, const std::string& dir) {
   long down = -1;
   std::vector<int16_t> pressed;
   for (long d = heard; d > heard - 16 && down < 0; d--) {
-    pressed = render(dir, n - at0, {{static_cast<int>(d), 'z', true}});
+    pressed = render(n - at0, {{static_cast<int>(d), 'z', true}});
     if (differs(s, at0, pressed, n) > heard + 2000) down = d;
   }
   if (down < 0) return "no press frame makes the render equal the recording";
   const long left = differs(s, at0, pressed, n), end = left + 22050;  // before Escape
   for (long u = left; u > left - 16; u--) {
     const std::vector<tevtest::KeyEvent> ev = {{static_cast<int>(down), 'z', true}, {static_cast<int>(u), 'z', false}};
-    if (differs(s, at0, render(dir, n - at0, ev), end) == end) return "";
+    if (differs(s, at0, render(n - at0, ev), end) == end) return "";
   }
   return "no release frame makes the render equal the whole recording";
 }
 
 TEST_F(Synth, LiveRecordingEqualsTheRenderOfTheSameKeyFrames) {
-  // voices.tsy plus a pilot: a quiet tone from the stream's first frame, which
-  // finds stream frame 0 in the recording.
-  write_file(dir_ + "/pilot.tsy", slurp(TEV_E2E_DATA "/pilot.tsy"));
   // A second take when the first fails: the sound server may drop frames under load.
   std::string first = live_against_render(this, dir_);
   if (!first.empty()) {

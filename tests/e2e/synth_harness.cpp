@@ -102,13 +102,15 @@ Clock::time_point Child::origin() {
   return origin_;
 }
 
-bool Child::wait_for_output(const std::string& text, double seconds, int count) {
-  return wait_until(seconds, [&] {
-    const std::string out = output();
-    int found = 0;
-    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) found++;
-    return found >= count;
-  });
+int Child::count(const std::string& text) {
+  const std::string out = output();
+  int found = 0;
+  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) found++;
+  return found;
+}
+
+bool Child::wait_for_output(const std::string& text, double seconds, int n) {
+  return wait_until(seconds, [&] { return count(text) >= n; });
 }
 
 bool Child::wait_exit(double seconds, int* status) {
@@ -173,6 +175,13 @@ std::vector<int16_t> wav_samples(const std::string& path, bool* whole) {
   };
   if (whole) *whole = bytes.size() > 12 && u32(4) == bytes.size() - 8 && u32(data + 4) == bytes.size() - from;
   return s;
+}
+
+long differs(const std::vector<int16_t>& rec, long at0, const std::vector<int16_t>& r, long to) {
+  to = std::min({to, static_cast<long>(r.size() / 2), static_cast<long>(rec.size() / 2) - at0});
+  for (long f = 0; f < to; f++)
+    if (rec[2 * (at0 + f)] != r[2 * f] || rec[2 * (at0 + f) + 1] != r[2 * f + 1]) return f;
+  return to;
 }
 
 // After the name come the state, eleven more fields, then utime and stime.
@@ -311,7 +320,8 @@ void Synth::SetUp() {
   ASSERT_TRUE(mkdtemp(tmpl));
   dir_ = tmpl;
   std::error_code ec;
-  std::filesystem::copy_file(TEV_E2E_DATA "/voices.tsy", dir_ + "/voices.tsy", ec);
+  for (const char* f : {"voices.tsy", "pilot.tsy"})
+    std::filesystem::copy_file(std::string(TEV_E2E_DATA "/") + f, dir_ + "/" + f, ec);
   std::filesystem::copy_file(TEV_FOND_BMP, dir_ + "/fond.bmp", ec);
 }
 

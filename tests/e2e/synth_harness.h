@@ -42,6 +42,7 @@ class Child {
   // Read as 16-bit stereo at kRate: the earliest arrival of a block, moved back by
   // the frames before it, bounds the time of frame 0.
   Clock::time_point origin();
+  int count(const std::string& text);  // occurrences in the output so far
   bool wait_for_output(const std::string& text, double seconds, int count = 1);  // `count` times
   bool wait_exit(double seconds, int* status);  // waitpid's status; all output read
   void kill_now(int sig);
@@ -90,6 +91,9 @@ int exit_code(int status);  // 128 + the signal for a child killed by one
 // The 16-bit samples of a WAV file's data chunk; `whole`, when given, tells whether
 // the header's RIFF and data sizes both match the file.
 std::vector<int16_t> wav_samples(const std::string& path, bool* whole = nullptr);
+// First frame before `to` where the recording (stream frame 0 at its frame `at0`)
+// and the render differ; `to` when none does, fewer when either ends first.
+long differs(const std::vector<int16_t>& rec, long at0, const std::vector<int16_t>& r, long to);
 long cpu_ticks(pid_t pid);    // user plus system CPU time of a process, in clock ticks
 long resident_kb(pid_t pid);  // its resident memory
 // The share of one core `pid` used over the `seconds` since cpu_ticks gave `before`.
@@ -97,7 +101,9 @@ double cpu_share(pid_t pid, long before, double seconds);
 
 // One X server (Xvfb, 640x480x24, DISPLAY set) and one PulseAudio server for the
 // whole test program (HOME, XDG_RUNTIME_DIR and PULSE_SERVER point at it, so
-// ALSA's "default" device too); a folder with voices.tsy and fond.bmp per test.
+// ALSA's "default" device too); a folder with voices.tsy, pilot.tsy (voices.tsy
+// plus a quiet tone from the stream's first frame, which finds stream frame 0 in a
+// recording) and fond.bmp per test.
 class Synth : public testing::Test {
  public:
   static void SetUpTestSuite();

@@ -13,6 +13,7 @@
 
 namespace {
 
+using tevtest::left;
 constexpr int kRate = 44100;
 
 // Interleaved stereo of `patch` (in tests/cases) rendered with `events`.
@@ -21,12 +22,6 @@ std::vector<short> listen(const std::string& patch, const std::vector<tevtest::K
   const std::vector<short> v = tevtest::render(tevtest::slurp(TEV_CASES_DIR "/" + patch), events, frames);
   for (size_t i = 0; i + 1 < v.size(); i += 2) EXPECT_EQ(v[i], v[i + 1]) << "frame " << i / 2;
   return v;
-}
-
-std::vector<short> left(const std::vector<short>& v, int from, int to) {
-  std::vector<short> l;
-  for (int f = from; f < to; f++) l.push_back(v[2 * f]);
-  return l;
 }
 
 TEST(Listener, EveryKeyInTuneAndSilentAfterRelease) {

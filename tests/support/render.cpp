@@ -40,4 +40,15 @@ std::string slurp(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+uint64_t fnv1a(const void* p, size_t n, uint64_t h) {
+  for (size_t i = 0; i < n; i++) h = (h ^ static_cast<const unsigned char*>(p)[i]) * 0x100000001b3ULL;
+  return h;
+}
+
+std::vector<short> left(const std::vector<short>& lr, long from, long to) {
+  std::vector<short> l;
+  for (long f = from; f < to; f++) l.push_back(lr[2 * static_cast<size_t>(f)]);
+  return l;
+}
+
 }  // namespace tevtest

@@ -6,10 +6,8 @@
 #include <vector>
 
 namespace tone {
-namespace {
 
-template <typename T>
-double frequency_of(const T* p, std::size_t n, double rate) {
+double measure_frequency(const int16_t* p, std::size_t n, double rate) {
   if (n < 3 || rate <= 0.0) return 0.0;
   const std::vector<double> x(p, p + n);
   double mean = 0.0, var = 0.0;
@@ -33,8 +31,7 @@ double frequency_of(const T* p, std::size_t n, double rate) {
 }
 
 // Hann window, 4x zero padding, parabola through the log magnitudes around the peak.
-template <typename T>
-double peak_of(const T* x, std::size_t n, double rate) {
+double spectral_peak(const int16_t* x, std::size_t n, double rate) {
   if (n < 4) return 0.0;
   std::size_t size = 1;
   while (size < 4 * n) size <<= 1;
@@ -56,21 +53,12 @@ double peak_of(const T* x, std::size_t n, double rate) {
   return (static_cast<double>(best) + shift) * rate / static_cast<double>(size);
 }
 
-template <typename T>
-double rms_of(const T* x, std::size_t n) {
+double rms(const int16_t* x, std::size_t n) {
   double s = 0.0;
   for (std::size_t i = 0; i < n; i++) s += static_cast<double>(x[i]) * x[i];
   return n ? std::sqrt(s / static_cast<double>(n)) : 0.0;
 }
 
-}  // namespace
-
-double measure_frequency(const float* x, std::size_t n, double r) { return frequency_of(x, n, r); }
-double measure_frequency(const int16_t* x, std::size_t n, double r) { return frequency_of(x, n, r); }
-double spectral_peak(const float* x, std::size_t n, double r) { return peak_of(x, n, r); }
-double spectral_peak(const int16_t* x, std::size_t n, double r) { return peak_of(x, n, r); }
-double rms(const float* x, std::size_t n) { return rms_of(x, n); }
-double rms(const int16_t* x, std::size_t n) { return rms_of(x, n); }
 double cents(double f, double reference) { return 1200.0 * std::log2(f / reference); }
 
 }  // namespace tone
