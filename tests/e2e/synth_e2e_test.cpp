@@ -1,7 +1,7 @@
 // The real tev-synth under a private X server and PulseAudio server: its picture,
-// its prompts (its sound through each output: device_loss_test.cpp), the live recording
-// against an in-process render of the same key frames, and its exits (random keys
-// with everything else at once: chaos_test.cpp).
+// its prompts (its sound through each output: device_loss_test.cpp; the live
+// recording against tev-render given the same key frames: jack_test.cpp) and its
+// exits (random keys with everything else at once: chaos_test.cpp).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <pty.h>
@@ -9,13 +9,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 
 #include "tests/e2e/synth_harness.h"
-#include "tests/support/tone.h"
 
 namespace {
 
@@ -60,60 +58,6 @@ TEST_F(Synth, PromptsOnATerminal) {
     const std::string path = std::string(TEV_E2E_DATA) + "/prompts/" + r.expected;
     if (std::getenv("TEV_UPDATE_GOLDEN")) std::ofstream(path) << c.output();
     EXPECT_EQ(c.output(), slurp(path)) << r.expected;
-  }
-}
-
-// One performance, recorded and matched against renders: empty when some press
-// and release frames make the render equal the recording, else what went wrong.
-std::string live_against_render(Synth* t, const std::string& dir) {
-  // The pilot patch played in-process with `events`, as tev-render plays it.
-  const std::string pilot_text = slurp(dir + "/pilot.tsy");
-  auto render = [&](long frames, const std::vector<tevtest::KeyEvent>& events) {
-    return tevtest::render(pilot_text, events, static_cast<int>(frames));
-  };
-  Recorder rec;
-  std::string why;
-  if (!rec.start(&why)) return why;
-  t->launch('2', "pilot.tsy");
-  std::this_thread::sleep_for(2200ms);  // an idle null sink starts in blocks of two seconds
-  t->key("z", true);
-  std::this_thread::sleep_for(400ms);
-  t->key("z", false);
-  std::this_thread::sleep_for(600ms);
-  if (t->quit_with_escape() != 0) return "no clean exit";
-  rec.stop();
-  const std::vector<int16_t> s = rec.samples();
-  const long n = static_cast<long>(s.size() / 2);
-  // Stream frame 0: where the pilot alone matches the recording for a second.
-  const std::vector<int16_t> pilot = render(n, {});
-  long at0 = -1;
-  for (long o = 0; o < n - kRate && at0 < 0; o++)
-    if (differs(s, o, pilot, kRate) == kRate) at0 = o;
-  if (at0 < 0) return "the pilot is not in the recording";
-  // The press shows where the recording leaves the pilot (a frame or a few after
-  // it, near a zero crossing); the release where it leaves the render of the
-  // press alone. Each is found to the frame.
-  const long heard = differs(s, at0, pilot, n);
-  long down = -1;
-  std::vector<int16_t> pressed;
-  for (long d = heard; d > heard - 16 && down < 0; d--) {
-    pressed = render(n - at0, {{static_cast<int>(d), 'z', true}});
-    if (differs(s, at0, pressed, n) > heard + 2000) down = d;
-  }
-  if (down < 0) return "no press frame makes the render equal the recording";
-  const long left = differs(s, at0, pressed, n), end = left + 22050;  // before Escape
-  for (long u = left; u > left - 16; u--) {
-    const std::vector<tevtest::KeyEvent> ev = {{static_cast<int>(down), 'z', true}, {static_cast<int>(u), 'z', false}};
-    if (differs(s, at0, render(n - at0, ev), end) == end) return "";
-  }
-  return "no release frame makes the render equal the whole recording";
-}
-
-TEST_F(Synth, LiveRecordingEqualsTheRenderOfTheSameKeyFrames) {
-  // A second take when the first fails: the sound server may drop frames under load.
-  std::string first = live_against_render(this, dir_);
-  if (!first.empty()) {
-    EXPECT_EQ(live_against_render(this, dir_), "") << "first take: " << first;
   }
 }
 

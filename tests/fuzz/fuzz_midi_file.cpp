@@ -2,6 +2,8 @@
 // mapped as tev-render maps them and a few hundred frames of a three-voice graph
 // are rendered with them.
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,17 +16,13 @@
 #include "patch/patch_log.h"
 
 namespace {
-const char kPatch[] =
-    "KEY1;\nKEY2;\nKEY3;\n"
-    "VCO1;*TYPE=1;KEY1:NOTE;*NOTE=0;\nVCO2;*TYPE=2;KEY2:NOTE;*NOTE=0;\nVCO3;*TYPE=4;KEY3:NOTE;*NOTE=0;\n"
-    "MIXER1;VCO1:IN1;\nMIXER2;VCO2:IN1;\nMIXER3;VCO3:IN1;\n"
-    "VCA1;*ATTACK=5;*RELEASE=10;MIXER1:OUT;KEY1:GATE;\n"
-    "VCA2;*ATTACK=5;*RELEASE=10;MIXER2:OUT;KEY2:GATE;\n"
-    "VCA3;*ATTACK=5;*RELEASE=10;MIXER3:OUT;KEY3:GATE;\n";
+std::string g_patch;  // tests/fuzz/three_voices.tsy: a sine, a saw and a pulse
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   init_NOTE2FREQ();
+  std::ifstream f(TEV_FUZZ_DIR "/three_voices.tsy");
+  g_patch.assign(std::istreambuf_iterator<char>(f), {});
   return 0;
 }
 
@@ -44,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (i > 0 && ev[i].frame < ev[i - 1].frame))
       std::abort();
   PatchLog log(PatchLog::kDrop);
-  Player player(load_patch_text("three.tsy", kPatch, log));  // fresh: no state carried over
+  Player player(load_patch_text("three.tsy", g_patch, log));  // fresh: no state carried over
   // Time squeezed: a block of 64 frames whenever the file's time moves on, 8 at
   // most, so that notes overlap and release inside the render.
   static unsigned char block[64 * 4];

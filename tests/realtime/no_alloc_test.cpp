@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -175,9 +176,7 @@ TEST(AudioPathAllocations, HundredReloadsAllocateNothingAndKeepResidentSize) {
     }
     ASSERT_NE(old, nullptr) << "the fade did not end";
     old.reset();
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    ASSERT_EQ(std::fscanf(statm, "%ld %ld", &pages, &kb), 2);
-    std::fclose(statm);
+    ASSERT_TRUE(std::ifstream("/proc/self/statm") >> pages >> kb);
     kb *= sysconf(_SC_PAGESIZE) / 1024;
     if (reload == 1) first_kb = kb;
   }

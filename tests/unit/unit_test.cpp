@@ -1,8 +1,8 @@
 // What no render reaches: the note table's values, the conversion of values a
-// graph never outputs (NaN, infinities), odd sample files, the splitter's corner
-// cases, a full voice-operation queue, the handover from one graph to the next, and
-// the lane kernels: exact at every width, their sine certificate where it must be, and
-// the patch watcher's settling.
+// graph never outputs (NaN, infinities), odd sample files, a full voice-operation
+// queue, the handover from one graph to the next, and the lane kernels: exact at
+// every width, their sine certificate where it must be, and the patch watcher's
+// settling.
 #include <expat.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -34,7 +34,6 @@
 #include "patch/check.h"
 #include "patch/patch_log.h"
 #include "patch/sample_check.h"
-#include "patch/tstr_parser.h"
 #include "patch/wav_reader.h"
 #include "support/render.h"
 
@@ -73,29 +72,6 @@ TEST(WavReader, OddFilesCopyWhatTheyHoldAndSaySo) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), r.message);
     EXPECT_EQ(buf[0], r.copied ? 0x0201 : 0x5a5a) << "the bytes as stored";
     EXPECT_EQ(buf[r.copied / 2], 0x5a5a) << "nothing past what the file holds";
-  }
-}
-
-std::string field(TSTR_PARSER& p, int n) {
-  std::unique_ptr<char[]> c(p.get_champ(n));
-  return c ? c.get() : "null";
-}
-
-TEST(FieldSplitter, CountsSeparatorsAndCopiesFields) {
-  const struct { const char* text; char sep; int count; const char* f[4]; } rows[] = {
-      {"VCO1;*FREQ=440;", ';', 2, {"null", "VCO1", "*FREQ=440", "null"}},
-      {"*FREQ=440=5", '=', 2, {"null", "*FREQ", "440", "5"}},
-      {"A;;B;", ';', 3, {"null", "A", "null", "B"}},
-      {";A;", ';', 2, {"null", "null", "A", "null"}},
-      {"ABC", ';', 0, {"null", "ABC", "null", "null"}},
-      {"A B;C", ';', 1, {"null", "A B", "C", "null"}},
-      {"", ';', 0, {"null", "null", "null", "null"}}};
-  for (const auto& r : rows) {
-    std::string text = r.text;
-    TSTR_PARSER p(&text[0], r.sep);
-    EXPECT_EQ(p.get_nbr_champs(), r.count) << r.text;
-    for (int n = -1; n < 3; n++) EXPECT_EQ(field(p, n), r.f[n + 1]) << r.text << " field " << n;
-    EXPECT_EQ(text, r.text) << "the text is never modified";
   }
 }
 
