@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/render_options.h"
+#include "engine/note_table.h"
 #include "host/voice_keys.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -22,14 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (error.empty()) std::abort();
     return 0;
   }
-  if (o.help) return 0;
+  if (o.help || o.version) return 0;
   if (o.frames < 0 || o.frames > kMaxFrames || o.positional.empty() ||
       o.positional.size() != (o.check || !o.graph.empty() ? 1u : 2u))
     std::abort();
   for (const Event& e : o.events) {
     if (e.frame < 0 || e.frame > kMaxFrames || e.text.empty()) std::abort();
-    if (e.kind != Event::User && e.key != TEV_KEY_RETURN && !find_note_key(e.key)) std::abort();
-    if (e.kind == Event::User && e.voice < 0) std::abort();
+    const bool key = e.kind == Event::Down || e.kind == Event::Up;
+    if (key && e.key != TEV_KEY_RETURN && !find_note_key(e.key)) std::abort();
+    if (!key && e.voice < 0) std::abort();
+    if (e.kind == Event::On && !note_in_table(e.note)) std::abort();
   }
   return 0;
 }
