@@ -22,8 +22,8 @@
 
 namespace {
 
-constexpr double kMargin = 0x1p-48;  // d / |p|: 16 ulp of a double
-constexpr double kTiny = 0x1p-1000;  // below: relative bounds no longer hold
+[[maybe_unused]] constexpr double kMargin = 0x1p-48;  // d / |p|: 16 ulp of a double
+[[maybe_unused]] constexpr double kTiny = 0x1p-1000;  // below: relative bounds no longer hold
 
 inline float scalar_lane(double x, double a) { return static_cast<float>(std::sin(x) * a); }
 

@@ -104,9 +104,9 @@ namespace {
 // dominate, not the arithmetic), so 8 only when TEV_LANES=8 asks, for measuring.
 // Fewer modules of a kind cost less one by one (the bundled patch's four sines, two
 // chains and five amplifiers: tev_bench's BM_BundledPatch, 9 % more time side by side).
-constexpr size_t kMinLanes = 8;
+[[maybe_unused]] constexpr size_t kMinLanes = 8;
 
-size_t lane_width(SineKernel k, size_t n) {
+[[maybe_unused]] size_t lane_width(SineKernel k, size_t n) {
   const char* v = std::getenv("TEV_LANES");
   return v && std::strcmp(v, "8") == 0 && k == SineKernel::Avx512 && n >= 8 ? 8 : 4;
 }
