@@ -148,8 +148,6 @@ void GENERATOR::prepare() {
     if (std::find(modulating.begin(), modulating.end(), mt.target) != modulating.end())
       vco_vco_batched_ = false;
 
-  prepare_lanes();
-
   mixer_to_vca_.clear();
   for (int i = 0, n = list_count(nbr_liens_mixer_vca, liens_mixer_vca); i < n; i++)
     mixer_to_vca_.push_back({liens_mixer_vca[i].source, liens_mixer_vca[i].pere_in});
@@ -172,44 +170,231 @@ void GENERATOR::prepare() {
     feed_of(r.pere_in, r.fils_out, r.param_out);
   }
   for (auto& r : liens_sampler_mixer) feed_of(r.pere_in, r.fils_out, r.param_out);
+  prepare_voices();
+  prepare_lanes();
   prepare_chains();
   prepare_vcas();
 }
 
-void GENERATOR::prepare_vcas() {
-  vca_kernel_ = nullptr;
+namespace {
+[[maybe_unused]] double scalar_sine(double x) { return std::sin(x); }
+}  // namespace
+
+void GENERATOR::prepare_voices() {
+  voice_kernel_ = nullptr;
+  voices_.clear();
+  vca_rest_ = vcas_;
+  sum_at_.clear();
+  for (VCA* a : liste_vca) a->lane = VCA::Lane{};
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   const SineKernel k = sine_kernel();
-  if (!vcas_distinct_ || vcas_.size() < kMinLanes || (k != SineKernel::Avx2 && k != SineKernel::Avx512))
+  if (!voiced_distinct_ || !vcas_distinct_ || (k != SineKernel::Avx2 && k != SineKernel::Avx512))
     return;
-  const size_t w = lane_width(k, vcas_.size()), padded = (vcas_.size() + w - 1) / w * w;
-  vca_kernel_ = w == 8 ? vca_lanes_8 : vca_lanes_4;
-  vca_at_.clear();
-  for (VCA* a : vcas_) vca_at_.push_back(reinterpret_cast<uintptr_t>(a));
-  vca_at_.resize(padded, reinterpret_cast<uintptr_t>(&vca_pad_));
-  vca_product_.assign(padded, 0.0f);
-  vca_other_.assign(vcas_.size(), 0);
-  const VCA& p = vca_pad_;
-  auto at = [&p](const void* field) {
-    return static_cast<const char*>(field) - reinterpret_cast<const char*>(&p);
+  // Oscillators another pass steps or writes.
+  std::unordered_map<const void*, int> touched, feeds, fed, read, driven;
+  for (const auto& src : vco_vco_.sources) touched[src.source]++;
+  for (const auto& t : vco_vco_.targets) touched[t.target]++;
+  for (const auto& src : vco_sampler_.sources) touched[src.source]++;
+  for (const auto& t : sampler_vco_.targets) touched[t.target]++;
+  for (int i = 0, n = list_count(nbr_liens_vco_sequencer, liens_vco_sequencer); i < n; i++)
+    for (VCO* o : liens_vco_sequencer[i].fils_out) touched[o]++;
+  for (const FeedOp& f : feed_ops_) {
+    if (f.source) feeds[f.source]++;
+    if (f.mixer) fed[f.mixer]++;
+  }
+  for (const MixerToVca& l : mixer_to_vca_) {
+    read[l.mixer]++;
+    driven[l.vca]++;
+  }
+  std::unordered_map<const void*, const VoicedVco*> voiced;
+  for (const VoicedVco& v : voiced_vcos_)
+    if (v.vco->type == SINE && !touched.count(v.vco) && feeds[v.vco] == 1) voiced[v.vco] = &v;
+  std::unordered_map<const VCA*, std::pair<VCO*, MIXER*>> chain_of;
+  for (size_t i = 0; i < feed_ops_.size(); i++) {
+    const FeedOp& f = feed_ops_[i];
+    MIXER* m = f.mixer;
+    // A record of one entry is an entry that ends a record right after another did.
+    const bool alone = m && (i == 0 || feed_ops_[i - 1].mixer);
+    if (alone && f.source && voiced.count(f.source) && m->nbr_inputs == 1 &&
+        f.input == &m->inputs[0] && fed[m] == 1 && read[m] == 1)
+      for (const MixerToVca& l : mixer_to_vca_)
+        if (l.mixer == m && driven[l.vca] == 1)
+          chain_of[l.vca] = {static_cast<VCO*>(f.source), m};
+  }
+  std::vector<const VoicedVco*> osc;
+  for (VCA* a : vcas_) {
+    const auto c = chain_of.find(a);
+    if (c == chain_of.end()) continue;
+    voices_.push_back({c->second.first, c->second.second, a});
+    osc.push_back(voiced[c->second.first]);
+  }
+  const size_t n = voices_.size();
+  if (n < kMinLanes) {
+    voices_.clear();
+    return;
+  }
+  const size_t w = lane_width(k, n), padded = (n + w - 1) / w * w;
+  voice_kernel_ = w == 8 ? voice_lanes_8 : voice_lanes_4;
+
+  // Their feeds, mixer readings and amplifiers leave the other passes.
+  std::unordered_map<const void*, int> in_voice;
+  for (const Voice& v : voices_) in_voice[v.mixer] = in_voice[v.vca] = 1;
+  std::vector<FeedOp> feeds_left;
+  for (const FeedOp& f : feed_ops_)
+    if (!in_voice.count(f.mixer)) feeds_left.push_back(f);
+  feed_ops_ = feeds_left;
+  std::vector<MixerToVca> m2v;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (!in_voice.count(l.mixer)) m2v.push_back(l);
+  mixer_to_vca_ = m2v;
+  vca_rest_.clear();
+  for (VCA* a : vcas_)
+    if (!in_voice.count(a)) vca_rest_.push_back(a);
+
+  // Every array `stride` entries, a multiple of 16 (64 bytes), from a 64-byte boundary.
+  constexpr size_t kFloats = 17, kInts = 3;
+  const size_t stride = (padded + 15) / 16 * 16;
+  voice_f_.assign(kFloats * stride + 16, 0.0f);
+  voice_i_.assign(kInts * stride + 16, 0);
+  auto aligned = [](auto* p) {
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63};
+    return reinterpret_cast<decltype(p)>(at);
   };
-  VcaLanes& v = vca_lanes_;
-  v.vca = vca_at_.data();
-  v.n = vcas_.size();
+  float* f = aligned(voice_f_.data());
+  int32_t* ii = aligned(voice_i_.data());
+  VoiceLanes& v = voice_lanes_;
+  v = VoiceLanes{};
+  v.n = n;
   v.padded = padded;
-  v.outl = at(&p.OUTL);
-  v.elapsed = at(&p.elapsed);
-  v.input = at(&p.input);
-  v.active = at(&p.active);
-  v.released = at(&p.released);
-  v.attack_time = at(&p.attack_time);
-  v.attack_level = at(&p.attack_level);
-  v.decay_time = at(&p.decay_time);
-  v.sustain_level = at(&p.sustain_level);
-  v.release_time = at(&p.release_time);
-  v.bypass = at(&p.bypass);
-  v.product = vca_product_.data();
-  v.other = vca_other_.data();
+  float** floats[kFloats] = {&v.phase,     &v.phase_offset,  &v.amount,       &v.freq,
+                             &v.base_amount, &v.base_phase_offset, &v.base_freq, &v.outl,
+                             &v.level,     &v.elapsed,       &v.input,        &v.attack_time,
+                             &v.attack_level, &v.decay_time, &v.sustain_level, &v.release_time,
+                             &v.product};
+  for (size_t j = 0; j < kFloats; j++) *floats[j] = f + j * stride;
+  v.active = ii;
+  v.released = ii + stride;
+  v.bypass = ii + 2 * stride;
+  voice_note_.assign(padded, reinterpret_cast<uintptr_t>(&lane_pad_note_));
+  voice_offset_.assign(padded, 0);
+  voice_other_.assign(n, 0);
+  for (size_t l = 0; l < n; l++) {
+    const VCO* o = voices_[l].vco;
+    v.phase[l] = o->phase;
+    v.phase_offset[l] = o->phase_offset;
+    v.amount[l] = o->amount;
+    v.freq[l] = o->freq;
+    v.base_amount[l] = o->base_amount;
+    v.base_phase_offset[l] = o->base_phase_offset;
+    v.base_freq[l] = o->base_freq;
+    v.outl[l] = o->OUTL;
+    if (osc[l]->note) {
+      voice_note_[l] = reinterpret_cast<uintptr_t>(osc[l]->note);
+      voice_offset_[l] = osc[l]->offset;
+    }
+    VCA* a = voices_[l].vca;
+    v.level[l] = a->OUTL;
+    v.elapsed[l] = a->elapsed;
+    v.input[l] = a->input;
+    v.attack_time[l] = a->attack_time;
+    v.attack_level[l] = a->attack_level;
+    v.decay_time[l] = a->decay_time;
+    v.sustain_level[l] = a->sustain_level;
+    v.release_time[l] = a->release_time;
+    v.active[l] = a->active;
+    v.released[l] = a->released;
+    v.bypass[l] = a->bypass;
+    a->lane = VCA::Lane{&v.level[l], &v.elapsed[l], &v.active[l], &v.released[l]};
+  }
+  v.note = voice_note_.data();
+  v.offset = voice_offset_.data();
+  v.note_freq = NOTE2FREQ;
+  v.note_count = NOTE2FREQ_SIZE;
+  v.sine = scalar_sine;
+  v.other = voice_other_.data();
+#endif
+}
+
+void GENERATOR::step_voice_vca(size_t l) {
+  const VoiceLanes& v = voice_lanes_;
+  VCA* a = voices_[l].vca;
+  a->OUTL = v.level[l];
+  a->elapsed = v.elapsed[l];
+  a->active = v.active[l];
+  a->released = v.released[l];
+  a->input = v.input[l];
+  a->VCA::evolue();
+  v.level[l] = a->OUTL;
+  v.elapsed[l] = a->elapsed;
+  v.active[l] = a->active;
+  v.product[l] = a->OUTL * a->input;
+}
+
+void GENERATOR::sync_lanes() {
+  const VoiceLanes& v = voice_lanes_;
+  for (size_t l = 0; l < voices_.size(); l++) {
+    VCO* o = voices_[l].vco;
+    o->phase = v.phase[l];
+    o->phase_offset = v.phase_offset[l];
+    o->amount = v.amount[l];
+    o->freq = v.freq[l];
+    o->base_freq = v.base_freq[l];
+    o->OUTL = v.outl[l];
+    MIXER* m = voices_[l].mixer;
+    m->inputs[0] = v.outl[l];
+    m->OUTL = v.input[l];
+    VCA* a = voices_[l].vca;
+    a->OUTL = v.level[l];
+    a->elapsed = v.elapsed[l];
+    a->active = v.active[l];
+    a->released = v.released[l];
+    a->input = v.input[l];
+  }
+}
+
+void GENERATOR::prepare_vcas() {
+  vca_kernel_ = nullptr;
+  vca_product_.assign(vca_rest_.size(), 0.0f);
+#if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
+  const SineKernel k = sine_kernel();
+  if (vcas_distinct_ && vca_rest_.size() >= kMinLanes &&
+      (k == SineKernel::Avx2 || k == SineKernel::Avx512)) {
+    const size_t w = lane_width(k, vca_rest_.size()), padded = (vca_rest_.size() + w - 1) / w * w;
+    vca_kernel_ = w == 8 ? vca_lanes_8 : vca_lanes_4;
+    vca_at_.clear();
+    for (VCA* a : vca_rest_) vca_at_.push_back(reinterpret_cast<uintptr_t>(a));
+    vca_at_.resize(padded, reinterpret_cast<uintptr_t>(&vca_pad_));
+    vca_product_.resize(padded, 0.0f);
+    vca_other_.assign(vca_rest_.size(), 0);
+    const VCA& p = vca_pad_;
+    auto at = [&p](const void* field) {
+      return static_cast<const char*>(field) - reinterpret_cast<const char*>(&p);
+    };
+    VcaLanes& v = vca_lanes_;
+    v.vca = vca_at_.data();
+    v.n = vca_rest_.size();
+    v.padded = padded;
+    v.outl = at(&p.OUTL);
+    v.elapsed = at(&p.elapsed);
+    v.input = at(&p.input);
+    v.active = at(&p.active);
+    v.released = at(&p.released);
+    v.attack_time = at(&p.attack_time);
+    v.attack_level = at(&p.attack_level);
+    v.decay_time = at(&p.decay_time);
+    v.sustain_level = at(&p.sustain_level);
+    v.release_time = at(&p.release_time);
+    v.bypass = at(&p.bypass);
+    v.product = vca_product_.data();
+    v.other = vca_other_.data();
+  }
+  if (voice_kernel_) {
+    // The sum's order: each amplifier's product where its kind leaves it.
+    size_t r = 0;
+    for (VCA* a : vcas_)
+      sum_at_.push_back(a->lane.level ? &voice_lanes_.product[a->lane.level - voice_lanes_.level]
+                                      : &vca_product_[r++]);
+  }
 #endif
 }
 
@@ -271,7 +456,13 @@ void GENERATOR::prepare_chains() {
 
 void GENERATOR::prepare_lanes() {
   sine_kernel_ = nullptr;
-  voiced_rest_ = voiced_vcos_;
+  // The voices' oscillators are computed with their voices.
+  std::unordered_map<const VCO*, int> in_voice;
+  for (const Voice& x : voices_) in_voice[x.vco] = 1;
+  std::vector<VoicedVco> open;
+  for (const VoicedVco& v : voiced_vcos_)
+    if (!in_voice.count(v.vco)) open.push_back(v);
+  voiced_rest_ = open;
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   if (!voiced_distinct_) return;
   lane_vco_.clear();
@@ -279,7 +470,7 @@ void GENERATOR::prepare_lanes() {
   lane_offset_.clear();
   lane_of_.clear();
   voiced_rest_.clear();
-  for (const VoicedVco& v : voiced_vcos_) {
+  for (const VoicedVco& v : open) {
     if (v.vco->type != SINE) {
       voiced_rest_.push_back(v);
       continue;
@@ -292,7 +483,7 @@ void GENERATOR::prepare_lanes() {
   const size_t n = lane_vco_.size();
   const SineKernel k = sine_kernel();
   if (n < kMinLanes || (k != SineKernel::Avx2 && k != SineKernel::Avx512)) {
-    voiced_rest_ = voiced_vcos_;
+    voiced_rest_ = open;
     return;
   }
   const size_t w = lane_width(k, n);
@@ -547,14 +738,32 @@ int GENERATOR::evolue() {
   // 11. and 13. Envelopes, and the patch's signal: the sum of every amplifier, level x
   //     input. Both the product and the sum of two floats round in float as they
   //     would in double.
+  //     The whole voices side by side do passes 8 to 12 for theirs here too: nothing
+  //     else reads or writes their modules.
   float sum = 0.0f;
-  if (vca_kernel_) {
-    const size_t others = vca_kernel_(vca_lanes_);
-    for (size_t j = 0; j < others; j++) {
-      VCA* a = vcas_[vca_other_[j]];
-      a->VCA::evolue();
-      vca_product_[vca_other_[j]] = a->OUTL * a->input;
+  auto rest_products = [this] {
+    if (vca_kernel_) {
+      const size_t others = vca_kernel_(vca_lanes_);
+      for (size_t j = 0; j < others; j++) {
+        VCA* a = vca_rest_[vca_other_[j]];
+        a->VCA::evolue();
+        vca_product_[vca_other_[j]] = a->OUTL * a->input;
+      }
+    } else {
+      for (size_t j = 0, n = vca_rest_.size(); j < n; j++) {
+        VCA* a = vca_rest_[j];
+        a->VCA::evolue();
+        vca_product_[j] = a->OUTL * a->input;
+      }
     }
+  };
+  if (voice_kernel_) {
+    const size_t others = voice_kernel_(voice_lanes_);
+    for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
+    rest_products();
+    for (const float* p : sum_at_) sum = *p + sum;
+  } else if (vca_kernel_) {
+    rest_products();
     for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;
   } else if (vcas_distinct_) {
     for (VCA* a : vcas_) {

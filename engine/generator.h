@@ -125,6 +125,12 @@ class GENERATOR final : public OUTPUT {
   // not change afterwards without calling it again.
   void prepare();
 
+  // Writes the state the graph keeps side by side for whole voices (engine/lanes.h
+  // VoiceLanes: their oscillators, mixers and amplifiers) back into those modules'
+  // objects, for a caller that reads them between samples; until then the objects
+  // hold what they had at prepare(). Not needed by the passes themselves.
+  void sync_lanes();
+
   VCO* get_VCO_by_name(const char* name);
   VCA* get_VCA_by_name(const char* name);
   MIXER* get_MIXER_by_name(const char* name);
@@ -287,6 +293,32 @@ class GENERATOR final : public OUTPUT {
   std::vector<uint32_t> vca_other_;
   VCA vca_pad_;  // idle: level 0
   void prepare_vcas();
+
+  // Whole voices side by side (engine/lanes.h VoiceLanes) when the CPU runs the
+  // kernels, vcas_distinct_ and voiced_distinct_ hold, and at least kMinLanes chains
+  // V sine oscillator -> one-input mixer -> amplifier qualify: nothing but the chain
+  // feeds, reads, modulates, steps or drives any of the three (passes 3, 4, 5, 7 and
+  // the other feeds leave them alone). Their oscillators, feeds and amplifiers are
+  // taken out of every other pass; the arrays below are their state while the graph
+  // plays, and each such amplifier's `lane` points into them.
+  struct Voice {
+    VCO* vco;
+    MIXER* mixer;
+    VCA* vca;
+  };
+  size_t (*voice_kernel_)(const VoiceLanes&) = nullptr;
+  VoiceLanes voice_lanes_;
+  std::vector<Voice> voices_;
+  std::vector<float> voice_f_;    // the float arrays, one block (64-byte aligned inside)
+  std::vector<int32_t> voice_i_;  // the int arrays
+  std::vector<uintptr_t> voice_note_;
+  std::vector<int64_t> voice_offset_;
+  std::vector<uint32_t> voice_other_;
+  std::vector<VCA*> vca_rest_;          // vcas_ without the voices' amplifiers, in order
+  std::vector<const float*> sum_at_;    // with voices: each of vcas_'s product, in order
+  void prepare_voices();
+  // One amplifier of voice l through VCA::evolue, its object standing in for the arrays.
+  void step_voice_vca(size_t l);
 
   // Pass 4 has no chain: every source is walked once and none is a target, so the
   // sources can all be evaluated (sines in batches) before any target is modulated.

@@ -69,3 +69,35 @@ struct VcaLanes {
 };
 size_t vca_lanes_4(const VcaLanes& v);
 size_t vca_lanes_8(const VcaLanes& v);
+
+// Whole voices side by side: a V sine oscillator, the one-input mixer it alone feeds
+// and the amplifier that mixer alone drives, their state in arrays the graph owns
+// (entry l of every array is voice l; `padded` entries, a multiple of the width, the
+// padding silent and idle). One call is passes 8 (oscillator and retune), 9, 10, 12
+// and the amplifier's steady states of 11: the same operations as the scalar code,
+// lane by lane, in its order.
+struct VoiceLanes {
+  size_t n = 0, padded = 0;
+  // Oscillator.
+  float *phase = nullptr, *phase_offset = nullptr, *amount = nullptr, *freq = nullptr,
+        *base_amount = nullptr, *base_phase_offset = nullptr, *base_freq = nullptr,
+        *outl = nullptr;  // after the call: clamped, as the mixer's feed keeps it
+  const uintptr_t* note = nullptr;  // address of each one's keyboard note (an int)
+  const int64_t* offset = nullptr;  // the line's *NOTE transposition
+  const double* note_freq = nullptr;
+  int64_t note_count = 0;
+  // The scalar sine, for the lanes whose vector sine is not certain (of the first n).
+  double (*sine)(double) = nullptr;
+  // Amplifier; input is the mixer's clamped output (the mixer's own input is outl).
+  float *level = nullptr, *elapsed = nullptr, *input = nullptr, *attack_time = nullptr,
+        *attack_level = nullptr, *decay_time = nullptr, *sustain_level = nullptr,
+        *release_time = nullptr;
+  int32_t *active = nullptr, *released = nullptr, *bypass = nullptr;
+  // level x input for the voices in a steady state; the others (attack, decay,
+  // release, sustain still falling) are listed in `other` (returned count), for
+  // VCA::evolue, their level, elapsed and active left as they were.
+  float* product = nullptr;
+  uint32_t* other = nullptr;
+};
+size_t voice_lanes_4(const VoiceLanes& v);
+size_t voice_lanes_8(const VoiceLanes& v);
