@@ -252,7 +252,7 @@ void GENERATOR::prepare_voices() {
     if (!in_voice.count(a)) vca_rest_.push_back(a);
 
   // Every array `stride` entries, a multiple of 16 (64 bytes), from a 64-byte boundary.
-  constexpr size_t kFloats = 17, kInts = 3;
+  constexpr size_t kFloats = 16, kInts = 5;
   const size_t stride = (padded + 15) / 16 * 16;
   voice_f_.assign(kFloats * stride + 16, 0.0f);
   voice_i_.assign(kInts * stride + 16, 0);
@@ -266,15 +266,15 @@ void GENERATOR::prepare_voices() {
   v = VoiceLanes{};
   v.n = n;
   v.padded = padded;
-  float** floats[kFloats] = {&v.phase,     &v.phase_offset,  &v.amount,       &v.freq,
+  float** floats[kFloats] = {&v.phase,       &v.phase_offset,      &v.amount,    &v.freq,
                              &v.base_amount, &v.base_phase_offset, &v.base_freq, &v.outl,
-                             &v.level,     &v.elapsed,       &v.input,        &v.attack_time,
-                             &v.attack_level, &v.decay_time, &v.sustain_level, &v.release_time,
-                             &v.product};
+                             &v.level,       &v.elapsed,           &v.input,     &v.attack_time,
+                             &v.attack_decay, &v.sustain_level,    &v.held_level, &v.product};
   for (size_t j = 0; j < kFloats; j++) *floats[j] = f + j * stride;
-  v.active = ii;
-  v.released = ii + stride;
-  v.bypass = ii + 2 * stride;
+  int32_t** ints[kInts] = {&v.active, &v.released, &v.bypass, &v.can_hold, &v.last_note};
+  for (size_t j = 0; j < kInts; j++) *ints[j] = ii + j * stride;
+  voice_retune_all_ = 1;
+  v.retune_all = &voice_retune_all_;
   voice_note_.assign(padded, reinterpret_cast<uintptr_t>(&lane_pad_note_));
   voice_offset_.assign(padded, 0);
   voice_other_.assign(n, 0);
@@ -296,11 +296,12 @@ void GENERATOR::prepare_voices() {
     v.level[l] = a->OUTL;
     v.elapsed[l] = a->elapsed;
     v.input[l] = a->input;
-    v.attack_time[l] = a->attack_time;
-    v.attack_level[l] = a->attack_level;
-    v.decay_time[l] = a->decay_time;
-    v.sustain_level[l] = a->sustain_level;
-    v.release_time[l] = a->release_time;
+    const float A = a->attack_time, D = a->decay_time, S = a->sustain_level, R = a->release_time;
+    v.attack_time[l] = A;
+    v.attack_decay[l] = A + D;
+    v.sustain_level[l] = S;
+    v.held_level[l] = a->attack_level * S;
+    v.can_hold[l] = A >= 0.0f && D >= 0.0f && R >= 0.0f && S != 0.0f ? -1 : 0;
     v.active[l] = a->active;
     v.released[l] = a->released;
     v.bypass[l] = a->bypass;

@@ -314,6 +314,7 @@ class GENERATOR final : public OUTPUT {
   std::vector<uintptr_t> voice_note_;
   std::vector<int64_t> voice_offset_;
   std::vector<uint32_t> voice_other_;
+  int32_t voice_retune_all_ = 1;  // until the first sample: every voice's note is new
   std::vector<VCA*> vca_rest_;          // vcas_ without the voices' amplifiers, in order
   std::vector<const float*> sum_at_;    // with voices: each of vcas_'s product, in order
   void prepare_voices();

@@ -84,18 +84,25 @@ struct VoiceLanes {
         *outl = nullptr;  // after the call: clamped, as the mixer's feed keeps it
   const uintptr_t* note = nullptr;  // address of each one's keyboard note (an int)
   const int64_t* offset = nullptr;  // the line's *NOTE transposition
+  // The note each lane was last retuned from: the retune (frequency from the note,
+  // amount and phase offset restored) changes nothing while the note stays, as
+  // nothing else writes these oscillators. Every lane is retuned while *retune_all.
+  int32_t* last_note = nullptr;
+  int32_t* retune_all = nullptr;
   const double* note_freq = nullptr;
   int64_t note_count = 0;
   // The scalar sine, for the lanes whose vector sine is not certain (of the first n).
   double (*sine)(double) = nullptr;
   // Amplifier; input is the mixer's clamped output (the mixer's own input is outl).
+  // Its parameters do not change while it plays, so two of VCA::evolue's values
+  // are formed once: A + D, and L x S (the held level); can_hold: no negative (or NaN)
+  // time and S not 0.
   float *level = nullptr, *elapsed = nullptr, *input = nullptr, *attack_time = nullptr,
-        *attack_level = nullptr, *decay_time = nullptr, *sustain_level = nullptr,
-        *release_time = nullptr;
-  int32_t *active = nullptr, *released = nullptr, *bypass = nullptr;
-  // level x input for the voices in a steady state; the others (attack, decay,
-  // release, sustain still falling) are listed in `other` (returned count), for
-  // VCA::evolue, their level, elapsed and active left as they were.
+        *attack_decay = nullptr, *sustain_level = nullptr, *held_level = nullptr;
+  int32_t *active = nullptr, *released = nullptr, *bypass = nullptr, *can_hold = nullptr;
+  // level x input for the voices in a steady state (bypassed, idle, held); the
+  // others (attack, decay, release, sustain still falling) are listed in `other`
+  // (returned count), for VCA::evolue, their level, elapsed and active left as they were.
   float* product = nullptr;
   uint32_t* other = nullptr;
 };
