@@ -184,7 +184,7 @@ void GENERATOR::prepare_voices() {
   voice_kernel_ = nullptr;
   voices_.clear();
   vca_rest_ = vcas_;
-  sum_at_.clear();
+  sum_runs_.clear();
   for (VCA* a : liste_vca) a->lane = VCA::Lane{};
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   const SineKernel k = sine_kernel();
@@ -252,7 +252,7 @@ void GENERATOR::prepare_voices() {
     if (!in_voice.count(a)) vca_rest_.push_back(a);
 
   // Every array `stride` entries, a multiple of 16 (64 bytes), from a 64-byte boundary.
-  constexpr size_t kFloats = 16, kInts = 5;
+  constexpr size_t kFloats = 16, kInts = 6;
   const size_t stride = (padded + 15) / 16 * 16;
   voice_f_.assign(kFloats * stride + 16, 0.0f);
   voice_i_.assign(kInts * stride + 16, 0);
@@ -271,7 +271,7 @@ void GENERATOR::prepare_voices() {
                              &v.level,       &v.elapsed,           &v.input,     &v.attack_time,
                              &v.attack_decay, &v.sustain_level,    &v.held_level, &v.product};
   for (size_t j = 0; j < kFloats; j++) *floats[j] = f + j * stride;
-  int32_t** ints[kInts] = {&v.active, &v.released, &v.bypass, &v.can_hold, &v.last_note};
+  int32_t** ints[kInts] = {&v.active, &v.released, &v.bypass, &v.can_hold, &v.last_note, &v.steady};
   for (size_t j = 0; j < kInts; j++) *ints[j] = ii + j * stride;
   voice_retune_all_ = 1;
   v.retune_all = &voice_retune_all_;
@@ -305,7 +305,7 @@ void GENERATOR::prepare_voices() {
     v.active[l] = a->active;
     v.released[l] = a->released;
     v.bypass[l] = a->bypass;
-    a->lane = VCA::Lane{&v.level[l], &v.elapsed[l], &v.active[l], &v.released[l]};
+    a->lane = VCA::Lane{&v.level[l], &v.elapsed[l], &v.active[l], &v.released[l], &v.steady[l]};
   }
   v.note = voice_note_.data();
   v.offset = voice_offset_.data();
@@ -392,9 +392,14 @@ void GENERATOR::prepare_vcas() {
   if (voice_kernel_) {
     // The sum's order: each amplifier's product where its kind leaves it.
     size_t r = 0;
-    for (VCA* a : vcas_)
-      sum_at_.push_back(a->lane.level ? &voice_lanes_.product[a->lane.level - voice_lanes_.level]
-                                      : &vca_product_[r++]);
+    for (VCA* a : vcas_) {
+      const float* p = a->lane.level ? &voice_lanes_.product[a->lane.level - voice_lanes_.level]
+                                     : &vca_product_[r++];
+      if (!sum_runs_.empty() && sum_runs_.back().at + sum_runs_.back().n == p)
+        sum_runs_.back().n++;
+      else
+        sum_runs_.push_back({p, 1});
+    }
   }
 #endif
 }
@@ -762,7 +767,12 @@ int GENERATOR::evolue() {
     const size_t others = voice_kernel_(voice_lanes_);
     for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
     rest_products();
-    for (const float* p : sum_at_) sum = *p + sum;
+    for (const SumRun& r : sum_runs_) {
+      const float* p = r.at;
+      size_t i = 0;
+      for (; i + 4 <= r.n; i += 4) sum = p[i + 3] + (p[i + 2] + (p[i + 1] + (p[i] + sum)));
+      for (; i < r.n; i++) sum = p[i] + sum;
+    }
   } else if (vca_kernel_) {
     rest_products();
     for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;

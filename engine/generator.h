@@ -316,7 +316,12 @@ class GENERATOR final : public OUTPUT {
   std::vector<uint32_t> voice_other_;
   int32_t voice_retune_all_ = 1;  // until the first sample: every voice's note is new
   std::vector<VCA*> vca_rest_;          // vcas_ without the voices' amplifiers, in order
-  std::vector<const float*> sum_at_;    // with voices: each of vcas_'s product, in order
+  // With voices: vcas_'s products in list order, as runs of consecutive floats.
+  struct SumRun {
+    const float* at;
+    size_t n;
+  };
+  std::vector<SumRun> sum_runs_;
   void prepare_voices();
   // One amplifier of voice l through VCA::evolue, its object standing in for the arrays.
   void step_voice_vca(size_t l);

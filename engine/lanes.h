@@ -100,6 +100,10 @@ struct VoiceLanes {
   float *level = nullptr, *elapsed = nullptr, *input = nullptr, *attack_time = nullptr,
         *attack_decay = nullptr, *sustain_level = nullptr, *held_level = nullptr;
   int32_t *active = nullptr, *released = nullptr, *bypass = nullptr, *can_hold = nullptr;
+  // -1 where the last call found the amplifier in a state it keeps with the same
+  // level (bypassed, idle, or held at a level not above S) and nothing (TRIG,
+  // UNTRIG) has touched it since: VCA::evolue would change nothing there.
+  int32_t* steady = nullptr;
   // level x input for the voices in a steady state (bypassed, idle, held); the
   // others (attack, decay, release, sustain still falling) are listed in `other`
   // (returned count), for VCA::evolue, their level, elapsed and active left as they were.

@@ -23,6 +23,7 @@ class VCA : public OUTPUT {
     active = 1;
     released = 0;
     if (lane.level) {
+      *lane.steady = 0;
       *lane.level = 0.0f;
       *lane.elapsed = 0.0f;
       *lane.active = 1;
@@ -32,7 +33,10 @@ class VCA : public OUTPUT {
   // Mark the key released; the envelope goes into its release once past the attack.
   void UNTRIG() {
     released = 1;
-    if (lane.released) *lane.released = 1;
+    if (lane.released) {
+      *lane.steady = 0;
+      *lane.released = 1;
+    }
   }
 
   // The clock advances 0.005 per evaluation (220.5 units a second), so the
@@ -60,6 +64,7 @@ class VCA : public OUTPUT {
     float* elapsed = nullptr;
     int32_t* active = nullptr;
     int32_t* released = nullptr;
+    int32_t* steady = nullptr;  // cleared: the graph looks at the state again
   } lane;
   // Last: the fields every sample reads share a cache line with OUTL.
   char name[80];
