@@ -252,23 +252,25 @@ void GENERATOR::prepare_voices() {
     if (!in_voice.count(a)) vca_rest_.push_back(a);
 
   // Every array `stride` entries, a multiple of 16 (64 bytes), from a 64-byte boundary.
-  constexpr size_t kFloats = 16, kInts = 6;
+  constexpr size_t kFloats = 15, kInts = 6;
   const size_t stride = (padded + 15) / 16 * 16;
   voice_f_.assign(kFloats * stride + 16, 0.0f);
   voice_i_.assign(kInts * stride + 16, 0);
+  voice_d_.assign(stride + 8, 0.0);
   auto aligned = [](auto* p) {
     const uintptr_t at = (reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63};
     return reinterpret_cast<decltype(p)>(at);
   };
-  float* f = aligned(voice_f_.data());
-  int32_t* ii = aligned(voice_i_.data());
   VoiceLanes& v = voice_lanes_;
   v = VoiceLanes{};
+  float* f = aligned(voice_f_.data());
+  int32_t* ii = aligned(voice_i_.data());
+  v.step = aligned(voice_d_.data());
   v.n = n;
   v.padded = padded;
   float** floats[kFloats] = {&v.phase,       &v.phase_offset,      &v.amount,    &v.freq,
                              &v.base_amount, &v.base_phase_offset, &v.base_freq, &v.outl,
-                             &v.level,       &v.elapsed,           &v.input,     &v.attack_time,
+                             &v.level,       &v.elapsed,           &v.attack_time,
                              &v.attack_decay, &v.sustain_level,    &v.held_level, &v.product};
   for (size_t j = 0; j < kFloats; j++) *floats[j] = f + j * stride;
   int32_t** ints[kInts] = {&v.active, &v.released, &v.bypass, &v.can_hold, &v.last_note, &v.steady};
@@ -284,6 +286,7 @@ void GENERATOR::prepare_voices() {
     v.phase_offset[l] = o->phase_offset;
     v.amount[l] = o->amount;
     v.freq[l] = o->freq;
+    v.step[l] = static_cast<double>(o->freq) / kSampleRate;
     v.base_amount[l] = o->base_amount;
     v.base_phase_offset[l] = o->base_phase_offset;
     v.base_freq[l] = o->base_freq;
@@ -295,7 +298,6 @@ void GENERATOR::prepare_voices() {
     VCA* a = voices_[l].vca;
     v.level[l] = a->OUTL;
     v.elapsed[l] = a->elapsed;
-    v.input[l] = a->input;
     const float A = a->attack_time, D = a->decay_time, S = a->sustain_level, R = a->release_time;
     v.attack_time[l] = A;
     v.attack_decay[l] = A + D;
@@ -323,7 +325,7 @@ void GENERATOR::step_voice_vca(size_t l) {
   a->elapsed = v.elapsed[l];
   a->active = v.active[l];
   a->released = v.released[l];
-  a->input = v.input[l];
+  a->input = voice_input(v.outl[l]);
   a->VCA::evolue();
   v.level[l] = a->OUTL;
   v.elapsed[l] = a->elapsed;
@@ -343,13 +345,13 @@ void GENERATOR::sync_lanes() {
     o->OUTL = v.outl[l];
     MIXER* m = voices_[l].mixer;
     m->inputs[0] = v.outl[l];
-    m->OUTL = v.input[l];
+    m->OUTL = voice_input(v.outl[l]);
     VCA* a = voices_[l].vca;
     a->OUTL = v.level[l];
     a->elapsed = v.elapsed[l];
     a->active = v.active[l];
     a->released = v.released[l];
-    a->input = v.input[l];
+    a->input = m->OUTL;
   }
 }
 

@@ -311,6 +311,7 @@ class GENERATOR final : public OUTPUT {
   std::vector<Voice> voices_;
   std::vector<float> voice_f_;    // the float arrays, one block (64-byte aligned inside)
   std::vector<int32_t> voice_i_;  // the int arrays
+  std::vector<double> voice_d_;   // the double array
   std::vector<uintptr_t> voice_note_;
   std::vector<int64_t> voice_offset_;
   std::vector<uint32_t> voice_other_;

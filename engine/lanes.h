@@ -82,6 +82,7 @@ struct VoiceLanes {
   float *phase = nullptr, *phase_offset = nullptr, *amount = nullptr, *freq = nullptr,
         *base_amount = nullptr, *base_phase_offset = nullptr, *base_freq = nullptr,
         *outl = nullptr;  // after the call: clamped, as the mixer's feed keeps it
+  double* step = nullptr;  // freq / 44100, formed when freq is set (as VCO::step_phase keeps it)
   const uintptr_t* note = nullptr;  // address of each one's keyboard note (an int)
   const int64_t* offset = nullptr;  // the line's *NOTE transposition
   // The note each lane was last retuned from: the retune (frequency from the note,
@@ -93,11 +94,12 @@ struct VoiceLanes {
   int64_t note_count = 0;
   // The scalar sine, for the lanes whose vector sine is not certain (of the first n).
   double (*sine)(double) = nullptr;
-  // Amplifier; input is the mixer's clamped output (the mixer's own input is outl).
+  // Amplifier. Its input, the mixer's clamped output, is not kept: it follows from
+  // outl (voice_input).
   // Its parameters do not change while it plays, so two of VCA::evolue's values
   // are formed once: A + D, and L x S (the held level); can_hold: no negative (or NaN)
   // time and S not 0.
-  float *level = nullptr, *elapsed = nullptr, *input = nullptr, *attack_time = nullptr,
+  float *level = nullptr, *elapsed = nullptr, *attack_time = nullptr,
         *attack_decay = nullptr, *sustain_level = nullptr, *held_level = nullptr;
   int32_t *active = nullptr, *released = nullptr, *bypass = nullptr, *can_hold = nullptr;
   // -1 where the last call found the amplifier in a state it keeps with the same
@@ -110,5 +112,13 @@ struct VoiceLanes {
   float* product = nullptr;
   uint32_t* other = nullptr;
 };
+// The amplifier's input from the oscillator's clamped output: the mixer's
+// 10000 x s + 0 (the float product, then the sum), clamped.
+inline float voice_input(float s) {
+  float m = 10000.0f * s + 0.0f;
+  if (m > 32000.0f) m = 32000.0f;
+  if (m < -32000.0f) m = -32000.0f;
+  return m;
+}
 size_t voice_lanes_4(const VoiceLanes& v);
 size_t voice_lanes_8(const VoiceLanes& v);
