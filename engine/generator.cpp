@@ -770,10 +770,10 @@ int GENERATOR::evolue() {
     for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
     rest_products();
     for (const SumRun& r : sum_runs_) {
-      const float* p = r.at;
-      size_t i = 0;
-      for (; i + 4 <= r.n; i += 4) sum = p[i + 3] + (p[i + 2] + (p[i + 1] + (p[i] + sum)));
-      for (; i < r.n; i++) sum = p[i] + sum;
+      const float *p = r.at, *end = r.at + r.n;
+      for (; end - p >= 8; p += 8)
+        sum = p[7] + (p[6] + (p[5] + (p[4] + (p[3] + (p[2] + (p[1] + (p[0] + sum)))))));
+      for (; p < end; p++) sum = *p + sum;
     }
   } else if (vca_kernel_) {
     rest_products();
