@@ -722,8 +722,9 @@ int GENERATOR::evolue() {
         lane_of_[fall_lane_[i]]->OUTL = static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
     }
     const VoicedVco* rest = voiced_rest_.data();
-    evolve_batched(voiced_rest_.size(), [rest](size_t i) { return rest[i].vco; },
-                   [&retune, rest](size_t i) { retune(rest[i]); });
+    if (!voiced_rest_.empty())  // none when whole voices took every one
+      evolve_batched(voiced_rest_.size(), [rest](size_t i) { return rest[i].vco; },
+                     [&retune, rest](size_t i) { retune(rest[i]); });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
       voiced[i].vco->VCO::evolue();
