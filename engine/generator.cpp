@@ -99,16 +99,19 @@ uint8_t GENERATOR::word_flags(const char* word) {
 }
 
 namespace {
-// Lanes per kernel call for a group of n. 8 (AVX-512) measured slower than 4 on the
-// processor this was tuned on (an AMD EPYC: the lanes' scalar loads and stores
-// dominate, not the arithmetic), so 8 only when TEV_LANES=8 asks, for measuring.
+// Lanes per kernel call for a group of n: 4, or 8 where AVX-512 runs. The whole
+// voices, whose state is in arrays, measured faster at 8 on the processor this was
+// tuned on (an AMD EPYC: tev_bench's BM_Voices/64 and /256); the other kernels,
+// which load and store every field of every module one by one, measured slower at
+// 8, so they take 4. TEV_LANES=4 or 8 sets every kernel's width, for measuring.
 // Fewer modules of a kind cost less one by one (the bundled patch's four sines, two
 // chains and five amplifiers: tev_bench's BM_BundledPatch, 9 % more time side by side).
 [[maybe_unused]] constexpr size_t kMinLanes = 8;
 
-[[maybe_unused]] size_t lane_width(SineKernel k, size_t n) {
+[[maybe_unused]] size_t lane_width(SineKernel k, size_t n, size_t fastest = 4) {
   const char* v = std::getenv("TEV_LANES");
-  return v && std::strcmp(v, "8") == 0 && k == SineKernel::Avx512 && n >= 8 ? 8 : 4;
+  const size_t want = v && std::strcmp(v, "8") == 0 ? 8 : v && std::strcmp(v, "4") == 0 ? 4 : fastest;
+  return want == 8 && k == SineKernel::Avx512 && n >= 8 ? 8 : 4;
 }
 }  // namespace
 
@@ -233,7 +236,7 @@ void GENERATOR::prepare_voices() {
     voices_.clear();
     return;
   }
-  const size_t w = lane_width(k, n), padded = (n + w - 1) / w * w;
+  const size_t w = lane_width(k, n, 8), padded = (n + w - 1) / w * w;
   voice_kernel_ = w == 8 ? voice_lanes_8 : voice_lanes_4;
 
   // Their feeds, mixer readings and amplifiers leave the other passes.
