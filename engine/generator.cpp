@@ -184,6 +184,7 @@ namespace {
 }  // namespace
 
 void GENERATOR::prepare_voices() {
+  sync_lanes();  // prepared again: the arrays hold the playing state, not the objects
   voice_kernel_ = nullptr;
   voices_.clear();
   vca_rest_ = vcas_;

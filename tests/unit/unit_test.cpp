@@ -266,6 +266,7 @@ TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
       if (i == 12000)
         for (VCA* a : g.liste_vca) a->UNTRIG();
       g.evolue();
+      if (i == 6000) g.prepare();  // again, while playing
       g.sync_lanes();  // the voices side by side keep their state in the graph
       mix(g.OUTL);
       for (VCO* o : g.liste_vco) {
