@@ -149,6 +149,16 @@ void GENERATOR::prepare() {
       vco_vco_batched_ = false;
 
   prepare_lanes();
+  voiced_waves_.build(voiced_rest_);
+  vco_vco_ops_.clear();
+  std::vector<VoicedVco> sources;
+  if (vco_vco_batched_) {
+    for (const auto& mt : vco_vco_.targets)
+      for (uint32_t j = mt.first; j < mt.first + mt.count; j++)
+        vco_vco_ops_.push_back({mt.target, vco_vco_.sources[j].source, vco_vco_.sources[j].flags});
+    for (const auto& src : vco_vco_.sources) sources.push_back({src.source, nullptr, 0});
+  }
+  vco_vco_waves_.build(sources);
 
   mixer_to_vca_.clear();
   for (int i = 0, n = list_count(nbr_liens_mixer_vca, liens_mixer_vca); i < n; i++)
@@ -343,62 +353,75 @@ inline void modulate_sampler(float& x, float v) {
 }
 }  // namespace
 
-// Evaluates n oscillators as VCO::evolue would, in order, with their sines in
-// batches; `after(i)` runs once oscillator i has its OUTL. The oscillators must be
-// distinct, and `after` must touch no other oscillator of the n: then every phase
-// step can run before every waveform, and the waveforms (so the noise's draws) still
-// come in order.
-template <class Get, class After>
-inline void evolve_batched(size_t n, Get get, After after) {
-  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 2 KB of stack
-  // The argument is kept for the waveforms that compute their own (noise, silent).
-  // The type is read again in the second loop: nothing in between writes it.
-  double arg[kChunk], x[kChunk], scale[kChunk];
+void GENERATOR::WaveGroups::build(const std::vector<VoicedVco>& list) {
+  for (auto* g : {&sine, &pulse, &saw, &half_saw, &other}) g->clear();
+  for (const VoicedVco& v : list) {
+    switch (v.vco->type) {
+      case SINE:
+        sine.push_back(v);
+        break;
+      case PULSE:
+        pulse.push_back(v);
+        break;
+      case SAW:
+        saw.push_back(v);
+        break;
+      case HALF_SAW:
+        half_saw.push_back(v);
+        break;
+      default:
+        other.push_back(v);
+        break;
+    }
+  }
+}
+
+// Every oscillator as VCO::evolue would step it. The sine's OUTL is float(sin x
+// amount), the pulse's tests start from float(sin): the amount is taken before
+// `after`, the pulse's steps run before it.
+template <class After>
+void GENERATOR::evolve_waves(const WaveGroups& g, After after) {
+  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 1.25 KB of stack
+  double x[kChunk], a[kChunk];
   float y[kChunk];
-  for (size_t c = 0; c < n; c += kChunk) {
+  const VoicedVco* v = g.sine.data();
+  for (size_t c = 0, n = g.sine.size(); c < n; c += kChunk) {
     const size_t m = n - c < kChunk ? n - c : kChunk;
-    size_t k = 0;
     for (size_t i = 0; i < m; i++) {
-      VCO* o = get(c + i);
-      const double g = o->VCO::step_phase();
-      // The sine's OUTL is float(sin x amount), the pulse's tests start from float(sin).
-      const type_generateur t = o->type;
-      if (t == SINE) {
-        x[k] = g;
-        scale[k++] = o->amount;
-      } else if (t == PULSE) {
-        x[k] = g;
-        scale[k++] = 1.0;
-      } else {
-        arg[i] = g;
-      }
+      VCO* o = v[c + i].vco;
+      x[i] = o->VCO::step_phase();
+      a[i] = o->amount;
+      after(v[c + i]);
     }
-    if (k > 0) sine_times(x, scale, y, k);
-    k = 0;
+    sine_times(x, a, y, m);
+    for (size_t i = 0; i < m; i++) v[c + i].vco->OUTL = y[i];
+  }
+  v = g.pulse.data();
+  for (size_t c = 0, n = g.pulse.size(); c < n; c += kChunk) {
+    const size_t m = n - c < kChunk ? n - c : kChunk;
     for (size_t i = 0; i < m; i++) {
-      VCO* o = get(c + i);
-      const type_generateur t = o->type;
-      if (t == SINE) {
-        o->OUTL = y[k++];
-        after(c + i);
-        continue;
-      }
-      switch (t) {
-        case PULSE:
-          o->step_pulse(y[k++]);
-          break;
-        case SAW:
-          o->step_saw();
-          break;
-        case HALF_SAW:
-          o->step_half_saw();
-          break;
-        default:
-          o->evolue_waveform(arg[i]);
-          break;
-      }
-      after(c + i);
+      x[i] = v[c + i].vco->VCO::step_phase();
+      a[i] = 1.0;
     }
+    sine_times(x, a, y, m);
+    for (size_t i = 0; i < m; i++) {
+      v[c + i].vco->step_pulse(y[i]);
+      after(v[c + i]);
+    }
+  }
+  for (const VoicedVco& w : g.saw) {
+    w.vco->VCO::step_phase();
+    w.vco->step_saw();
+    after(w);
+  }
+  for (const VoicedVco& w : g.half_saw) {
+    w.vco->VCO::step_phase();
+    w.vco->step_half_saw();
+    after(w);
+  }
+  for (const VoicedVco& w : g.other) {
+    w.vco->evolue_waveform(w.vco->VCO::step_phase());
+    after(w);
   }
 }
 
@@ -437,23 +460,34 @@ int GENERATOR::evolue() {
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
   if (vco_vco_batched_) {
-    const auto* src = vco_vco_.sources.data();
-    evolve_batched(vco_vco_.sources.size(), [src](size_t i) { return src[i].source; },
-                   [](size_t) {});
-  }
-  for (const auto& mt : vco_vco_.targets) {
-    VCO* t = mt.target;
-    for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
-      VCO* o = vco_vco_.sources[j].source;
-      if (!vco_vco_batched_) o->VCO::evolue();
+    evolve_waves(vco_vco_waves_, [](const VoicedVco&) {});
+    for (const ModOp& op : vco_vco_ops_) {
+      VCO* t = op.target;
+      VCO* o = op.source;
       t->amount = t->base_amount;
       t->phase_offset = t->base_phase_offset;
       t->freq = t->base_freq;
-      const uint8_t w = vco_vco_.sources[j].flags;
+      const uint8_t w = op.flags;
       if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
         modulate_vco(t->amount, o->OUTPUT::get_OUTL());
       if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
       if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
+    }
+  } else {
+    for (const auto& mt : vco_vco_.targets) {
+      VCO* t = mt.target;
+      for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
+        VCO* o = vco_vco_.sources[j].source;
+        o->VCO::evolue();
+        t->amount = t->base_amount;
+        t->phase_offset = t->base_phase_offset;
+        t->freq = t->base_freq;
+        const uint8_t w = vco_vco_.sources[j].flags;
+        if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
+          modulate_vco(t->amount, o->OUTPUT::get_OUTL());
+        if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
+        if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
+      }
     }
   }
 
@@ -522,9 +556,7 @@ int GENERATOR::evolue() {
       for (size_t i = 0; i < falls; i++)
         lane_of_[fall_lane_[i]]->OUTL = static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
     }
-    const VoicedVco* rest = voiced_rest_.data();
-    evolve_batched(voiced_rest_.size(), [rest](size_t i) { return rest[i].vco; },
-                   [&retune, rest](size_t i) { retune(rest[i]); });
+    evolve_waves(voiced_waves_, retune);
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
       voiced[i].vco->VCO::evolue();

@@ -256,7 +256,7 @@ class GENERATOR final : public OUTPUT {
   bool voiced_distinct_ = true;
   // Pass 8's sine oscillators side by side (engine/lanes.h), when voiced_distinct_ and
   // the CPU runs a lane kernel; voiced_rest_ holds the other voiced oscillators, in
-  // order. Null kernel: every voiced oscillator goes through evolve_batched.
+  // order. Null kernel: every voiced oscillator goes through voiced_waves_.
   size_t (*sine_kernel_)(const SineLanes&) = nullptr;
   SineLanes sine_lanes_;
   std::vector<uintptr_t> lane_vco_, lane_note_;
@@ -291,4 +291,25 @@ class GENERATOR final : public OUTPUT {
   // Pass 4 has no chain: every source is walked once and none is a target, so the
   // sources can all be evaluated (sines in batches) before any target is modulated.
   bool vco_vco_batched_ = false;
+
+  // The distinct oscillators of one pass by waveform, each group in pass order (the
+  // noise's draws keep theirs): no waveform reads another oscillator, so the groups
+  // may run one after another, with no type test per sample.
+  struct WaveGroups {
+    std::vector<VoicedVco> sine, pulse, saw, half_saw, other;
+    void build(const std::vector<VoicedVco>& list);
+  };
+  // Steps every oscillator of g, sines in batches; `after(v)` runs once v's waveform
+  // no longer needs its amount, and touches v alone.
+  template <class After>
+  static void evolve_waves(const WaveGroups& g, After after);
+  WaveGroups voiced_waves_;   // pass 8: voiced_rest_
+  WaveGroups vco_vco_waves_;  // pass 4's sources, when vco_vco_batched_
+  // Pass 4 when batched: every source in walk order with its target.
+  struct ModOp {
+    VCO* target;
+    VCO* source;
+    uint8_t flags;
+  };
+  std::vector<ModOp> vco_vco_ops_;
 };
