@@ -374,6 +374,12 @@ void GENERATOR::WaveGroups::build(const std::vector<VoicedVco>& list) {
         break;
     }
   }
+  auto batch = [](size_t n) {
+    return n >= 2 && n <= 4 ? sine_times_short()
+                            : static_cast<size_t (*)(const double*, const double*, float*, size_t)>(sine_times);
+  };
+  sines = batch(sine.size());
+  pulses = batch(pulse.size());
 }
 
 // Every oscillator as VCO::evolue would step it. The sine's OUTL is float(sin x
@@ -393,7 +399,7 @@ void GENERATOR::evolve_waves(const WaveGroups& g, After after) {
       a[i] = o->amount;
       after(v[c + i]);
     }
-    sine_times(x, a, y, m);
+    g.sines(x, a, y, m);
     for (size_t i = 0; i < m; i++) v[c + i].vco->OUTL = y[i];
   }
   v = g.pulse.data();
@@ -403,7 +409,7 @@ void GENERATOR::evolve_waves(const WaveGroups& g, After after) {
       x[i] = v[c + i].vco->VCO::step_phase();
       a[i] = 1.0;
     }
-    sine_times(x, a, y, m);
+    g.pulses(x, a, y, m);
     for (size_t i = 0; i < m; i++) {
       v[c + i].vco->step_pulse(y[i]);
       after(v[c + i]);

@@ -297,6 +297,10 @@ class GENERATOR final : public OUTPUT {
   // may run one after another, with no type test per sample.
   struct WaveGroups {
     std::vector<VoicedVco> sine, pulse, saw, half_saw, other;
+    // The sine batch of each group: with four oscillators or fewer, one call of the
+    // kernel's block (out: room for 4).
+    size_t (*sines)(const double*, const double*, float*, size_t) = nullptr;
+    size_t (*pulses)(const double*, const double*, float*, size_t) = nullptr;
     void build(const std::vector<VoicedVco>& list);
   };
   // Steps every oscillator of g, sines in batches; `after(v)` runs once v's waveform
