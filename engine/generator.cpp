@@ -184,6 +184,53 @@ void GENERATOR::prepare() {
   for (auto& r : liens_sampler_mixer) feed_of(r.pere_in, r.fils_out, r.param_out);
   prepare_chains();
   prepare_vcas();
+  prepare_mixes();
+}
+
+void GENERATOR::prepare_mixes() {
+  mix1_.clear();
+  mix2_.clear();
+  std::unordered_map<const void*, int> evaluated, read, driven;
+  for (const FeedOp& f : feed_ops_)
+    if (f.mixer) evaluated[f.mixer]++;
+  for (const MixerToVca& l : mixer_to_vca_) {
+    read[l.mixer]++;
+    driven[l.vca]++;
+  }
+  std::unordered_map<const MIXER*, VCA*> fused;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (read[l.mixer] == 1 && driven[l.vca] == 1 && evaluated[l.mixer] == 1) fused[l.mixer] = l.vca;
+  std::vector<FeedOp> rest;
+  for (size_t first = 0, i = 0; i < feed_ops_.size(); i++) {
+    MIXER* m = feed_ops_[i].mixer;
+    if (!m) continue;
+    const FeedOp* r = &feed_ops_[first];
+    const size_t n = i + 1 - first;
+    first = i + 1;
+    auto f = fused.find(m);
+    if (f != fused.end() && n == 1 && r[0].source && m->nbr_inputs == 1 &&
+        r[0].input == &m->inputs[0]) {
+      mix1_.push_back({r[0].source, m, &f->second->input});
+      continue;
+    }
+    if (f != fused.end() && n == 2 && r[0].source && r[1].source && m->nbr_inputs == 2) {
+      if (r[0].input == &m->inputs[0] && r[1].input == &m->inputs[1]) {
+        mix2_.push_back({{r[0].source, r[1].source}, m, &f->second->input});
+        continue;
+      }
+      if (r[0].input == &m->inputs[1] && r[1].input == &m->inputs[0]) {
+        mix2_.push_back({{r[1].source, r[0].source}, m, &f->second->input});
+        continue;
+      }
+    }
+    rest.insert(rest.end(), r, r + n);
+    if (f != fused.end()) fused.erase(f);
+  }
+  feed_ops_ = rest;
+  std::vector<MixerToVca> m2v;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (!fused.count(l.mixer)) m2v.push_back(l);
+  mixer_to_vca_ = m2v;
 }
 
 void GENERATOR::prepare_vcas() {
@@ -573,6 +620,28 @@ int GENERATOR::evolue() {
   // 9. and 10. Sources into their mixer inputs, then the mixer sums (and, for the
   //     chains side by side, 12 too: nothing else touches their mixers and amplifiers).
   if (chain_kernel_) chain_kernel_(chain_lanes_);
+  // Each source's clamp kept, as get_OUTL keeps it; the sums are MIXER::evolue's,
+  // the result clamped as pass 12 reads it.
+  for (const Mix1& x : mix1_) {
+    const float v = OUTPUT::clamped(x.source->OUTL);
+    x.source->OUTL = v;
+    x.mixer->inputs[0] = v;
+    const float out = OUTPUT::clamped(10000.0f * v + 0.0f);
+    x.mixer->OUTL = out;
+    *x.vca_input = out;
+  }
+  for (const Mix2& x : mix2_) {
+    const float a = OUTPUT::clamped(x.source[0]->OUTL);
+    x.source[0]->OUTL = a;
+    x.mixer->inputs[0] = a;
+    const float b = OUTPUT::clamped(x.source[1]->OUTL);
+    x.source[1]->OUTL = b;
+    x.mixer->inputs[1] = b;
+    const float first = 5000.0f * a + 0.0f;
+    const float out = OUTPUT::clamped(static_cast<float>(5000.0 * b + first));
+    x.mixer->OUTL = out;
+    *x.vca_input = out;
+  }
   for (const FeedOp& f : feed_ops_) {
     if (f.source) *f.input = f.source->clamp_OUTL();
     if (f.mixer) f.mixer->MIXER::evolue();

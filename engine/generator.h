@@ -316,4 +316,21 @@ class GENERATOR final : public OUTPUT {
     uint8_t flags;
   };
   std::vector<ModOp> vco_vco_ops_;
+  // Passes 9, 10 and 12 for a mixer evaluated by one record, of one source into a
+  // one-input mixer or two into a two-input one, and read by the one link into an
+  // amplifier that no other mixer drives: taken out of feed_ops_ and mixer_to_vca_
+  // (nothing else reads the mixer, its inputs or that amplifier's input in between).
+  struct Mix1 {
+    OUTPUT* source;
+    MIXER* mixer;
+    float* vca_input;
+  };
+  struct Mix2 {
+    OUTPUT* source[2];  // into inputs[0] and inputs[1]
+    MIXER* mixer;
+    float* vca_input;
+  };
+  std::vector<Mix1> mix1_;
+  std::vector<Mix2> mix2_;
+  void prepare_mixes();
 };
