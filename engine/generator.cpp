@@ -151,14 +151,19 @@ void GENERATOR::prepare() {
   prepare_lanes();
   voiced_waves_.build(voiced_rest_);
   vco_vco_ops_.clear();
-  std::vector<VoicedVco> sources;
-  if (vco_vco_batched_) {
+  if (vco_vco_batched_)
     for (const auto& mt : vco_vco_.targets)
       for (uint32_t j = mt.first; j < mt.first + mt.count; j++)
-        vco_vco_ops_.push_back({mt.target, vco_vco_.sources[j].source, vco_vco_.sources[j].flags});
-    for (const auto& src : vco_vco_.sources) sources.push_back({src.source, nullptr, 0});
+        vco_vco_ops_.push_back({vco_vco_.sources[j].source, mt.target, vco_vco_.sources[j].flags});
+  std::vector<VCO*> targets;
+  vco_vco_fused_ = true;
+  for (const auto& mt : vco_vco_.targets) {
+    targets.push_back(mt.target);
+    if (mt.count != 1) vco_vco_fused_ = false;
   }
-  vco_vco_waves_.build(sources);
+  vco_vco_fused_ = vco_vco_fused_ && vco_vco_batched_ && distinct(targets);
+  vco_vco_waves_.build(vco_vco_ops_);
+  if (vco_vco_fused_) vco_vco_ops_.clear();
 
   mixer_to_vca_.clear();
   for (int i = 0, n = list_count(nbr_liens_mixer_vca, liens_mixer_vca); i < n; i++)
@@ -400,82 +405,101 @@ inline void modulate_sampler(float& x, float v) {
 }
 }  // namespace
 
-void GENERATOR::WaveGroups::build(const std::vector<VoicedVco>& list) {
-  for (auto* g : {&sine, &pulse, &saw, &half_saw, &other}) g->clear();
-  for (const VoicedVco& v : list) {
-    switch (v.vco->type) {
+template <class Entry>
+void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
+  auto group = [](const Entry& e) {
+    switch (e.vco->type) {
       case SINE:
-        sine.push_back(v);
-        break;
+        return kSine;
       case PULSE:
-        pulse.push_back(v);
-        break;
+        return kPulse;
       case SAW:
-        saw.push_back(v);
-        break;
+        return kSaw;
       case HALF_SAW:
-        half_saw.push_back(v);
-        break;
+        return kHalfSaw;
       default:
-        other.push_back(v);
-        break;
+        return kOther;
     }
+  };
+  all.clear();
+  for (int k = 0; k < kGroups; k++) {
+    for (const Entry& e : list)
+      if (group(e) == k) all.push_back(e);
+    end[k] = all.size();
   }
   auto batch = [](size_t n) {
     return n >= 2 && n <= 4 ? sine_times_short()
                             : static_cast<size_t (*)(const double*, const double*, float*, size_t)>(sine_times);
   };
-  sines = batch(sine.size());
-  pulses = batch(pulse.size());
+  sines = batch(end[kSine]);
+  pulses = batch(end[kPulse] - end[kSine]);
 }
 
 // Every oscillator as VCO::evolue would step it. The sine's OUTL is float(sin x
-// amount), the pulse's tests start from float(sin): the amount is taken before
-// `after`, the pulse's steps run before it.
-template <class After>
-void GENERATOR::evolve_waves(const WaveGroups& g, After after) {
+// amount), the pulse's tests start from float(sin).
+template <class Entry, class After>
+void GENERATOR::evolve_waves(const WaveGroups<Entry>& g, After after) {
   constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 1.25 KB of stack
   double x[kChunk], a[kChunk];
   float y[kChunk];
-  const VoicedVco* v = g.sine.data();
-  for (size_t c = 0, n = g.sine.size(); c < n; c += kChunk) {
-    const size_t m = n - c < kChunk ? n - c : kChunk;
+  using G = WaveGroups<Entry>;
+  const Entry* e = g.all.data();
+  const Entry* end = e + g.end[G::kSine];
+  while (e != end) {
+    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
     for (size_t i = 0; i < m; i++) {
-      VCO* o = v[c + i].vco;
+      VCO* o = e[i].vco;
       x[i] = o->VCO::step_phase();
       a[i] = o->amount;
-      after(v[c + i]);
     }
     g.sines(x, a, y, m);
-    for (size_t i = 0; i < m; i++) v[c + i].vco->OUTL = y[i];
+    for (size_t i = 0; i < m; i++, e++) {
+      e->vco->OUTL = y[i];
+      after(*e);
+    }
   }
-  v = g.pulse.data();
-  for (size_t c = 0, n = g.pulse.size(); c < n; c += kChunk) {
-    const size_t m = n - c < kChunk ? n - c : kChunk;
+  end = g.all.data() + g.end[G::kPulse];
+  while (e != end) {
+    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
     for (size_t i = 0; i < m; i++) {
-      x[i] = v[c + i].vco->VCO::step_phase();
+      x[i] = e[i].vco->VCO::step_phase();
       a[i] = 1.0;
     }
     g.pulses(x, a, y, m);
-    for (size_t i = 0; i < m; i++) {
-      v[c + i].vco->step_pulse(y[i]);
-      after(v[c + i]);
+    for (size_t i = 0; i < m; i++, e++) {
+      e->vco->step_pulse(y[i]);
+      after(*e);
     }
   }
-  for (const VoicedVco& w : g.saw) {
-    w.vco->VCO::step_phase();
-    w.vco->step_saw();
-    after(w);
+  for (end = g.all.data() + g.end[G::kSaw]; e != end; e++) {
+    e->vco->VCO::step_phase();
+    e->vco->step_saw();
+    after(*e);
   }
-  for (const VoicedVco& w : g.half_saw) {
-    w.vco->VCO::step_phase();
-    w.vco->step_half_saw();
-    after(w);
+  for (end = g.all.data() + g.end[G::kHalfSaw]; e != end; e++) {
+    e->vco->VCO::step_phase();
+    e->vco->step_half_saw();
+    after(*e);
   }
-  for (const VoicedVco& w : g.other) {
-    w.vco->evolue_waveform(w.vco->VCO::step_phase());
-    after(w);
+  for (end = g.all.data() + g.end[G::kOther]; e != end; e++) {
+    e->vco->evolue_waveform(e->vco->VCO::step_phase());
+    after(*e);
   }
+}
+
+// One link of pass 4: the target restored, then modulated by the source's OUTL
+// (clamped, and kept so, at every reading).
+inline void GENERATOR::apply_mod(const ModOp& op) {
+  VCO* t = op.target;
+  VCO* o = op.vco;
+  t->amount = t->base_amount;
+  t->phase_offset = t->base_phase_offset;
+  t->freq = t->base_freq;
+  const uint8_t w = op.flags;
+  if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
+    modulate_vco(t->amount, o->OUTPUT::get_OUTL());
+  if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
+  if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
 }
 
 int GENERATOR::evolue() {
@@ -512,36 +536,18 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
-  if (vco_vco_batched_) {
-    evolve_waves(vco_vco_waves_, [](const VoicedVco&) {});
-    for (const ModOp& op : vco_vco_ops_) {
-      VCO* t = op.target;
-      VCO* o = op.source;
-      t->amount = t->base_amount;
-      t->phase_offset = t->base_phase_offset;
-      t->freq = t->base_freq;
-      const uint8_t w = op.flags;
-      if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
-        modulate_vco(t->amount, o->OUTPUT::get_OUTL());
-      if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
-      if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
-    }
+  if (vco_vco_fused_) {
+    evolve_waves(vco_vco_waves_, [](const ModOp& op) { apply_mod(op); });
+  } else if (vco_vco_batched_) {
+    evolve_waves(vco_vco_waves_, [](const ModOp&) {});
+    for (const ModOp& op : vco_vco_ops_) apply_mod(op);
   } else {
-    for (const auto& mt : vco_vco_.targets) {
-      VCO* t = mt.target;
+    for (const auto& mt : vco_vco_.targets)
       for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
         VCO* o = vco_vco_.sources[j].source;
         o->VCO::evolue();
-        t->amount = t->base_amount;
-        t->phase_offset = t->base_phase_offset;
-        t->freq = t->base_freq;
-        const uint8_t w = vco_vco_.sources[j].flags;
-        if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
-          modulate_vco(t->amount, o->OUTPUT::get_OUTL());
-        if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
-        if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
+        apply_mod({o, mt.target, vco_vco_.sources[j].flags});
       }
-    }
   }
 
   // 5. Oscillators modulating samplers: no restore, no condition.

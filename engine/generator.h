@@ -294,28 +294,37 @@ class GENERATOR final : public OUTPUT {
 
   // The distinct oscillators of one pass by waveform, each group in pass order (the
   // noise's draws keep theirs): no waveform reads another oscillator, so the groups
-  // may run one after another, with no type test per sample.
+  // may run one after another, with no type test per sample. Entries: anything with
+  // the oscillator in `vco`.
+  template <class Entry>
   struct WaveGroups {
-    std::vector<VoicedVco> sine, pulse, saw, half_saw, other;
+    enum { kSine, kPulse, kSaw, kHalfSaw, kOther, kGroups };
+    // The groups one after another: group k is [end[k - 1], end[k]) (end[-1] = 0).
+    std::vector<Entry> all;
+    size_t end[kGroups] = {};
     // The sine batch of each group: with four oscillators or fewer, one call of the
     // kernel's block (out: room for 4).
     size_t (*sines)(const double*, const double*, float*, size_t) = nullptr;
     size_t (*pulses)(const double*, const double*, float*, size_t) = nullptr;
-    void build(const std::vector<VoicedVco>& list);
+    void build(const std::vector<Entry>& list);
   };
-  // Steps every oscillator of g, sines in batches; `after(v)` runs once v's waveform
-  // no longer needs its amount, and touches v alone.
-  template <class After>
-  static void evolve_waves(const WaveGroups& g, After after);
-  WaveGroups voiced_waves_;   // pass 8: voiced_rest_
-  WaveGroups vco_vco_waves_;  // pass 4's sources, when vco_vco_batched_
+  // Steps every oscillator of g, sines in batches; `after(e)` runs once e's OUTL is
+  // set, and touches e's oscillator and what no other oscillator of g reads.
+  template <class Entry, class After>
+  static void evolve_waves(const WaveGroups<Entry>& g, After after);
   // Pass 4 when batched: every source in walk order with its target.
   struct ModOp {
+    VCO* vco;  // the source
     VCO* target;
-    VCO* source;
     uint8_t flags;
   };
-  std::vector<ModOp> vco_vco_ops_;
+  WaveGroups<VoicedVco> voiced_waves_;  // pass 8: voiced_rest_
+  WaveGroups<ModOp> vco_vco_waves_;     // pass 4's sources, when vco_vco_batched_
+  std::vector<ModOp> vco_vco_ops_;      // the same, when a target has several sources
+  // Every target of pass 4 has one source and no other record: each link is then
+  // applied as soon as its source has its OUTL.
+  bool vco_vco_fused_ = false;
+  static void apply_mod(const ModOp& op);
   // Passes 9, 10 and 12 for a mixer evaluated by one record, of one source into a
   // one-input mixer or two into a two-input one, and read by the one link into an
   // amplifier that no other mixer drives: taken out of feed_ops_ and mixer_to_vca_
