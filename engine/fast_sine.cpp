@@ -133,8 +133,8 @@ __attribute__((noinline, cold)) size_t redo(unsigned ok, size_t m, const double*
 
 // Lanes j < m, 1 <= m <= 4, of x and a; out has room for 4 floats (the lanes past m
 // get zeros). Returns how many fell back.
-__attribute__((target("avx2"))) size_t block4(const double* x, const double* a, float* out,
-                                               size_t m) {
+__attribute__((target("avx2"))) inline size_t block4(const double* x, const double* a, float* out,
+                                                      size_t m) {
   const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
   // The amounts are loaded after the call: nothing to keep across it.
   const __m256d s = _ZGVdN4v_sin(load4(x, m));
@@ -150,6 +150,12 @@ __attribute__((target("avx2"))) size_t block4(const double* x, const double* a, 
   // Lanes past m hold zeros, which never pass.
   if (__builtin_expect(ok == 0xFu >> (4 - m), 1)) return 0;
   return redo(ok, m, x, a, out);
+}
+
+// block4 for a count known when the caller is prepared: no test of it per call.
+template <size_t M>
+__attribute__((target("avx2"))) size_t block(const double* x, const double* a, float* out, size_t) {
+  return block4(x, a, out, M);
 }
 
 __attribute__((target("avx2"))) size_t sine_times_avx2(const double* x, const double* a,
@@ -252,11 +258,11 @@ size_t sine_times(SineKernel k, const double* x, const double* a, float* out, si
 }
 
 namespace {
-Kernel short_kernel(SineKernel k) {
+Kernel short_kernel(SineKernel k, size_t n) {
   switch (k) {
     case SineKernel::Avx512:
     case SineKernel::Avx2:
-      return block4;
+      return n == 2 ? block<2> : n == 3 ? block<3> : block<4>;
     case SineKernel::Sse2:
       return sine_times_sse2;
     case SineKernel::Scalar:
@@ -284,7 +290,7 @@ Kernel default_kernel(SineKernel k) {
 
 namespace {
 SineKernel widest_kernel() { return std::min(SineKernel::Scalar, forced_kernel()); }
-Kernel short_kernel(SineKernel) { return sine_times_scalar; }
+Kernel short_kernel(SineKernel, size_t) { return sine_times_scalar; }
 Kernel default_kernel(SineKernel) { return sine_times_scalar; }
 }  // namespace
 
@@ -311,7 +317,7 @@ const bool g_chosen = [] {
 
 SineKernel sine_kernel() { return g_kernel; }
 
-SineTimesShort sine_times_short() { return short_kernel(g_kernel); }
+SineTimesShort sine_times_short(size_t n) { return short_kernel(g_kernel, n); }
 
 void set_sine_kernel(SineKernel k) {
   g_kernel = k;

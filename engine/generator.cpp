@@ -428,7 +428,7 @@ void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
     end[k] = all.size();
   }
   auto batch = [](size_t n) {
-    return n >= 2 && n <= 4 ? sine_times_short()
+    return n >= 2 && n <= 4 ? sine_times_short(n)
                             : static_cast<size_t (*)(const double*, const double*, float*, size_t)>(sine_times);
   };
   sines = batch(end[kSine]);
