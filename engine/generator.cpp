@@ -113,7 +113,10 @@ namespace {
 }  // namespace
 
 void GENERATOR::prepare() {
-  // Passes 4 and 7 are bounded by their counters, pass 5 by its list.
+  // Passes 2, 3, 4 and 7 are bounded by their counters, passes 1 and 5 by their lists.
+  seq_samplers_.build(liens_sampler_sequencer, liens_sampler_sequencer.size());
+  seq_vcas_.build(liens_vca_sequencer, list_count(nbr_liens_vca_sequencer, liens_vca_sequencer));
+  seq_vcos_.build(liens_vco_sequencer, list_count(nbr_liens_vco_sequencer, liens_vco_sequencer));
   vco_vco_.build(liens_vco_vco, list_count(nbr_liens_vco_vco, liens_vco_vco));
   vco_sampler_.build(liens_vco_sampler, liens_vco_sampler.size());
   sampler_vco_.build(liens_sampler_vco, list_count(nbr_liens_sampler_vco, liens_sampler_vco));
@@ -504,29 +507,28 @@ inline void GENERATOR::apply_mod(const ModOp& op) {
 
 int GENERATOR::evolue() {
   // 1. Samplers triggered by sequencers, then the sequencer steps.
-  for (auto& r : liens_sampler_sequencer) {
-    SEQUENCER* s = r.pere_in;
+  for (const auto& r : seq_samplers_.runs) {
+    SEQUENCER* s = r.seq;
     const bool fire = s->step_counter == 0.0f && s->notes[s->step] != 0;
     if (fire)
-      for (SAMPLER* p : r.fils_out) p->TRIG();
+      for (uint32_t j = r.first; j < r.first + r.count; j++) seq_samplers_.targets[j]->TRIG();
     s->SEQUENCER::evolue();
   }
 
   // 2. Amplifiers retriggered on the gate their sequencer last produced.
-  for (int i = 0, n = list_count(nbr_liens_vca_sequencer, liens_vca_sequencer); i < n; i++) {
-    auto& r = liens_vca_sequencer[i];
-    if (r.pere_in->gate != 0)
-      for (VCA* a : r.fils_out) {
+  for (const auto& r : seq_vcas_.runs)
+    if (r.seq->gate != 0)
+      for (uint32_t j = r.first; j < r.first + r.count; j++) {
+        VCA* a = seq_vcas_.targets[j];
         a->UNTRIG();
         a->TRIG();
       }
-  }
 
   // 3. Oscillators driven by sequencers; a rest silences them.
-  for (int i = 0, n = list_count(nbr_liens_vco_sequencer, liens_vco_sequencer); i < n; i++) {
-    auto& r = liens_vco_sequencer[i];
-    SEQUENCER* s = r.pere_in;
-    for (VCO* o : r.fils_out) {
+  for (const auto& r : seq_vcos_.runs) {
+    SEQUENCER* s = r.seq;
+    for (uint32_t j = r.first; j < r.first + r.count; j++) {
+      VCO* o = seq_vcos_.targets[j];
       if (s->notes[s->step] == 0) o->amount = 0.0f;
       o->base_freq = s->OUTPUT::get_OUTL();
       o->freq = s->OUTPUT::get_OUTL();

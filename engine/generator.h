@@ -239,6 +239,31 @@ class GENERATOR final : public OUTPUT {
     KEYBOARD* kbd;  // null: plays at base_speed
   };
 
+  // Passes 1 to 3: each record a sequencer and a run of its targets.
+  template <class Target>
+  struct SeqLinks {
+    struct Run {
+      SEQUENCER* seq;
+      uint32_t first, count;
+    };
+    std::vector<Run> runs;
+    std::vector<Target*> targets;
+    template <class Records>
+    void build(const Records& records, size_t n) {
+      runs.clear();
+      targets.clear();
+      for (size_t i = 0; i < n && i < records.size(); i++) {
+        const auto& r = records[i];
+        runs.push_back({r.pere_in, static_cast<uint32_t>(targets.size()),
+                        static_cast<uint32_t>(r.fils_out.size())});
+        targets.insert(targets.end(), r.fils_out.begin(), r.fils_out.end());
+      }
+    }
+  };
+  SeqLinks<SAMPLER> seq_samplers_;  // pass 1
+  SeqLinks<VCA> seq_vcas_;          // pass 2
+  SeqLinks<VCO> seq_vcos_;          // pass 3
+
   // Flat arrays, walked in order every sample: no list of lists to chase.
   ModLinks<VCO, VCO> vco_vco_;          // pass 4
   ModLinks<VCO, SAMPLER> vco_sampler_;  // pass 5
