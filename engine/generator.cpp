@@ -153,6 +153,11 @@ void GENERATOR::prepare() {
 
   prepare_lanes();
   voiced_waves_.build(voiced_rest_);
+  // An oscillator without a keyboard reads a note that no offset brings into the
+  // table: its frequency stays, as with none, and the retune needs no test.
+  static const int kNoNote = INT32_MIN;
+  for (VoicedVco& v : voiced_waves_.all)
+    if (!v.note) v.note = &kNoNote;
   vco_vco_ops_.clear();
   if (vco_vco_batched_)
     for (const auto& mt : vco_vco_.targets)
@@ -596,13 +601,9 @@ int GENERATOR::evolue() {
 
   // 8. Oscillators named V...: evaluated with what passes 3, 4 and 7 left; the
   //    keyboard's note (plus the line's *NOTE offset) takes effect next sample.
-  auto retune = [](const VoicedVco& v) {
-    VCO* o = v.vco;
+  auto retune = [](VCO* o, long long note) {
     float base = o->base_freq;
-    if (v.note) {
-      const long long idx = static_cast<long long>(*v.note) + v.offset;
-      if (note_in_table(idx)) base = static_cast<float>(NOTE2FREQ[idx]);
-    }
+    if (note_in_table(note)) base = static_cast<float>(NOTE2FREQ[note]);
     o->base_freq = base;
     o->amount = o->base_amount;
     o->phase_offset = o->base_phase_offset;
@@ -617,11 +618,14 @@ int GENERATOR::evolue() {
       for (size_t i = 0; i < falls; i++)
         lane_of_[fall_lane_[i]]->OUTL = static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
     }
-    evolve_waves(voiced_waves_, retune);
+    evolve_waves(voiced_waves_, [&retune](const VoicedVco& v) {
+      retune(v.vco, static_cast<long long>(*v.note) + v.offset);
+    });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
-      voiced[i].vco->VCO::evolue();
-      retune(voiced[i]);
+      const VoicedVco& v = voiced[i];
+      v.vco->VCO::evolue();
+      retune(v.vco, v.note ? static_cast<long long>(*v.note) + v.offset : -1);
     }
   }
 
