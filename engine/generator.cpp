@@ -446,7 +446,7 @@ void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
 // Every oscillator as VCO::evolue would step it. The sine's OUTL is float(sin x
 // amount), the pulse's tests start from float(sin).
 template <class Entry, class After>
-void GENERATOR::evolve_waves(const WaveGroups<Entry>& g, After after) {
+__attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGroups<Entry>& g, After after) {
   constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 1.25 KB of stack
   double x[kChunk], a[kChunk];
   float y[kChunk];
