@@ -435,9 +435,9 @@ void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
       if (group(e) == k) all.push_back(e);
     end[k] = all.size();
   }
-  auto batch = [](size_t n) {
-    return n >= 2 && n <= 4 ? sine_times_short(n)
-                            : static_cast<size_t (*)(const double*, const double*, float*, size_t)>(sine_times);
+  auto batch = [](size_t n) -> SineTimesShort {
+    if (n >= 2 && n <= 4) return sine_times_short(n);
+    return sine_times;
   };
   sines = batch(end[kSine]);
   pulses = batch(end[kPulse] - end[kSine]);
@@ -446,7 +446,8 @@ void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
 // Every oscillator as VCO::evolue would step it. The sine's OUTL is float(sin x
 // amount), the pulse's tests start from float(sin).
 template <class Entry, class After>
-__attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGroups<Entry>& g, After after) {
+__attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGroups<Entry>& g,
+                                                                    After after) {
   constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 1.25 KB of stack
   double x[kChunk], a[kChunk];
   float y[kChunk];

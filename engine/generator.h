@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fast_sine.h"
 #include "engine/keyboard.h"
 #include "engine/lanes.h"
 #include "engine/mixer.h"
@@ -329,8 +330,8 @@ class GENERATOR final : public OUTPUT {
     size_t end[kGroups] = {};
     // The sine batch of each group: with four oscillators or fewer, one call of the
     // kernel's block (out: room for 4).
-    size_t (*sines)(const double*, const double*, float*, size_t) = nullptr;
-    size_t (*pulses)(const double*, const double*, float*, size_t) = nullptr;
+    SineTimesShort sines = nullptr;
+    SineTimesShort pulses = nullptr;
     void build(const std::vector<Entry>& list);
   };
   // Steps every oscillator of g, sines in batches; `after(e)` runs once e's OUTL is
