@@ -116,7 +116,10 @@ namespace {
 }  // namespace
 
 void GENERATOR::prepare() {
-  // Passes 4 and 7 are bounded by their counters, pass 5 by its list.
+  // Passes 2, 3, 4 and 7 are bounded by their counters, passes 1 and 5 by their lists.
+  seq_samplers_.build(liens_sampler_sequencer, liens_sampler_sequencer.size());
+  seq_vcas_.build(liens_vca_sequencer, list_count(nbr_liens_vca_sequencer, liens_vca_sequencer));
+  seq_vcos_.build(liens_vco_sequencer, list_count(nbr_liens_vco_sequencer, liens_vco_sequencer));
   vco_vco_.build(liens_vco_vco, list_count(nbr_liens_vco_vco, liens_vco_vco));
   vco_sampler_.build(liens_vco_sampler, liens_vco_sampler.size());
   sampler_vco_.build(liens_sampler_vco, list_count(nbr_liens_sampler_vco, liens_sampler_vco));
@@ -175,8 +178,75 @@ void GENERATOR::prepare() {
   for (auto& r : liens_sampler_mixer) feed_of(r.pere_in, r.fils_out, r.param_out);
   prepare_voices();
   prepare_lanes();
+  voiced_waves_.build(voiced_rest_);
+  // An oscillator without a keyboard reads a note that no offset brings into the
+  // table: its frequency stays, as with none, and the retune needs no test.
+  static const int kNoNote = INT32_MIN;
+  for (VoicedVco& v : voiced_waves_.all)
+    if (!v.note) v.note = &kNoNote;
+  vco_vco_ops_.clear();
+  if (vco_vco_batched_)
+    for (const auto& mt : vco_vco_.targets)
+      for (uint32_t j = mt.first; j < mt.first + mt.count; j++)
+        vco_vco_ops_.push_back({vco_vco_.sources[j].source, mt.target, vco_vco_.sources[j].flags});
+  std::vector<VCO*> targets;
+  vco_vco_fused_ = true;
+  for (const auto& mt : vco_vco_.targets) {
+    targets.push_back(mt.target);
+    if (mt.count != 1) vco_vco_fused_ = false;
+  }
+  vco_vco_fused_ = vco_vco_fused_ && vco_vco_batched_ && distinct(targets);
+  vco_vco_waves_.build(vco_vco_ops_);
+  if (vco_vco_fused_) vco_vco_ops_.clear();
   prepare_chains();
   prepare_vcas();
+  prepare_mixes();
+}
+
+void GENERATOR::prepare_mixes() {
+  mix1_.clear();
+  mix2_.clear();
+  std::unordered_map<const void*, int> evaluated, read, driven;
+  for (const FeedOp& f : feed_ops_)
+    if (f.mixer) evaluated[f.mixer]++;
+  for (const MixerToVca& l : mixer_to_vca_) {
+    read[l.mixer]++;
+    driven[l.vca]++;
+  }
+  std::unordered_map<const MIXER*, VCA*> fused;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (read[l.mixer] == 1 && driven[l.vca] == 1 && evaluated[l.mixer] == 1) fused[l.mixer] = l.vca;
+  std::vector<FeedOp> rest;
+  for (size_t first = 0, i = 0; i < feed_ops_.size(); i++) {
+    MIXER* m = feed_ops_[i].mixer;
+    if (!m) continue;
+    const FeedOp* r = &feed_ops_[first];
+    const size_t n = i + 1 - first;
+    first = i + 1;
+    auto f = fused.find(m);
+    if (f != fused.end() && n == 1 && r[0].source && m->nbr_inputs == 1 &&
+        r[0].input == &m->inputs[0]) {
+      mix1_.push_back({r[0].source, m, &f->second->input});
+      continue;
+    }
+    if (f != fused.end() && n == 2 && r[0].source && r[1].source && m->nbr_inputs == 2) {
+      if (r[0].input == &m->inputs[0] && r[1].input == &m->inputs[1]) {
+        mix2_.push_back({{r[0].source, r[1].source}, m, &f->second->input});
+        continue;
+      }
+      if (r[0].input == &m->inputs[1] && r[1].input == &m->inputs[0]) {
+        mix2_.push_back({{r[1].source, r[0].source}, m, &f->second->input});
+        continue;
+      }
+    }
+    rest.insert(rest.end(), r, r + n);
+    if (f != fused.end()) fused.erase(f);
+  }
+  feed_ops_ = rest;
+  std::vector<MixerToVca> m2v;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (!fused.count(l.mixer)) m2v.push_back(l);
+  mixer_to_vca_ = m2v;
 }
 
 namespace {
@@ -546,90 +616,128 @@ inline void modulate_sampler(float& x, float v) {
 }
 }  // namespace
 
-// Evaluates n oscillators as VCO::evolue would, in order, with their sines in
-// batches; `after(i)` runs once oscillator i has its OUTL. The oscillators must be
-// distinct, and `after` must touch no other oscillator of the n: then every phase
-// step can run before every waveform, and the waveforms (so the noise's draws) still
-// come in order.
-template <class Get, class After>
-inline void evolve_batched(size_t n, Get get, After after) {
-  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 2 KB of stack
-  // The argument is kept for the waveforms that compute their own (noise, silent).
-  // The type is read again in the second loop: nothing in between writes it.
-  double arg[kChunk], x[kChunk], scale[kChunk];
-  float y[kChunk];
-  for (size_t c = 0; c < n; c += kChunk) {
-    const size_t m = n - c < kChunk ? n - c : kChunk;
-    size_t k = 0;
-    for (size_t i = 0; i < m; i++) {
-      VCO* o = get(c + i);
-      const double g = o->VCO::step_phase();
-      // The sine's OUTL is float(sin x amount), the pulse's tests start from float(sin).
-      const type_generateur t = o->type;
-      if (t == SINE) {
-        x[k] = g;
-        scale[k++] = o->amount;
-      } else if (t == PULSE) {
-        x[k] = g;
-        scale[k++] = 1.0;
-      } else {
-        arg[i] = g;
-      }
+template <class Entry>
+void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
+  auto group = [](const Entry& e) {
+    switch (e.vco->type) {
+      case SINE:
+        return kSine;
+      case PULSE:
+        return kPulse;
+      case SAW:
+        return kSaw;
+      case HALF_SAW:
+        return kHalfSaw;
+      default:
+        return kOther;
     }
-    if (k > 0) sine_times(x, scale, y, k);
-    k = 0;
+  };
+  all.clear();
+  for (int k = 0; k < kGroups; k++) {
+    for (const Entry& e : list)
+      if (group(e) == k) all.push_back(e);
+    end[k] = all.size();
+  }
+  auto batch = [](size_t n) -> SineTimesShort {
+    if (n >= 2 && n <= 4) return sine_times_short(n);
+    return sine_times;
+  };
+  sines = batch(end[kSine]);
+  pulses = batch(end[kPulse] - end[kSine]);
+}
+
+// Every oscillator as VCO::evolue would step it. The sine's OUTL is float(sin x
+// amount), the pulse's tests start from float(sin).
+template <class Entry, class After>
+__attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGroups<Entry>& g,
+                                                                    After after) {
+  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 1.25 KB of stack
+  double x[kChunk], a[kChunk];
+  float y[kChunk];
+  using G = WaveGroups<Entry>;
+  const Entry* e = g.all.data();
+  const Entry* end = e + g.end[G::kSine];
+  while (e != end) {
+    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
     for (size_t i = 0; i < m; i++) {
-      VCO* o = get(c + i);
-      const type_generateur t = o->type;
-      if (t == SINE) {
-        o->OUTL = y[k++];
-        after(c + i);
-        continue;
-      }
-      switch (t) {
-        case PULSE:
-          o->step_pulse(y[k++]);
-          break;
-        case SAW:
-          o->step_saw();
-          break;
-        case HALF_SAW:
-          o->step_half_saw();
-          break;
-        default:
-          o->evolue_waveform(arg[i]);
-          break;
-      }
-      after(c + i);
+      VCO* o = e[i].vco;
+      x[i] = o->VCO::step_phase();
+      a[i] = o->amount;
+    }
+    g.sines(x, a, y, m);
+    for (size_t i = 0; i < m; i++, e++) {
+      e->vco->OUTL = y[i];
+      after(*e);
     }
   }
+  end = g.all.data() + g.end[G::kPulse];
+  while (e != end) {
+    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
+    for (size_t i = 0; i < m; i++) {
+      x[i] = e[i].vco->VCO::step_phase();
+      a[i] = 1.0;
+    }
+    g.pulses(x, a, y, m);
+    for (size_t i = 0; i < m; i++, e++) {
+      e->vco->step_pulse(y[i]);
+      after(*e);
+    }
+  }
+  for (end = g.all.data() + g.end[G::kSaw]; e != end; e++) {
+    e->vco->VCO::step_phase();
+    e->vco->step_saw();
+    after(*e);
+  }
+  for (end = g.all.data() + g.end[G::kHalfSaw]; e != end; e++) {
+    e->vco->VCO::step_phase();
+    e->vco->step_half_saw();
+    after(*e);
+  }
+  for (end = g.all.data() + g.end[G::kOther]; e != end; e++) {
+    e->vco->evolue_waveform(e->vco->VCO::step_phase());
+    after(*e);
+  }
+}
+
+// One link of pass 4: the target restored, then modulated by the source's OUTL
+// (clamped, and kept so, at every reading).
+inline void GENERATOR::apply_mod(const ModOp& op) {
+  VCO* t = op.target;
+  VCO* o = op.vco;
+  t->amount = t->base_amount;
+  t->phase_offset = t->base_phase_offset;
+  t->freq = t->base_freq;
+  const uint8_t w = op.flags;
+  if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
+    modulate_vco(t->amount, o->OUTPUT::get_OUTL());
+  if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
+  if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
 }
 
 int GENERATOR::evolue() {
   // 1. Samplers triggered by sequencers, then the sequencer steps.
-  for (auto& r : liens_sampler_sequencer) {
-    SEQUENCER* s = r.pere_in;
+  for (const auto& r : seq_samplers_.runs) {
+    SEQUENCER* s = r.seq;
     const bool fire = s->step_counter == 0.0f && s->notes[s->step] != 0;
     if (fire)
-      for (SAMPLER* p : r.fils_out) p->TRIG();
+      for (uint32_t j = r.first; j < r.first + r.count; j++) seq_samplers_.targets[j]->TRIG();
     s->SEQUENCER::evolue();
   }
 
   // 2. Amplifiers retriggered on the gate their sequencer last produced.
-  for (int i = 0, n = list_count(nbr_liens_vca_sequencer, liens_vca_sequencer); i < n; i++) {
-    auto& r = liens_vca_sequencer[i];
-    if (r.pere_in->gate != 0)
-      for (VCA* a : r.fils_out) {
+  for (const auto& r : seq_vcas_.runs)
+    if (r.seq->gate != 0)
+      for (uint32_t j = r.first; j < r.first + r.count; j++) {
+        VCA* a = seq_vcas_.targets[j];
         a->UNTRIG();
         a->TRIG();
       }
-  }
 
   // 3. Oscillators driven by sequencers; a rest silences them.
-  for (int i = 0, n = list_count(nbr_liens_vco_sequencer, liens_vco_sequencer); i < n; i++) {
-    auto& r = liens_vco_sequencer[i];
-    SEQUENCER* s = r.pere_in;
-    for (VCO* o : r.fils_out) {
+  for (const auto& r : seq_vcos_.runs) {
+    SEQUENCER* s = r.seq;
+    for (uint32_t j = r.first; j < r.first + r.count; j++) {
+      VCO* o = seq_vcos_.targets[j];
       if (s->notes[s->step] == 0) o->amount = 0.0f;
       o->base_freq = s->OUTPUT::get_OUTL();
       o->freq = s->OUTPUT::get_OUTL();
@@ -639,25 +747,18 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
-  if (vco_vco_batched_) {
-    const auto* src = vco_vco_.sources.data();
-    evolve_batched(vco_vco_.sources.size(), [src](size_t i) { return src[i].source; },
-                   [](size_t) {});
-  }
-  for (const auto& mt : vco_vco_.targets) {
-    VCO* t = mt.target;
-    for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
-      VCO* o = vco_vco_.sources[j].source;
-      if (!vco_vco_batched_) o->VCO::evolue();
-      t->amount = t->base_amount;
-      t->phase_offset = t->base_phase_offset;
-      t->freq = t->base_freq;
-      const uint8_t w = vco_vco_.sources[j].flags;
-      if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
-        modulate_vco(t->amount, o->OUTPUT::get_OUTL());
-      if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
-      if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
-    }
+  if (vco_vco_fused_) {
+    evolve_waves(vco_vco_waves_, [](const ModOp& op) { apply_mod(op); });
+  } else if (vco_vco_batched_) {
+    evolve_waves(vco_vco_waves_, [](const ModOp&) {});
+    for (const ModOp& op : vco_vco_ops_) apply_mod(op);
+  } else {
+    for (const auto& mt : vco_vco_.targets)
+      for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
+        VCO* o = vco_vco_.sources[j].source;
+        o->VCO::evolue();
+        apply_mod({o, mt.target, vco_vco_.sources[j].flags});
+      }
   }
 
   // 5. Oscillators modulating samplers: no restore, no condition.
@@ -704,13 +805,9 @@ int GENERATOR::evolue() {
 
   // 8. Oscillators named V...: evaluated with what passes 3, 4 and 7 left; the
   //    keyboard's note (plus the line's *NOTE offset) takes effect next sample.
-  auto retune = [](const VoicedVco& v) {
-    VCO* o = v.vco;
+  auto retune = [](VCO* o, long long note) {
     float base = o->base_freq;
-    if (v.note) {
-      const long long idx = static_cast<long long>(*v.note) + v.offset;
-      if (note_in_table(idx)) base = static_cast<float>(NOTE2FREQ[idx]);
-    }
+    if (note_in_table(note)) base = static_cast<float>(NOTE2FREQ[note]);
     o->base_freq = base;
     o->amount = o->base_amount;
     o->phase_offset = o->base_phase_offset;
@@ -725,20 +822,42 @@ int GENERATOR::evolue() {
       for (size_t i = 0; i < falls; i++)
         lane_of_[fall_lane_[i]]->OUTL = static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
     }
-    const VoicedVco* rest = voiced_rest_.data();
-    if (!voiced_rest_.empty())  // none when whole voices took every one
-      evolve_batched(voiced_rest_.size(), [rest](size_t i) { return rest[i].vco; },
-                     [&retune, rest](size_t i) { retune(rest[i]); });
+    evolve_waves(voiced_waves_, [&retune](const VoicedVco& v) {
+      retune(v.vco, static_cast<long long>(*v.note) + v.offset);
+    });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
-      voiced[i].vco->VCO::evolue();
-      retune(voiced[i]);
+      const VoicedVco& v = voiced[i];
+      v.vco->VCO::evolue();
+      retune(v.vco, v.note ? static_cast<long long>(*v.note) + v.offset : -1);
     }
   }
 
   // 9. and 10. Sources into their mixer inputs, then the mixer sums (and, for the
   //     chains side by side, 12 too: nothing else touches their mixers and amplifiers).
   if (chain_kernel_) chain_kernel_(chain_lanes_);
+  // Each source's clamp kept, as get_OUTL keeps it; the sums are MIXER::evolue's,
+  // the result clamped as pass 12 reads it.
+  for (const Mix1& x : mix1_) {
+    const float v = OUTPUT::clamped(x.source->OUTL);
+    x.source->OUTL = v;
+    x.mixer->inputs[0] = v;
+    const float out = OUTPUT::clamped(10000.0f * v + 0.0f);
+    x.mixer->OUTL = out;
+    *x.vca_input = out;
+  }
+  for (const Mix2& x : mix2_) {
+    const float a = OUTPUT::clamped(x.source[0]->OUTL);
+    x.source[0]->OUTL = a;
+    x.mixer->inputs[0] = a;
+    const float b = OUTPUT::clamped(x.source[1]->OUTL);
+    x.source[1]->OUTL = b;
+    x.mixer->inputs[1] = b;
+    const float first = 5000.0f * a + 0.0f;
+    const float out = OUTPUT::clamped(static_cast<float>(5000.0 * b + first));
+    x.mixer->OUTL = out;
+    *x.vca_input = out;
+  }
   for (const FeedOp& f : feed_ops_) {
     if (f.source) *f.input = f.source->clamp_OUTL();
     if (f.mixer) f.mixer->MIXER::evolue();
