@@ -201,6 +201,14 @@ void GENERATOR::prepare() {
   prepare_chains();
   prepare_vcas();
   prepare_mixes();
+
+  passes_ = 0;
+  auto pass = [this](bool work, uint32_t bit) {
+    if (work) passes_ |= bit;
+  };
+  pass(!vco_vco_.targets.empty(), kPassVcoVco);
+  pass(voiced_distinct_ ? sine_kernel_ || !voiced_waves_.all.empty() : !voiced_vcos_.empty(),
+       kPassVoiced);
 }
 
 void GENERATOR::prepare_mixes() {
@@ -633,9 +641,11 @@ void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
     }
   };
   all.clear();
+  groups = 0;
   for (int k = 0; k < kGroups; k++) {
     for (const Entry& e : list)
       if (group(e) == k) all.push_back(e);
+    if (all.size() != (k ? end[k - 1] : 0)) groups |= 1u << k;
     end[k] = all.size();
   }
   auto batch = [](size_t n) -> SineTimesShort {
@@ -655,45 +665,57 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
   double x[kChunk], a[kChunk];
   float y[kChunk];
   using G = WaveGroups<Entry>;
+  // The groups' bits, lowest first: once none is left the walk ends.
+  const unsigned groups = g.groups;
   const Entry* e = g.all.data();
-  const Entry* end = e + g.end[G::kSine];
-  while (e != end) {
-    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
-    for (size_t i = 0; i < m; i++) {
-      VCO* o = e[i].vco;
-      x[i] = o->VCO::step_phase();
-      a[i] = o->amount;
-    }
-    g.sines(x, a, y, m);
-    for (size_t i = 0; i < m; i++, e++) {
-      e->vco->OUTL = y[i];
+  if (groups & (1u << G::kSine)) {
+    const Entry* end = e + g.end[G::kSine];
+    do {
+      const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
+      for (size_t i = 0; i < m; i++) {
+        VCO* o = e[i].vco;
+        x[i] = o->VCO::step_phase();
+        a[i] = o->amount;
+      }
+      g.sines(x, a, y, m);
+      for (size_t i = 0; i < m; i++, e++) {
+        e->vco->OUTL = y[i];
+        after(*e);
+      }
+    } while (e != end);
+  }
+  if (!(groups >> G::kPulse)) return;
+  if (groups & (1u << G::kPulse)) {
+    const Entry* end = g.all.data() + g.end[G::kPulse];
+    do {
+      const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
+      for (size_t i = 0; i < m; i++) {
+        x[i] = e[i].vco->VCO::step_phase();
+        a[i] = 1.0;
+      }
+      g.pulses(x, a, y, m);
+      for (size_t i = 0; i < m; i++, e++) {
+        e->vco->step_pulse(y[i]);
+        after(*e);
+      }
+    } while (e != end);
+  }
+  if (!(groups >> G::kSaw)) return;
+  if (groups & (1u << G::kSaw))
+    for (const Entry* end = g.all.data() + g.end[G::kSaw]; e != end; e++) {
+      e->vco->VCO::step_phase();
+      e->vco->step_saw();
       after(*e);
     }
-  }
-  end = g.all.data() + g.end[G::kPulse];
-  while (e != end) {
-    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
-    for (size_t i = 0; i < m; i++) {
-      x[i] = e[i].vco->VCO::step_phase();
-      a[i] = 1.0;
-    }
-    g.pulses(x, a, y, m);
-    for (size_t i = 0; i < m; i++, e++) {
-      e->vco->step_pulse(y[i]);
+  if (!(groups >> G::kHalfSaw)) return;
+  if (groups & (1u << G::kHalfSaw))
+    for (const Entry* end = g.all.data() + g.end[G::kHalfSaw]; e != end; e++) {
+      e->vco->VCO::step_phase();
+      e->vco->step_half_saw();
       after(*e);
     }
-  }
-  for (end = g.all.data() + g.end[G::kSaw]; e != end; e++) {
-    e->vco->VCO::step_phase();
-    e->vco->step_saw();
-    after(*e);
-  }
-  for (end = g.all.data() + g.end[G::kHalfSaw]; e != end; e++) {
-    e->vco->VCO::step_phase();
-    e->vco->step_half_saw();
-    after(*e);
-  }
-  for (end = g.all.data() + g.end[G::kOther]; e != end; e++) {
+  if (!(groups >> G::kOther)) return;
+  for (const Entry* end = g.all.data() + g.end[G::kOther]; e != end; e++) {
     e->vco->evolue_waveform(e->vco->VCO::step_phase());
     after(*e);
   }
@@ -747,7 +769,8 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
-  if (vco_vco_fused_) {
+  if (!(passes_ & kPassVcoVco)) {
+  } else if (vco_vco_fused_) {
     evolve_waves(vco_vco_waves_, [](const ModOp& op) { apply_mod(op); });
   } else if (vco_vco_batched_) {
     evolve_waves(vco_vco_waves_, [](const ModOp&) {});
@@ -815,12 +838,14 @@ int GENERATOR::evolue() {
   };
   const VoicedVco* voiced = voiced_vcos_.data();
   const size_t nvoiced = voiced_vcos_.size();
-  if (voiced_distinct_) {
+  if (!(passes_ & kPassVoiced)) {
+  } else if (voiced_distinct_) {
     // The sines and the rest touch disjoint oscillators: either may go first.
     if (sine_kernel_) {
       const size_t falls = sine_kernel_(sine_lanes_);
       for (size_t i = 0; i < falls; i++)
-        lane_of_[fall_lane_[i]]->OUTL = static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
+        lane_of_[fall_lane_[i]]->OUTL =
+            static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
     }
     evolve_waves(voiced_waves_, [&retune](const VoicedVco& v) {
       retune(v.vco, static_cast<long long>(*v.note) + v.offset);

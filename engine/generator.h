@@ -367,6 +367,7 @@ class GENERATOR final : public OUTPUT {
     // The groups one after another: group k is [end[k - 1], end[k]) (end[-1] = 0).
     std::vector<Entry> all;
     size_t end[kGroups] = {};
+    unsigned groups = 0;  // bit k: group k has an oscillator
     // The sine batch of each group: with four oscillators or fewer, one call of the
     // kernel's block (out: room for 4).
     SineTimesShort sines = nullptr;
@@ -407,4 +408,9 @@ class GENERATOR final : public OUTPUT {
   std::vector<Mix1> mix1_;
   std::vector<Mix2> mix2_;
   void prepare_mixes();
+
+  // Passes 4 and 8 when this graph has work for them (set by prepare()): an empty
+  // one is not entered at all, its groups' walk included.
+  enum : uint32_t { kPassVcoVco = 1u << 0, kPassVoiced = 1u << 1 };
+  uint32_t passes_ = 0;
 };
