@@ -440,6 +440,7 @@ void GENERATOR::sync_lanes() {
 void GENERATOR::prepare_vcas() {
   vca_kernel_ = nullptr;
   vca_product_.assign(vca_rest_.size(), 0.0f);
+  vca_steady_.clear();
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   const SineKernel k = sine_kernel();
   if (vcas_distinct_ && vca_rest_.size() >= kMinLanes &&
@@ -473,6 +474,12 @@ void GENERATOR::prepare_vcas() {
     v.product = vca_product_.data();
     v.other = vca_other_.data();
   }
+#endif
+  if (!vca_kernel_ && vcas_distinct_) {
+    vca_steady_.assign(vca_rest_.size(), 0);
+    for (size_t j = 0; j < vca_rest_.size(); j++) vca_rest_[j]->lane.steady = &vca_steady_[j];
+  }
+#if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   if (voice_kernel_) {
     // The sum's order: each amplifier's product where its kind leaves it.
     size_t r = 0;
@@ -907,9 +914,13 @@ int GENERATOR::evolue() {
         vca_product_[vca_other_[j]] = a->OUTL * a->input;
       }
     } else {
+      int32_t* steady = vca_steady_.data();
       for (size_t j = 0, n = vca_rest_.size(); j < n; j++) {
         VCA* a = vca_rest_[j];
-        a->VCA::evolue();
+        if (!steady[j]) {
+          a->VCA::evolue();
+          steady[j] = a->VCA::holds();
+        }
         vca_product_[j] = a->OUTL * a->input;
       }
     }
@@ -928,8 +939,14 @@ int GENERATOR::evolue() {
     rest_products();
     for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;
   } else if (vcas_distinct_) {
+    // vcas_ is vca_rest_ here: no voices.
+    int32_t* steady = vca_steady_.data();
     for (VCA* a : vcas_) {
-      a->VCA::evolue();
+      if (!*steady) {
+        a->VCA::evolue();
+        *steady = a->VCA::holds();
+      }
+      steady++;
       sum = a->OUTL * a->input + sum;
     }
   } else {

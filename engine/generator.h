@@ -318,6 +318,10 @@ class GENERATOR final : public OUTPUT {
   std::vector<float> vca_product_;
   std::vector<uint32_t> vca_other_;
   VCA vca_pad_;  // idle: level 0
+  // Without vca_kernel_, when vcas_distinct_: per amplifier of vca_rest_, nonzero while
+  // it holds() (each one's lane.steady points here; TRIG and UNTRIG clear it). A held
+  // amplifier is not stepped, only its product formed. Empty otherwise.
+  std::vector<int32_t> vca_steady_;
   void prepare_vcas();
 
   // Whole voices side by side (engine/lanes.h VoiceLanes) when the CPU runs the
