@@ -928,7 +928,7 @@ int GENERATOR::evolue() {
   if (voice_kernel_) {
     const size_t others = voice_kernel_(voice_lanes_);
     for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
-    rest_products();
+    if (!vca_rest_.empty()) rest_products();
     for (const SumRun& r : sum_runs_) {
       const float *p = r.at, *end = r.at + r.n;
       for (; end - p >= 8; p += 8)
