@@ -131,13 +131,11 @@ __attribute__((noinline, cold)) size_t redo(unsigned ok, size_t m, const double*
   return falls;
 }
 
-// Lanes j < m, 1 <= m <= 4, of x and a; out has room for 4 floats (the lanes past m
-// get zeros). Returns how many fell back.
-__attribute__((target("avx2"))) inline size_t block4(const double* x, const double* a, float* out,
-                                                      size_t m) {
+// The sines s of lanes j < m, 1 <= m <= 4, of x, times a, into out (room for 4
+// floats; the lanes past m get zeros). Returns how many fell back.
+__attribute__((target("avx2"))) inline size_t certify4(__m256d s, const double* x, const double* a,
+                                                        float* out, size_t m) {
   const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
-  // The amounts are loaded after the call: nothing to keep across it.
-  const __m256d s = _ZGVdN4v_sin(load4(x, m));
   const __m256d p = _mm256_mul_pd(s, load4(a, m));
   const __m256d mag = _mm256_and_pd(p, abs_mask);
   const __m256d d = _mm256_mul_pd(mag, _mm256_set1_pd(kMargin));
@@ -152,11 +150,64 @@ __attribute__((target("avx2"))) inline size_t block4(const double* x, const doub
   return redo(ok, m, x, a, out);
 }
 
-// block4 for a count known when the caller is prepared: no test of it per call.
-template <size_t M>
-__attribute__((target("avx2"))) size_t block(const double* x, const double* a, float* out, size_t) {
-  return block4(x, a, out, M);
+// Lanes j < m of x and a, as above.
+__attribute__((target("avx2"))) inline size_t block4(const double* x, const double* a, float* out,
+                                                      size_t m) {
+  // The amounts are loaded after the call: nothing to keep across it.
+  return certify4(_ZGVdN4v_sin(load4(x, m)), x, a, out, m);
 }
+
+}  // namespace
+
+// block4 for a count known when the caller is prepared (2, 3 or 4), called every sample
+// by the graph's small sine groups. A C++ function that passes a 256-bit vector to
+// another realigns its own frame to 32 bytes first (GCC 12: some 23 instructions a
+// call, with nothing of it on the stack), so the call is made here: the three
+// pointers pushed (which leaves the stack 16-byte aligned for the calls), x loaded one
+// element at a time as load4 loads it, the vector sine, then tev_sine_end_M with the
+// sines in ymm0 (its fourth argument) takes the rest; the upper halves are cleared
+// last, which GCC leaves out of a function with a 256-bit argument.
+extern "C" {
+#define TEV_SINE_END(M)                                                                      \
+  __attribute__((target("avx2"), used)) size_t tev_sine_end_##M(const double* x, const double* a, \
+                                                                 float* out, __m256d s) {  \
+    return certify4(s, x, a, out, M);                                                        \
+  }
+TEV_SINE_END(2)
+TEV_SINE_END(3)
+TEV_SINE_END(4)
+#undef TEV_SINE_END
+
+#define TEV_SINE_BLOCK(M, LOAD_HI)                                                            \
+  __attribute__((naked)) size_t tev_sine_block_##M(const double*, const double*, float*, size_t) { \
+    __asm__(                                                                                  \
+        "push %rdi\n\t"                                                                       \
+        "push %rsi\n\t"                                                                       \
+        "push %rdx\n\t"                                                                       \
+        "vmovsd (%rdi), %xmm0\n\t"                                                            \
+        "vmovhpd 8(%rdi), %xmm0, %xmm0\n\t" LOAD_HI                                           \
+        "call _ZGVdN4v_sin@PLT\n\t"                                                           \
+        "mov 16(%rsp), %rdi\n\t"                                                              \
+        "mov 8(%rsp), %rsi\n\t"                                                               \
+        "mov (%rsp), %rdx\n\t"                                                                \
+        "call tev_sine_end_" #M "@PLT\n\t"                                                    \
+        "add $24, %rsp\n\t"                                                                   \
+        "vzeroupper\n\t"                                                                      \
+        "ret\n\t");                                                                           \
+  }
+// Lanes 2 and 3 (zeros past m), as load4 forms them; the VEX loads above clear the rest.
+TEV_SINE_BLOCK(2, "")
+TEV_SINE_BLOCK(3,
+               "vmovsd 16(%rdi), %xmm1\n\t"
+               "vinsertf128 $1, %xmm1, %ymm0, %ymm0\n\t")
+TEV_SINE_BLOCK(4,
+               "vmovsd 16(%rdi), %xmm1\n\t"
+               "vmovhpd 24(%rdi), %xmm1, %xmm1\n\t"
+               "vinsertf128 $1, %xmm1, %ymm0, %ymm0\n\t")
+#undef TEV_SINE_BLOCK
+}
+
+namespace {
 
 __attribute__((target("avx2"))) size_t sine_times_avx2(const double* x, const double* a,
                                                          float* out, size_t n) {
@@ -262,7 +313,7 @@ Kernel short_kernel(SineKernel k, size_t n) {
   switch (k) {
     case SineKernel::Avx512:
     case SineKernel::Avx2:
-      return n == 2 ? block<2> : n == 3 ? block<3> : block<4>;
+      return n == 2 ? tev_sine_block_2 : n == 3 ? tev_sine_block_3 : tev_sine_block_4;
     case SineKernel::Sse2:
       return sine_times_sse2;
     case SineKernel::Scalar:
