@@ -166,7 +166,8 @@ __attribute__((target("avx2"))) inline size_t block4(const double* x, const doub
 // pointers pushed (which leaves the stack 16-byte aligned for the calls), x loaded one
 // element at a time as load4 loads it, the vector sine, then tev_sine_end_M with the
 // sines in ymm0 (its fourth argument) takes the rest; the upper halves are cleared
-// last, which GCC leaves out of a function with a 256-bit argument.
+// last, which GCC leaves out of a function with a 256-bit argument (with
+// -fcf-protection GCC starts these entries with endbr64 itself).
 extern "C" {
 #define TEV_SINE_END(M)                                                                      \
   __attribute__((target("avx2"), used)) size_t tev_sine_end_##M(const double* x, const double* a, \
@@ -180,7 +181,7 @@ TEV_SINE_END(4)
 
 #define TEV_SINE_BLOCK(M, LOAD_HI)                                                            \
   __attribute__((naked)) size_t tev_sine_block_##M(const double*, const double*, float*, size_t) { \
-    __asm__(                                                                                  \
+    __asm__(                                                                                \
         "push %rdi\n\t"                                                                       \
         "push %rsi\n\t"                                                                       \
         "push %rdx\n\t"                                                                       \
