@@ -182,8 +182,14 @@ void GENERATOR::prepare() {
   // An oscillator without a keyboard reads a note that no offset brings into the
   // table: its frequency stays, as with none, and the retune needs no test.
   static const int kNoNote = INT32_MIN;
-  for (VoicedVco& v : voiced_waves_.all)
+  std::unordered_map<const VCO*, int> written;
+  for (const VCO* o : seq_vcos_.targets) written[o] = 1;
+  for (const auto& t : vco_vco_.targets) written[t.target] = 1;
+  for (const auto& t : sampler_vco_.targets) written[t.target] = 1;
+  for (VoicedVco& v : voiced_waves_.all) {
     if (!v.note) v.note = &kNoNote;
+    v.always = written.count(v.vco) != 0;
+  }
   vco_vco_ops_.clear();
   if (vco_vco_batched_)
     for (const auto& mt : vco_vco_.targets)
@@ -855,7 +861,11 @@ int GENERATOR::evolue() {
             static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
     }
     evolve_waves(voiced_waves_, [&retune](const VoicedVco& v) {
-      retune(v.vco, static_cast<long long>(*v.note) + v.offset);
+      const int note = *v.note;
+      if (v.always || note != v.last) {
+        v.last = note;
+        retune(v.vco, static_cast<long long>(note) + v.offset);
+      }
     });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {

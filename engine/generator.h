@@ -235,6 +235,13 @@ class GENERATOR final : public OUTPUT {
     VCO* vco;
     const int* note;  // the keyboard's note; null: the frequency is not set from a keyboard
     int offset;       // the line's *NOTE transposition
+    // Pass 8's retune writes nothing new while the note stays and no other pass
+    // writes the oscillator's amount, frequency or phase offset (passes 3, 4 and 7):
+    // `last` is the note it was last retuned from (none yet: below any int, so the
+    // first sample after prepare() retunes), `always` set where another pass writes
+    // them. Audio thread only, after prepare().
+    mutable int64_t last = INT64_MIN;
+    bool always = true;
   };
   // One liens_mixer_vca record.
   struct MixerToVca {
