@@ -184,6 +184,13 @@ long differs(const std::vector<int16_t>& rec, long at0, const std::vector<int16_
   return to;
 }
 
+long find_frames(const std::vector<int16_t>& hay, long from, const std::vector<int16_t>& s, long at, long n) {
+  const auto same = [&](long f) { return std::equal(s.data() + 2 * at, s.data() + 2 * (at + n), hay.data() + 2 * f); };
+  for (long f = std::max(from, 0L); f + n <= static_cast<long>(hay.size() / 2); f++)
+    if (same(f)) return f;
+  return -1;
+}
+
 // After the name come the state, eleven more fields, then utime and stime.
 long cpu_ticks(pid_t pid) {
   const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");

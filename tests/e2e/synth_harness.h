@@ -94,6 +94,9 @@ std::vector<int16_t> wav_samples(const std::string& path, bool* whole = nullptr)
 // First frame before `to` where the recording (stream frame 0 at its frame `at0`)
 // and the render differ; `to` when none does, fewer when either ends first.
 long differs(const std::vector<int16_t>& rec, long at0, const std::vector<int16_t>& r, long to);
+// The first frame of `hay` from `from` on where frames [at, at + n) of `s` are
+// found exactly; -1 when nowhere.
+long find_frames(const std::vector<int16_t>& hay, long from, const std::vector<int16_t>& s, long at, long n);
 long cpu_ticks(pid_t pid);    // user plus system CPU time of a process, in clock ticks
 long resident_kb(pid_t pid);  // its resident memory
 // The share of one core `pid` used over the `seconds` since cpu_ticks gave `before`.
