@@ -111,14 +111,23 @@ TEST_F(Synth, ChaosOfKeysMidiSavesAndOutages) {
   // the frames before the stop, says whose it is: the synth's when it holds the same
   // zeros, else the sound server's, which played silence where the stream ran dry
   // (the take goes on where the recording comes back) or lost frames (further on).
+  // A recording is looked for from where its sound begins in the take: the first
+  // one's start, then each outage's "lost at frame" (the take keeps no frame of an
+  // outage). The bundled patch's kick alone repeats exactly, a stretch of keys and
+  // bass does not: 1024 frames, else 64 (the server's silence may be nearer).
   const std::vector<int16_t> take = wav_samples(dir_ + "/take.wav");
+  const std::string take_keys = slurp(dir_ + "/take.keys");
+  std::vector<long> begins = {0};
+  for (size_t at = 0; (at = take_keys.find("lost at frame ", at)) != std::string::npos; at++)
+    begins.push_back(std::atol(take_keys.c_str() + at + 14));
   int gaps = 0, server_gaps = 0;
-  long in_take = 0;  // stops come in the take's order
   double rms = 0;
   std::string where, servers;
-  for (auto& rec : recordings) {
-    const std::vector<int16_t> s = rec->samples();
+  for (size_t r = 0; r < recordings.size(); r++) {
+    Recorder& rec = *recordings[r];
+    const std::vector<int16_t> s = rec.samples();
     const long n = static_cast<long>(s.size() / 2);
+    long in_take = r < begins.size() ? begins[r] : 0;  // its stops come in the take's order from there
     rms = std::max(rms, tone::rms(s.data(), s.size()));
     for (long f = 1, run = 0, loud = 0; f < n; f++) {
       if (s[2 * f] == 0 && (run++ == 0 ? loud = std::abs(s[2 * f - 2]) : loud) > 100) continue;
@@ -130,22 +139,22 @@ TEST_F(Synth, ChaosOfKeysMidiSavesAndOutages) {
       const bool restarts = std::abs(s[2 * f]) <= 2 && std::abs(s[2 * std::min(f + 8, n - 1)]) <= 12;
       bool fading = loud <= 100 || run < 8 || restarts;  // not stopped dead: nothing to look at
       for (size_t i = 0; i < fades.size() && !fading; i++)
-        fading = rec->time_of_frame(f) > fades[i].first && rec->time_of_frame(f - run) < fades[i].second;
-      const long before = std::min(64L, f - run), after = std::min(64L, n - f);
-      const long found = fading ? -1 : find_frames(take, in_take, s, f - run - before, before);
-      const long at = found < 0 ? -1 : found + before;  // the take's frame where the zeros began
+        fading = rec.time_of_frame(f) > fades[i].first && rec.time_of_frame(f - run) < fades[i].second;
+      long at = -1;  // the take's frame where the zeros began
+      for (long before : {std::min(1024L, f - run), std::min(64L, f - run)})
+        if (!fading && at < 0 && (at = find_frames(take, in_take, s, f - run - before, before)) >= 0) at += before;
       bool synths = !fading;
       for (long i = 0; at >= 0 && i < run && synths; i++)
         synths = at + i < static_cast<long>(take.size() / 2) && take[2 * (at + i)] == 0;
-      in_take = std::max(in_take, found);
+      in_take = std::max(in_take, at);
       const std::string stop = std::to_string(run) + " frames at " +
-          std::to_string(std::chrono::duration<double>(rec->time_of_frame(f) - start).count()) + " s (frame " +
+          std::to_string(std::chrono::duration<double>(rec.time_of_frame(f) - start).count()) + " s (frame " +
           std::to_string(f) + " of " + std::to_string(n) + ", take frame " + std::to_string(at) + ")";
       if (synths && ++gaps)
         where += " " + stop + ";";
       else if (!fading && ++server_gaps)
-        servers += "[ server ] " + stop + (find_frames(take, at, s, f, after) == at ? ": inserted" : ": replaced") +
-                   (underrun_near(*rec, f - run, f) ? ", underrun reported\n" : "\n");
+        servers += "[ server ] " + stop +
+                   (find_frames(take, at, s, f, std::min(64L, n - f)) == at ? ": inserted\n" : ": lost frames\n");
       run = loud = 0;
     }
   }

@@ -133,13 +133,6 @@ class Synth : public testing::Test {
   // entry in JACK's small registry of servers.
   static bool start_jackd(int rate, std::string* why);
   static void stop_jackd();
-  // When the sound server found a playback stream run dry and played silence in its
-  // place (its debug log's underruns), on this process's clock to within tens of
-  // milliseconds: a silent run of a recording near one is the machine's scheduling,
-  // not the synth's output.
-  static std::vector<Clock::time_point> server_underruns();
-  // Whether one of them falls within 150 ms of frames [from, to) of `rec`.
-  static bool underrun_near(Recorder& rec, long from, long to);
 
   std::string dir_, window_;
   std::string synth_bin_ = TEV_SYNTH_BIN;  // what launch() starts
