@@ -118,9 +118,23 @@ __attribute__((target("avx2"))) inline __m256d load4(const double* x, size_t m) 
   return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
 }
 
-// Lanes j < m <= 4 of x, a and out. Returns how many fell back.
-__attribute__((target("avx2"))) inline size_t block4(const double* x, const double* a,
-                                                      float* out, size_t m) {
+// The lanes j < m not in `ok` again, through std::sin: out of the way of the block's
+// common case, which then keeps nothing but its pointers across the vector call.
+__attribute__((noinline, cold)) size_t redo(unsigned ok, size_t m, const double* x,
+                                            const double* a, float* out) {
+  size_t falls = 0;
+  for (size_t j = 0; j < m; j++)
+    if (!(ok >> j & 1u)) {
+      out[j] = scalar_lane(x[j], a[j]);
+      falls++;
+    }
+  return falls;
+}
+
+// Lanes j < m, 1 <= m <= 4, of x and a; out has room for 4 floats (the lanes past m
+// get zeros). Returns how many fell back.
+__attribute__((target("avx2"))) inline size_t block4(const double* x, const double* a, float* out,
+                                                      size_t m) {
   const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
   // The amounts are loaded after the call: nothing to keep across it.
   const __m256d s = _ZGVdN4v_sin(load4(x, m));
@@ -129,34 +143,30 @@ __attribute__((target("avx2"))) inline size_t block4(const double* x, const doub
   const __m256d d = _mm256_mul_pd(mag, _mm256_set1_pd(kMargin));
   const __m128 lo = _mm256_cvtpd_ps(_mm256_sub_pd(p, d));
   const __m128 hi = _mm256_cvtpd_ps(_mm256_add_pd(p, d));
-  const __m128 f = _mm256_cvtpd_ps(p);
+  _mm_storeu_ps(out, _mm256_cvtpd_ps(p));
   const unsigned ok = static_cast<unsigned>(
       _mm256_movemask_pd(_mm256_cmp_pd(mag, _mm256_set1_pd(kTiny), _CMP_GE_OQ)) &
       _mm_movemask_ps(_mm_cmpeq_ps(lo, hi)));
   // Lanes past m hold zeros, which never pass.
-  if (ok == 0xFu) {
-    _mm_storeu_ps(out, f);
-    return 0;
-  }
-  if (ok == 0xFu >> (4 - m)) {  // m < 4, every lane passed
-    if (m & 2) {
-      _mm_storel_pi(reinterpret_cast<__m64*>(out), f);
-      if (m & 1) _mm_store_ss(out + 2, _mm_movehl_ps(f, f));
-    } else {
-      _mm_store_ss(out, f);
-    }
-    return 0;
-  }
-  float fl[4];
-  _mm_storeu_ps(fl, f);
-  return settle(fl, ok, m, x, a, out);
+  if (__builtin_expect(ok == 0xFu >> (4 - m), 1)) return 0;
+  return redo(ok, m, x, a, out);
+}
+
+// block4 for a count known when the caller is prepared: no test of it per call.
+template <size_t M>
+__attribute__((target("avx2"))) size_t block(const double* x, const double* a, float* out, size_t) {
+  return block4(x, a, out, M);
 }
 
 __attribute__((target("avx2"))) size_t sine_times_avx2(const double* x, const double* a,
                                                          float* out, size_t n) {
   size_t falls = 0, i = 0;
   for (; i + 4 <= n; i += 4) falls += block4(x + i, a + i, out + i, 4);
-  if (i < n) falls += block4(x + i, a + i, out + i, n - i);
+  if (i < n) {
+    float f[4];
+    falls += block4(x + i, a + i, f, n - i);
+    std::memcpy(out + i, f, (n - i) * sizeof f[0]);
+  }
   return falls;
 }
 
@@ -248,6 +258,19 @@ size_t sine_times(SineKernel k, const double* x, const double* a, float* out, si
 }
 
 namespace {
+Kernel short_kernel(SineKernel k, size_t n) {
+  switch (k) {
+    case SineKernel::Avx512:
+    case SineKernel::Avx2:
+      return n == 2 ? block<2> : n == 3 ? block<3> : block<4>;
+    case SineKernel::Sse2:
+      return sine_times_sse2;
+    case SineKernel::Scalar:
+      break;
+  }
+  return sine_times_scalar;
+}
+
 Kernel default_kernel(SineKernel k) {
   switch (k) {
     case SineKernel::Avx512:
@@ -267,6 +290,7 @@ Kernel default_kernel(SineKernel k) {
 
 namespace {
 SineKernel widest_kernel() { return std::min(SineKernel::Scalar, forced_kernel()); }
+Kernel short_kernel(SineKernel, size_t) { return sine_times_scalar; }
 Kernel default_kernel(SineKernel) { return sine_times_scalar; }
 }  // namespace
 
@@ -292,6 +316,8 @@ const bool g_chosen = [] {
 }  // namespace
 
 SineKernel sine_kernel() { return g_kernel; }
+
+SineTimesShort sine_times_short(size_t n) { return short_kernel(g_kernel, n); }
 
 void set_sine_kernel(SineKernel k) {
   g_kernel = k;

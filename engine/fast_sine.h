@@ -26,3 +26,10 @@ const char* sine_kernel_name(SineKernel k);
 size_t sine_times(const double* x, const double* a, float* out, size_t n);
 // The same with a given kernel, which must run (sine_kernel_runs).
 size_t sine_times(SineKernel k, const double* x, const double* a, float* out, size_t n);
+
+// sine_times for exactly n, 1 <= n <= 4, with the kernel of sine_times, without its
+// dispatch, for a caller that calls it every sample with the same n: `out` must have
+// room for 4 floats (those past n are overwritten). Where sine_times takes the scalar
+// sine for n = 1, this one may not: the results are the same.
+using SineTimesShort = size_t (*)(const double* x, const double* a, float* out, size_t n);
+SineTimesShort sine_times_short(size_t n);

@@ -99,21 +99,27 @@ uint8_t GENERATOR::word_flags(const char* word) {
 }
 
 namespace {
-// Lanes per kernel call for a group of n. 8 (AVX-512) measured slower than 4 on the
-// processor this was tuned on (an AMD EPYC: the lanes' scalar loads and stores
-// dominate, not the arithmetic), so 8 only when TEV_LANES=8 asks, for measuring.
+// Lanes per kernel call for a group of n: 4, or 8 where AVX-512 runs. The whole
+// voices, whose state is in arrays, measured faster at 8 on the processor this was
+// tuned on (an AMD EPYC: tev_bench's BM_Voices/64 and /256); the other kernels,
+// which load and store every field of every module one by one, measured slower at
+// 8, so they take 4. TEV_LANES=4 or 8 sets every kernel's width, for measuring.
 // Fewer modules of a kind cost less one by one (the bundled patch's four sines, two
 // chains and five amplifiers: tev_bench's BM_BundledPatch, 9 % more time side by side).
 [[maybe_unused]] constexpr size_t kMinLanes = 8;
 
-[[maybe_unused]] size_t lane_width(SineKernel k, size_t n) {
+[[maybe_unused]] size_t lane_width(SineKernel k, size_t n, size_t fastest = 4) {
   const char* v = std::getenv("TEV_LANES");
-  return v && std::strcmp(v, "8") == 0 && k == SineKernel::Avx512 && n >= 8 ? 8 : 4;
+  const size_t want = v && std::strcmp(v, "8") == 0 ? 8 : v && std::strcmp(v, "4") == 0 ? 4 : fastest;
+  return want == 8 && k == SineKernel::Avx512 && n >= 8 ? 8 : 4;
 }
 }  // namespace
 
 void GENERATOR::prepare() {
-  // Passes 4 and 7 are bounded by their counters, pass 5 by its list.
+  // Passes 2, 3, 4 and 7 are bounded by their counters, passes 1 and 5 by their lists.
+  seq_samplers_.build(liens_sampler_sequencer, liens_sampler_sequencer.size());
+  seq_vcas_.build(liens_vca_sequencer, list_count(nbr_liens_vca_sequencer, liens_vca_sequencer));
+  seq_vcos_.build(liens_vco_sequencer, list_count(nbr_liens_vco_sequencer, liens_vco_sequencer));
   vco_vco_.build(liens_vco_vco, list_count(nbr_liens_vco_vco, liens_vco_vco));
   vco_sampler_.build(liens_vco_sampler, liens_vco_sampler.size());
   sampler_vco_.build(liens_sampler_vco, list_count(nbr_liens_sampler_vco, liens_sampler_vco));
@@ -148,8 +154,6 @@ void GENERATOR::prepare() {
     if (std::find(modulating.begin(), modulating.end(), mt.target) != modulating.end())
       vco_vco_batched_ = false;
 
-  prepare_lanes();
-
   mixer_to_vca_.clear();
   for (int i = 0, n = list_count(nbr_liens_mixer_vca, liens_mixer_vca); i < n; i++)
     mixer_to_vca_.push_back({liens_mixer_vca[i].source, liens_mixer_vca[i].pere_in});
@@ -172,44 +176,307 @@ void GENERATOR::prepare() {
     feed_of(r.pere_in, r.fils_out, r.param_out);
   }
   for (auto& r : liens_sampler_mixer) feed_of(r.pere_in, r.fils_out, r.param_out);
+  prepare_voices();
+  prepare_lanes();
+  voiced_waves_.build(voiced_rest_);
+  // An oscillator without a keyboard reads a note that no offset brings into the
+  // table: its frequency stays, as with none, and the retune needs no test.
+  static const int kNoNote = INT32_MIN;
+  for (VoicedVco& v : voiced_waves_.all)
+    if (!v.note) v.note = &kNoNote;
+  vco_vco_ops_.clear();
+  if (vco_vco_batched_)
+    for (const auto& mt : vco_vco_.targets)
+      for (uint32_t j = mt.first; j < mt.first + mt.count; j++)
+        vco_vco_ops_.push_back({vco_vco_.sources[j].source, mt.target, vco_vco_.sources[j].flags});
+  std::vector<VCO*> targets;
+  vco_vco_fused_ = true;
+  for (const auto& mt : vco_vco_.targets) {
+    targets.push_back(mt.target);
+    if (mt.count != 1) vco_vco_fused_ = false;
+  }
+  vco_vco_fused_ = vco_vco_fused_ && vco_vco_batched_ && distinct(targets);
+  vco_vco_waves_.build(vco_vco_ops_);
+  if (vco_vco_fused_) vco_vco_ops_.clear();
   prepare_chains();
   prepare_vcas();
+  prepare_mixes();
+}
+
+void GENERATOR::prepare_mixes() {
+  mix1_.clear();
+  mix2_.clear();
+  std::unordered_map<const void*, int> evaluated, read, driven;
+  for (const FeedOp& f : feed_ops_)
+    if (f.mixer) evaluated[f.mixer]++;
+  for (const MixerToVca& l : mixer_to_vca_) {
+    read[l.mixer]++;
+    driven[l.vca]++;
+  }
+  std::unordered_map<const MIXER*, VCA*> fused;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (read[l.mixer] == 1 && driven[l.vca] == 1 && evaluated[l.mixer] == 1) fused[l.mixer] = l.vca;
+  std::vector<FeedOp> rest;
+  for (size_t first = 0, i = 0; i < feed_ops_.size(); i++) {
+    MIXER* m = feed_ops_[i].mixer;
+    if (!m) continue;
+    const FeedOp* r = &feed_ops_[first];
+    const size_t n = i + 1 - first;
+    first = i + 1;
+    auto f = fused.find(m);
+    if (f != fused.end() && n == 1 && r[0].source && m->nbr_inputs == 1 &&
+        r[0].input == &m->inputs[0]) {
+      mix1_.push_back({r[0].source, m, &f->second->input});
+      continue;
+    }
+    if (f != fused.end() && n == 2 && r[0].source && r[1].source && m->nbr_inputs == 2) {
+      if (r[0].input == &m->inputs[0] && r[1].input == &m->inputs[1]) {
+        mix2_.push_back({{r[0].source, r[1].source}, m, &f->second->input});
+        continue;
+      }
+      if (r[0].input == &m->inputs[1] && r[1].input == &m->inputs[0]) {
+        mix2_.push_back({{r[1].source, r[0].source}, m, &f->second->input});
+        continue;
+      }
+    }
+    rest.insert(rest.end(), r, r + n);
+    if (f != fused.end()) fused.erase(f);
+  }
+  feed_ops_ = rest;
+  std::vector<MixerToVca> m2v;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (!fused.count(l.mixer)) m2v.push_back(l);
+  mixer_to_vca_ = m2v;
+}
+
+namespace {
+[[maybe_unused]] double scalar_sine(double x) { return std::sin(x); }
+}  // namespace
+
+void GENERATOR::prepare_voices() {
+  sync_lanes();  // prepared again: the arrays hold the playing state, not the objects
+  voice_kernel_ = nullptr;
+  voices_.clear();
+  vca_rest_ = vcas_;
+  sum_runs_.clear();
+  for (VCA* a : liste_vca) a->lane = VCA::Lane{};
+#if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
+  const SineKernel k = sine_kernel();
+  if (!voiced_distinct_ || !vcas_distinct_ || (k != SineKernel::Avx2 && k != SineKernel::Avx512))
+    return;
+  // Oscillators another pass steps or writes.
+  std::unordered_map<const void*, int> touched, feeds, fed, read, driven;
+  for (const auto& src : vco_vco_.sources) touched[src.source]++;
+  for (const auto& t : vco_vco_.targets) touched[t.target]++;
+  for (const auto& src : vco_sampler_.sources) touched[src.source]++;
+  for (const auto& t : sampler_vco_.targets) touched[t.target]++;
+  for (int i = 0, n = list_count(nbr_liens_vco_sequencer, liens_vco_sequencer); i < n; i++)
+    for (VCO* o : liens_vco_sequencer[i].fils_out) touched[o]++;
+  for (const FeedOp& f : feed_ops_) {
+    if (f.source) feeds[f.source]++;
+    if (f.mixer) fed[f.mixer]++;
+  }
+  for (const MixerToVca& l : mixer_to_vca_) {
+    read[l.mixer]++;
+    driven[l.vca]++;
+  }
+  std::unordered_map<const void*, const VoicedVco*> voiced;
+  for (const VoicedVco& v : voiced_vcos_)
+    if (v.vco->type == SINE && !touched.count(v.vco) && feeds[v.vco] == 1) voiced[v.vco] = &v;
+  std::unordered_map<const VCA*, std::pair<VCO*, MIXER*>> chain_of;
+  for (size_t i = 0; i < feed_ops_.size(); i++) {
+    const FeedOp& f = feed_ops_[i];
+    MIXER* m = f.mixer;
+    // A record of one entry is an entry that ends a record right after another did.
+    const bool alone = m && (i == 0 || feed_ops_[i - 1].mixer);
+    if (alone && f.source && voiced.count(f.source) && m->nbr_inputs == 1 &&
+        f.input == &m->inputs[0] && fed[m] == 1 && read[m] == 1)
+      for (const MixerToVca& l : mixer_to_vca_)
+        if (l.mixer == m && driven[l.vca] == 1)
+          chain_of[l.vca] = {static_cast<VCO*>(f.source), m};
+  }
+  std::vector<const VoicedVco*> osc;
+  for (VCA* a : vcas_) {
+    const auto c = chain_of.find(a);
+    if (c == chain_of.end()) continue;
+    voices_.push_back({c->second.first, c->second.second, a});
+    osc.push_back(voiced[c->second.first]);
+  }
+  const size_t n = voices_.size();
+  if (n < kMinLanes) {
+    voices_.clear();
+    return;
+  }
+  const size_t w = lane_width(k, n, 8), padded = (n + w - 1) / w * w;
+  voice_kernel_ = w == 8 ? voice_lanes_8 : voice_lanes_4;
+
+  // Their feeds, mixer readings and amplifiers leave the other passes.
+  std::unordered_map<const void*, int> in_voice;
+  for (const Voice& v : voices_) in_voice[v.mixer] = in_voice[v.vca] = 1;
+  std::vector<FeedOp> feeds_left;
+  for (const FeedOp& f : feed_ops_)
+    if (!in_voice.count(f.mixer)) feeds_left.push_back(f);
+  feed_ops_ = feeds_left;
+  std::vector<MixerToVca> m2v;
+  for (const MixerToVca& l : mixer_to_vca_)
+    if (!in_voice.count(l.mixer)) m2v.push_back(l);
+  mixer_to_vca_ = m2v;
+  vca_rest_.clear();
+  for (VCA* a : vcas_)
+    if (!in_voice.count(a)) vca_rest_.push_back(a);
+
+  // Every array `stride` entries, a multiple of 16 (64 bytes), from a 64-byte boundary.
+  constexpr size_t kFloats = 15, kInts = 6;
+  const size_t stride = (padded + 15) / 16 * 16;
+  voice_f_.assign(kFloats * stride + 16, 0.0f);
+  voice_i_.assign(kInts * stride + 16, 0);
+  voice_d_.assign(stride + 8, 0.0);
+  auto aligned = [](auto* p) {
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63};
+    return reinterpret_cast<decltype(p)>(at);
+  };
+  VoiceLanes& v = voice_lanes_;
+  v = VoiceLanes{};
+  float* f = aligned(voice_f_.data());
+  int32_t* ii = aligned(voice_i_.data());
+  v.step = aligned(voice_d_.data());
+  v.n = n;
+  v.padded = padded;
+  float** floats[kFloats] = {&v.phase,       &v.phase_offset,      &v.amount,    &v.freq,
+                             &v.base_amount, &v.base_phase_offset, &v.base_freq, &v.outl,
+                             &v.level,       &v.elapsed,           &v.attack_time,
+                             &v.attack_decay, &v.sustain_level,    &v.held_level, &v.product};
+  for (size_t j = 0; j < kFloats; j++) *floats[j] = f + j * stride;
+  int32_t** ints[kInts] = {&v.active, &v.released, &v.bypass, &v.can_hold, &v.last_note, &v.steady};
+  for (size_t j = 0; j < kInts; j++) *ints[j] = ii + j * stride;
+  voice_retune_all_ = 1;
+  v.retune_all = &voice_retune_all_;
+  voice_note_.assign(padded, reinterpret_cast<uintptr_t>(&lane_pad_note_));
+  voice_offset_.assign(padded, 0);
+  voice_other_.assign(n, 0);
+  for (size_t l = 0; l < n; l++) {
+    const VCO* o = voices_[l].vco;
+    v.phase[l] = o->phase;
+    v.phase_offset[l] = o->phase_offset;
+    v.amount[l] = o->amount;
+    v.freq[l] = o->freq;
+    v.step[l] = static_cast<double>(o->freq) / kSampleRate;
+    v.base_amount[l] = o->base_amount;
+    v.base_phase_offset[l] = o->base_phase_offset;
+    v.base_freq[l] = o->base_freq;
+    v.outl[l] = o->OUTL;
+    if (osc[l]->note) {
+      voice_note_[l] = reinterpret_cast<uintptr_t>(osc[l]->note);
+      voice_offset_[l] = osc[l]->offset;
+    }
+    VCA* a = voices_[l].vca;
+    v.level[l] = a->OUTL;
+    v.elapsed[l] = a->elapsed;
+    const float A = a->attack_time, D = a->decay_time, S = a->sustain_level, R = a->release_time;
+    v.attack_time[l] = A;
+    v.attack_decay[l] = A + D;
+    v.sustain_level[l] = S;
+    v.held_level[l] = a->attack_level * S;
+    v.can_hold[l] = A >= 0.0f && D >= 0.0f && R >= 0.0f && S != 0.0f ? -1 : 0;
+    v.active[l] = a->active;
+    v.released[l] = a->released;
+    v.bypass[l] = a->bypass;
+    a->lane = VCA::Lane{&v.level[l], &v.elapsed[l], &v.active[l], &v.released[l], &v.steady[l]};
+  }
+  v.note = voice_note_.data();
+  v.offset = voice_offset_.data();
+  v.note_freq = NOTE2FREQ;
+  v.note_count = NOTE2FREQ_SIZE;
+  v.sine = scalar_sine;
+  v.other = voice_other_.data();
+#endif
+}
+
+void GENERATOR::step_voice_vca(size_t l) {
+  const VoiceLanes& v = voice_lanes_;
+  VCA* a = voices_[l].vca;
+  a->OUTL = v.level[l];
+  a->elapsed = v.elapsed[l];
+  a->active = v.active[l];
+  a->released = v.released[l];
+  a->input = voice_input(v.outl[l]);
+  a->VCA::evolue();
+  v.level[l] = a->OUTL;
+  v.elapsed[l] = a->elapsed;
+  v.active[l] = a->active;
+  v.product[l] = a->OUTL * a->input;
+}
+
+void GENERATOR::sync_lanes() {
+  const VoiceLanes& v = voice_lanes_;
+  for (size_t l = 0; l < voices_.size(); l++) {
+    VCO* o = voices_[l].vco;
+    o->phase = v.phase[l];
+    o->phase_offset = v.phase_offset[l];
+    o->amount = v.amount[l];
+    o->freq = v.freq[l];
+    o->base_freq = v.base_freq[l];
+    o->OUTL = v.outl[l];
+    MIXER* m = voices_[l].mixer;
+    m->inputs[0] = v.outl[l];
+    m->OUTL = voice_input(v.outl[l]);
+    VCA* a = voices_[l].vca;
+    a->OUTL = v.level[l];
+    a->elapsed = v.elapsed[l];
+    a->active = v.active[l];
+    a->released = v.released[l];
+    a->input = m->OUTL;
+  }
 }
 
 void GENERATOR::prepare_vcas() {
   vca_kernel_ = nullptr;
+  vca_product_.assign(vca_rest_.size(), 0.0f);
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   const SineKernel k = sine_kernel();
-  if (!vcas_distinct_ || vcas_.size() < kMinLanes || (k != SineKernel::Avx2 && k != SineKernel::Avx512))
-    return;
-  const size_t w = lane_width(k, vcas_.size()), padded = (vcas_.size() + w - 1) / w * w;
-  vca_kernel_ = w == 8 ? vca_lanes_8 : vca_lanes_4;
-  vca_at_.clear();
-  for (VCA* a : vcas_) vca_at_.push_back(reinterpret_cast<uintptr_t>(a));
-  vca_at_.resize(padded, reinterpret_cast<uintptr_t>(&vca_pad_));
-  vca_product_.assign(padded, 0.0f);
-  vca_other_.assign(vcas_.size(), 0);
-  const VCA& p = vca_pad_;
-  auto at = [&p](const void* field) {
-    return static_cast<const char*>(field) - reinterpret_cast<const char*>(&p);
-  };
-  VcaLanes& v = vca_lanes_;
-  v.vca = vca_at_.data();
-  v.n = vcas_.size();
-  v.padded = padded;
-  v.outl = at(&p.OUTL);
-  v.elapsed = at(&p.elapsed);
-  v.input = at(&p.input);
-  v.active = at(&p.active);
-  v.released = at(&p.released);
-  v.attack_time = at(&p.attack_time);
-  v.attack_level = at(&p.attack_level);
-  v.decay_time = at(&p.decay_time);
-  v.sustain_level = at(&p.sustain_level);
-  v.release_time = at(&p.release_time);
-  v.bypass = at(&p.bypass);
-  v.product = vca_product_.data();
-  v.other = vca_other_.data();
+  if (vcas_distinct_ && vca_rest_.size() >= kMinLanes &&
+      (k == SineKernel::Avx2 || k == SineKernel::Avx512)) {
+    const size_t w = lane_width(k, vca_rest_.size()), padded = (vca_rest_.size() + w - 1) / w * w;
+    vca_kernel_ = w == 8 ? vca_lanes_8 : vca_lanes_4;
+    vca_at_.clear();
+    for (VCA* a : vca_rest_) vca_at_.push_back(reinterpret_cast<uintptr_t>(a));
+    vca_at_.resize(padded, reinterpret_cast<uintptr_t>(&vca_pad_));
+    vca_product_.resize(padded, 0.0f);
+    vca_other_.assign(vca_rest_.size(), 0);
+    const VCA& p = vca_pad_;
+    auto at = [&p](const void* field) {
+      return static_cast<const char*>(field) - reinterpret_cast<const char*>(&p);
+    };
+    VcaLanes& v = vca_lanes_;
+    v.vca = vca_at_.data();
+    v.n = vca_rest_.size();
+    v.padded = padded;
+    v.outl = at(&p.OUTL);
+    v.elapsed = at(&p.elapsed);
+    v.input = at(&p.input);
+    v.active = at(&p.active);
+    v.released = at(&p.released);
+    v.attack_time = at(&p.attack_time);
+    v.attack_level = at(&p.attack_level);
+    v.decay_time = at(&p.decay_time);
+    v.sustain_level = at(&p.sustain_level);
+    v.release_time = at(&p.release_time);
+    v.bypass = at(&p.bypass);
+    v.product = vca_product_.data();
+    v.other = vca_other_.data();
+  }
+  if (voice_kernel_) {
+    // The sum's order: each amplifier's product where its kind leaves it.
+    size_t r = 0;
+    for (VCA* a : vcas_) {
+      const float* p = a->lane.level ? &voice_lanes_.product[a->lane.level - voice_lanes_.level]
+                                     : &vca_product_[r++];
+      if (!sum_runs_.empty() && sum_runs_.back().at + sum_runs_.back().n == p)
+        sum_runs_.back().n++;
+      else
+        sum_runs_.push_back({p, 1});
+    }
+  }
 #endif
 }
 
@@ -271,7 +538,13 @@ void GENERATOR::prepare_chains() {
 
 void GENERATOR::prepare_lanes() {
   sine_kernel_ = nullptr;
-  voiced_rest_ = voiced_vcos_;
+  // The voices' oscillators are computed with their voices.
+  std::unordered_map<const VCO*, int> in_voice;
+  for (const Voice& x : voices_) in_voice[x.vco] = 1;
+  std::vector<VoicedVco> open;
+  for (const VoicedVco& v : voiced_vcos_)
+    if (!in_voice.count(v.vco)) open.push_back(v);
+  voiced_rest_ = open;
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   if (!voiced_distinct_) return;
   lane_vco_.clear();
@@ -279,7 +552,7 @@ void GENERATOR::prepare_lanes() {
   lane_offset_.clear();
   lane_of_.clear();
   voiced_rest_.clear();
-  for (const VoicedVco& v : voiced_vcos_) {
+  for (const VoicedVco& v : open) {
     if (v.vco->type != SINE) {
       voiced_rest_.push_back(v);
       continue;
@@ -292,7 +565,7 @@ void GENERATOR::prepare_lanes() {
   const size_t n = lane_vco_.size();
   const SineKernel k = sine_kernel();
   if (n < kMinLanes || (k != SineKernel::Avx2 && k != SineKernel::Avx512)) {
-    voiced_rest_ = voiced_vcos_;
+    voiced_rest_ = open;
     return;
   }
   const size_t w = lane_width(k, n);
@@ -343,90 +616,128 @@ inline void modulate_sampler(float& x, float v) {
 }
 }  // namespace
 
-// Evaluates n oscillators as VCO::evolue would, in order, with their sines in
-// batches; `after(i)` runs once oscillator i has its OUTL. The oscillators must be
-// distinct, and `after` must touch no other oscillator of the n: then every phase
-// step can run before every waveform, and the waveforms (so the noise's draws) still
-// come in order.
-template <class Get, class After>
-inline void evolve_batched(size_t n, Get get, After after) {
-  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 2 KB of stack
-  // The argument is kept for the waveforms that compute their own (noise, silent).
-  // The type is read again in the second loop: nothing in between writes it.
-  double arg[kChunk], x[kChunk], scale[kChunk];
-  float y[kChunk];
-  for (size_t c = 0; c < n; c += kChunk) {
-    const size_t m = n - c < kChunk ? n - c : kChunk;
-    size_t k = 0;
-    for (size_t i = 0; i < m; i++) {
-      VCO* o = get(c + i);
-      const double g = o->VCO::step_phase();
-      // The sine's OUTL is float(sin x amount), the pulse's tests start from float(sin).
-      const type_generateur t = o->type;
-      if (t == SINE) {
-        x[k] = g;
-        scale[k++] = o->amount;
-      } else if (t == PULSE) {
-        x[k] = g;
-        scale[k++] = 1.0;
-      } else {
-        arg[i] = g;
-      }
+template <class Entry>
+void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
+  auto group = [](const Entry& e) {
+    switch (e.vco->type) {
+      case SINE:
+        return kSine;
+      case PULSE:
+        return kPulse;
+      case SAW:
+        return kSaw;
+      case HALF_SAW:
+        return kHalfSaw;
+      default:
+        return kOther;
     }
-    if (k > 0) sine_times(x, scale, y, k);
-    k = 0;
+  };
+  all.clear();
+  for (int k = 0; k < kGroups; k++) {
+    for (const Entry& e : list)
+      if (group(e) == k) all.push_back(e);
+    end[k] = all.size();
+  }
+  auto batch = [](size_t n) -> SineTimesShort {
+    if (n >= 2 && n <= 4) return sine_times_short(n);
+    return sine_times;
+  };
+  sines = batch(end[kSine]);
+  pulses = batch(end[kPulse] - end[kSine]);
+}
+
+// Every oscillator as VCO::evolue would step it. The sine's OUTL is float(sin x
+// amount), the pulse's tests start from float(sin).
+template <class Entry, class After>
+__attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGroups<Entry>& g,
+                                                                    After after) {
+  constexpr size_t kChunk = 64;  // covers the usual patch in one batch; 1.25 KB of stack
+  double x[kChunk], a[kChunk];
+  float y[kChunk];
+  using G = WaveGroups<Entry>;
+  const Entry* e = g.all.data();
+  const Entry* end = e + g.end[G::kSine];
+  while (e != end) {
+    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
     for (size_t i = 0; i < m; i++) {
-      VCO* o = get(c + i);
-      const type_generateur t = o->type;
-      if (t == SINE) {
-        o->OUTL = y[k++];
-        after(c + i);
-        continue;
-      }
-      switch (t) {
-        case PULSE:
-          o->step_pulse(y[k++]);
-          break;
-        case SAW:
-          o->step_saw();
-          break;
-        case HALF_SAW:
-          o->step_half_saw();
-          break;
-        default:
-          o->evolue_waveform(arg[i]);
-          break;
-      }
-      after(c + i);
+      VCO* o = e[i].vco;
+      x[i] = o->VCO::step_phase();
+      a[i] = o->amount;
+    }
+    g.sines(x, a, y, m);
+    for (size_t i = 0; i < m; i++, e++) {
+      e->vco->OUTL = y[i];
+      after(*e);
     }
   }
+  end = g.all.data() + g.end[G::kPulse];
+  while (e != end) {
+    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
+    for (size_t i = 0; i < m; i++) {
+      x[i] = e[i].vco->VCO::step_phase();
+      a[i] = 1.0;
+    }
+    g.pulses(x, a, y, m);
+    for (size_t i = 0; i < m; i++, e++) {
+      e->vco->step_pulse(y[i]);
+      after(*e);
+    }
+  }
+  for (end = g.all.data() + g.end[G::kSaw]; e != end; e++) {
+    e->vco->VCO::step_phase();
+    e->vco->step_saw();
+    after(*e);
+  }
+  for (end = g.all.data() + g.end[G::kHalfSaw]; e != end; e++) {
+    e->vco->VCO::step_phase();
+    e->vco->step_half_saw();
+    after(*e);
+  }
+  for (end = g.all.data() + g.end[G::kOther]; e != end; e++) {
+    e->vco->evolue_waveform(e->vco->VCO::step_phase());
+    after(*e);
+  }
+}
+
+// One link of pass 4: the target restored, then modulated by the source's OUTL
+// (clamped, and kept so, at every reading).
+inline void GENERATOR::apply_mod(const ModOp& op) {
+  VCO* t = op.target;
+  VCO* o = op.vco;
+  t->amount = t->base_amount;
+  t->phase_offset = t->base_phase_offset;
+  t->freq = t->base_freq;
+  const uint8_t w = op.flags;
+  if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
+    modulate_vco(t->amount, o->OUTPUT::get_OUTL());
+  if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
+  if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
 }
 
 int GENERATOR::evolue() {
   // 1. Samplers triggered by sequencers, then the sequencer steps.
-  for (auto& r : liens_sampler_sequencer) {
-    SEQUENCER* s = r.pere_in;
+  for (const auto& r : seq_samplers_.runs) {
+    SEQUENCER* s = r.seq;
     const bool fire = s->step_counter == 0.0f && s->notes[s->step] != 0;
     if (fire)
-      for (SAMPLER* p : r.fils_out) p->TRIG();
+      for (uint32_t j = r.first; j < r.first + r.count; j++) seq_samplers_.targets[j]->TRIG();
     s->SEQUENCER::evolue();
   }
 
   // 2. Amplifiers retriggered on the gate their sequencer last produced.
-  for (int i = 0, n = list_count(nbr_liens_vca_sequencer, liens_vca_sequencer); i < n; i++) {
-    auto& r = liens_vca_sequencer[i];
-    if (r.pere_in->gate != 0)
-      for (VCA* a : r.fils_out) {
+  for (const auto& r : seq_vcas_.runs)
+    if (r.seq->gate != 0)
+      for (uint32_t j = r.first; j < r.first + r.count; j++) {
+        VCA* a = seq_vcas_.targets[j];
         a->UNTRIG();
         a->TRIG();
       }
-  }
 
   // 3. Oscillators driven by sequencers; a rest silences them.
-  for (int i = 0, n = list_count(nbr_liens_vco_sequencer, liens_vco_sequencer); i < n; i++) {
-    auto& r = liens_vco_sequencer[i];
-    SEQUENCER* s = r.pere_in;
-    for (VCO* o : r.fils_out) {
+  for (const auto& r : seq_vcos_.runs) {
+    SEQUENCER* s = r.seq;
+    for (uint32_t j = r.first; j < r.first + r.count; j++) {
+      VCO* o = seq_vcos_.targets[j];
       if (s->notes[s->step] == 0) o->amount = 0.0f;
       o->base_freq = s->OUTPUT::get_OUTL();
       o->freq = s->OUTPUT::get_OUTL();
@@ -436,25 +747,18 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
-  if (vco_vco_batched_) {
-    const auto* src = vco_vco_.sources.data();
-    evolve_batched(vco_vco_.sources.size(), [src](size_t i) { return src[i].source; },
-                   [](size_t) {});
-  }
-  for (const auto& mt : vco_vco_.targets) {
-    VCO* t = mt.target;
-    for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
-      VCO* o = vco_vco_.sources[j].source;
-      if (!vco_vco_batched_) o->VCO::evolue();
-      t->amount = t->base_amount;
-      t->phase_offset = t->base_phase_offset;
-      t->freq = t->base_freq;
-      const uint8_t w = vco_vco_.sources[j].flags;
-      if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
-        modulate_vco(t->amount, o->OUTPUT::get_OUTL());
-      if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
-      if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
-    }
+  if (vco_vco_fused_) {
+    evolve_waves(vco_vco_waves_, [](const ModOp& op) { apply_mod(op); });
+  } else if (vco_vco_batched_) {
+    evolve_waves(vco_vco_waves_, [](const ModOp&) {});
+    for (const ModOp& op : vco_vco_ops_) apply_mod(op);
+  } else {
+    for (const auto& mt : vco_vco_.targets)
+      for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
+        VCO* o = vco_vco_.sources[j].source;
+        o->VCO::evolue();
+        apply_mod({o, mt.target, vco_vco_.sources[j].flags});
+      }
   }
 
   // 5. Oscillators modulating samplers: no restore, no condition.
@@ -501,13 +805,9 @@ int GENERATOR::evolue() {
 
   // 8. Oscillators named V...: evaluated with what passes 3, 4 and 7 left; the
   //    keyboard's note (plus the line's *NOTE offset) takes effect next sample.
-  auto retune = [](const VoicedVco& v) {
-    VCO* o = v.vco;
+  auto retune = [](VCO* o, long long note) {
     float base = o->base_freq;
-    if (v.note) {
-      const long long idx = static_cast<long long>(*v.note) + v.offset;
-      if (note_in_table(idx)) base = static_cast<float>(NOTE2FREQ[idx]);
-    }
+    if (note_in_table(note)) base = static_cast<float>(NOTE2FREQ[note]);
     o->base_freq = base;
     o->amount = o->base_amount;
     o->phase_offset = o->base_phase_offset;
@@ -522,19 +822,42 @@ int GENERATOR::evolue() {
       for (size_t i = 0; i < falls; i++)
         lane_of_[fall_lane_[i]]->OUTL = static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
     }
-    const VoicedVco* rest = voiced_rest_.data();
-    evolve_batched(voiced_rest_.size(), [rest](size_t i) { return rest[i].vco; },
-                   [&retune, rest](size_t i) { retune(rest[i]); });
+    evolve_waves(voiced_waves_, [&retune](const VoicedVco& v) {
+      retune(v.vco, static_cast<long long>(*v.note) + v.offset);
+    });
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
-      voiced[i].vco->VCO::evolue();
-      retune(voiced[i]);
+      const VoicedVco& v = voiced[i];
+      v.vco->VCO::evolue();
+      retune(v.vco, v.note ? static_cast<long long>(*v.note) + v.offset : -1);
     }
   }
 
   // 9. and 10. Sources into their mixer inputs, then the mixer sums (and, for the
   //     chains side by side, 12 too: nothing else touches their mixers and amplifiers).
   if (chain_kernel_) chain_kernel_(chain_lanes_);
+  // Each source's clamp kept, as get_OUTL keeps it; the sums are MIXER::evolue's,
+  // the result clamped as pass 12 reads it.
+  for (const Mix1& x : mix1_) {
+    const float v = OUTPUT::clamped(x.source->OUTL);
+    x.source->OUTL = v;
+    x.mixer->inputs[0] = v;
+    const float out = OUTPUT::clamped(10000.0f * v + 0.0f);
+    x.mixer->OUTL = out;
+    *x.vca_input = out;
+  }
+  for (const Mix2& x : mix2_) {
+    const float a = OUTPUT::clamped(x.source[0]->OUTL);
+    x.source[0]->OUTL = a;
+    x.mixer->inputs[0] = a;
+    const float b = OUTPUT::clamped(x.source[1]->OUTL);
+    x.source[1]->OUTL = b;
+    x.mixer->inputs[1] = b;
+    const float first = 5000.0f * a + 0.0f;
+    const float out = OUTPUT::clamped(static_cast<float>(5000.0 * b + first));
+    x.mixer->OUTL = out;
+    *x.vca_input = out;
+  }
   for (const FeedOp& f : feed_ops_) {
     if (f.source) *f.input = f.source->clamp_OUTL();
     if (f.mixer) f.mixer->MIXER::evolue();
@@ -547,14 +870,37 @@ int GENERATOR::evolue() {
   // 11. and 13. Envelopes, and the patch's signal: the sum of every amplifier, level x
   //     input. Both the product and the sum of two floats round in float as they
   //     would in double.
+  //     The whole voices side by side do passes 8 to 12 for theirs here too: nothing
+  //     else reads or writes their modules.
   float sum = 0.0f;
-  if (vca_kernel_) {
-    const size_t others = vca_kernel_(vca_lanes_);
-    for (size_t j = 0; j < others; j++) {
-      VCA* a = vcas_[vca_other_[j]];
-      a->VCA::evolue();
-      vca_product_[vca_other_[j]] = a->OUTL * a->input;
+  auto rest_products = [this] {
+    if (vca_kernel_) {
+      const size_t others = vca_kernel_(vca_lanes_);
+      for (size_t j = 0; j < others; j++) {
+        VCA* a = vca_rest_[vca_other_[j]];
+        a->VCA::evolue();
+        vca_product_[vca_other_[j]] = a->OUTL * a->input;
+      }
+    } else {
+      for (size_t j = 0, n = vca_rest_.size(); j < n; j++) {
+        VCA* a = vca_rest_[j];
+        a->VCA::evolue();
+        vca_product_[j] = a->OUTL * a->input;
+      }
     }
+  };
+  if (voice_kernel_) {
+    const size_t others = voice_kernel_(voice_lanes_);
+    for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
+    rest_products();
+    for (const SumRun& r : sum_runs_) {
+      const float *p = r.at, *end = r.at + r.n;
+      for (; end - p >= 8; p += 8)
+        sum = p[7] + (p[6] + (p[5] + (p[4] + (p[3] + (p[2] + (p[1] + (p[0] + sum)))))));
+      for (; p < end; p++) sum = *p + sum;
+    }
+  } else if (vca_kernel_) {
+    rest_products();
     for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;
   } else if (vcas_distinct_) {
     for (VCA* a : vcas_) {

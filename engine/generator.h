@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fast_sine.h"
 #include "engine/keyboard.h"
 #include "engine/lanes.h"
 #include "engine/mixer.h"
@@ -125,6 +126,12 @@ class GENERATOR final : public OUTPUT {
   // not change afterwards without calling it again.
   void prepare();
 
+  // Writes the state the graph keeps side by side for whole voices (engine/lanes.h
+  // VoiceLanes: their oscillators, mixers and amplifiers) back into those modules'
+  // objects, for a caller that reads them between samples; until then the objects
+  // hold what they had at prepare(). Not needed by the passes themselves.
+  void sync_lanes();
+
   VCO* get_VCO_by_name(const char* name);
   VCA* get_VCA_by_name(const char* name);
   MIXER* get_MIXER_by_name(const char* name);
@@ -239,6 +246,31 @@ class GENERATOR final : public OUTPUT {
     KEYBOARD* kbd;  // null: plays at base_speed
   };
 
+  // Passes 1 to 3: each record a sequencer and a run of its targets.
+  template <class Target>
+  struct SeqLinks {
+    struct Run {
+      SEQUENCER* seq;
+      uint32_t first, count;
+    };
+    std::vector<Run> runs;
+    std::vector<Target*> targets;
+    template <class Records>
+    void build(const Records& records, size_t n) {
+      runs.clear();
+      targets.clear();
+      for (size_t i = 0; i < n && i < records.size(); i++) {
+        const auto& r = records[i];
+        runs.push_back({r.pere_in, static_cast<uint32_t>(targets.size()),
+                        static_cast<uint32_t>(r.fils_out.size())});
+        targets.insert(targets.end(), r.fils_out.begin(), r.fils_out.end());
+      }
+    }
+  };
+  SeqLinks<SAMPLER> seq_samplers_;  // pass 1
+  SeqLinks<VCA> seq_vcas_;          // pass 2
+  SeqLinks<VCO> seq_vcos_;          // pass 3
+
   // Flat arrays, walked in order every sample: no list of lists to chase.
   ModLinks<VCO, VCO> vco_vco_;          // pass 4
   ModLinks<VCO, SAMPLER> vco_sampler_;  // pass 5
@@ -256,7 +288,7 @@ class GENERATOR final : public OUTPUT {
   bool voiced_distinct_ = true;
   // Pass 8's sine oscillators side by side (engine/lanes.h), when voiced_distinct_ and
   // the CPU runs a lane kernel; voiced_rest_ holds the other voiced oscillators, in
-  // order. Null kernel: every voiced oscillator goes through evolve_batched.
+  // order. Null kernel: every voiced oscillator goes through voiced_waves_.
   size_t (*sine_kernel_)(const SineLanes&) = nullptr;
   SineLanes sine_lanes_;
   std::vector<uintptr_t> lane_vco_, lane_note_;
@@ -288,7 +320,91 @@ class GENERATOR final : public OUTPUT {
   VCA vca_pad_;  // idle: level 0
   void prepare_vcas();
 
+  // Whole voices side by side (engine/lanes.h VoiceLanes) when the CPU runs the
+  // kernels, vcas_distinct_ and voiced_distinct_ hold, and at least kMinLanes chains
+  // V sine oscillator -> one-input mixer -> amplifier qualify: nothing but the chain
+  // feeds, reads, modulates, steps or drives any of the three (passes 3, 4, 5, 7 and
+  // the other feeds leave them alone). Their oscillators, feeds and amplifiers are
+  // taken out of every other pass; the arrays below are their state while the graph
+  // plays, and each such amplifier's `lane` points into them.
+  struct Voice {
+    VCO* vco;
+    MIXER* mixer;
+    VCA* vca;
+  };
+  size_t (*voice_kernel_)(const VoiceLanes&) = nullptr;
+  VoiceLanes voice_lanes_;
+  std::vector<Voice> voices_;
+  std::vector<float> voice_f_;    // the float arrays, one block (64-byte aligned inside)
+  std::vector<int32_t> voice_i_;  // the int arrays
+  std::vector<double> voice_d_;   // the double array
+  std::vector<uintptr_t> voice_note_;
+  std::vector<int64_t> voice_offset_;
+  std::vector<uint32_t> voice_other_;
+  int32_t voice_retune_all_ = 1;  // until the first sample: every voice's note is new
+  std::vector<VCA*> vca_rest_;          // vcas_ without the voices' amplifiers, in order
+  // With voices: vcas_'s products in list order, as runs of consecutive floats.
+  struct SumRun {
+    const float* at;
+    size_t n;
+  };
+  std::vector<SumRun> sum_runs_;
+  void prepare_voices();
+  // One amplifier of voice l through VCA::evolue, its object standing in for the arrays.
+  void step_voice_vca(size_t l);
+
   // Pass 4 has no chain: every source is walked once and none is a target, so the
   // sources can all be evaluated (sines in batches) before any target is modulated.
   bool vco_vco_batched_ = false;
+
+  // The distinct oscillators of one pass by waveform, each group in pass order (the
+  // noise's draws keep theirs): no waveform reads another oscillator, so the groups
+  // may run one after another, with no type test per sample. Entries: anything with
+  // the oscillator in `vco`.
+  template <class Entry>
+  struct WaveGroups {
+    enum { kSine, kPulse, kSaw, kHalfSaw, kOther, kGroups };
+    // The groups one after another: group k is [end[k - 1], end[k]) (end[-1] = 0).
+    std::vector<Entry> all;
+    size_t end[kGroups] = {};
+    // The sine batch of each group: with four oscillators or fewer, one call of the
+    // kernel's block (out: room for 4).
+    SineTimesShort sines = nullptr;
+    SineTimesShort pulses = nullptr;
+    void build(const std::vector<Entry>& list);
+  };
+  // Steps every oscillator of g, sines in batches; `after(e)` runs once e's OUTL is
+  // set, and touches e's oscillator and what no other oscillator of g reads.
+  template <class Entry, class After>
+  static void evolve_waves(const WaveGroups<Entry>& g, After after);
+  // Pass 4 when batched: every source in walk order with its target.
+  struct ModOp {
+    VCO* vco;  // the source
+    VCO* target;
+    uint8_t flags;
+  };
+  WaveGroups<VoicedVco> voiced_waves_;  // pass 8: voiced_rest_
+  WaveGroups<ModOp> vco_vco_waves_;     // pass 4's sources, when vco_vco_batched_
+  std::vector<ModOp> vco_vco_ops_;      // the same, when a target has several sources
+  // Every target of pass 4 has one source and no other record: each link is then
+  // applied as soon as its source has its OUTL.
+  bool vco_vco_fused_ = false;
+  static void apply_mod(const ModOp& op);
+  // Passes 9, 10 and 12 for a mixer evaluated by one record, of one source into a
+  // one-input mixer or two into a two-input one, and read by the one link into an
+  // amplifier that no other mixer drives: taken out of feed_ops_ and mixer_to_vca_
+  // (nothing else reads the mixer, its inputs or that amplifier's input in between).
+  struct Mix1 {
+    OUTPUT* source;
+    MIXER* mixer;
+    float* vca_input;
+  };
+  struct Mix2 {
+    OUTPUT* source[2];  // into inputs[0] and inputs[1]
+    MIXER* mixer;
+    float* vca_input;
+  };
+  std::vector<Mix1> mix1_;
+  std::vector<Mix2> mix2_;
+  void prepare_mixes();
 };

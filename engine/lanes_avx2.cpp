@@ -6,6 +6,7 @@
 #define CERTAIN sine_certain_4
 #define CHAIN chain_lanes_4
 #define VCA_HOLD vca_lanes_4
+#define VOICE voice_lanes_4
 #include "engine/lanes_kernel.inc"
 #else
 #include "engine/lanes.h"
@@ -14,4 +15,5 @@ size_t sine_lanes_4(const SineLanes&) { return 0; }
 unsigned sine_certain_4(const double*) { return 0; }
 void chain_lanes_4(const ChainLanes&) {}
 size_t vca_lanes_4(const VcaLanes&) { return 0; }
+size_t voice_lanes_4(const VoiceLanes&) { return 0; }
 #endif

@@ -24,11 +24,12 @@ class OUTPUT {
   // The clamp behind get_OUTL, callable without the virtual call. The clamped value
   // is kept: a module that does not overwrite OUTL (noise at amount 0) goes on from it.
   // NaN passes through both tests unchanged.
-  float clamp_OUTL() {
-    float v = OUTL;
+  float clamp_OUTL() { return OUTL = clamped(OUTL); }
+
+  // The clamp's value alone.
+  static float clamped(float v) {
     if (v > 32000.0f) v = 32000.0f;
     if (v < -32000.0f) v = -32000.0f;
-    OUTL = v;
     return v;
   }
 

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
+#include "engine/note_table.h"
 #include "engine/output.h"
+#include "engine/sample_rate.h"
 
 class SEQUENCER : public OUTPUT {
  public:
@@ -25,3 +27,28 @@ class SEQUENCER : public OUTPUT {
   char name[800];
   int gate = 0;
 };
+
+// Defined here so that the graph's sequencer passes inline it.
+inline int SEQUENCER::evolue() {
+  if (step >= nbr_step || step < 0) step = 0;
+  gate = 0;
+  if (step_counter == 0.0f) gate = 1;
+  step_counter = static_cast<float>(step_counter + 1.0);
+  // Kept unrounded: the step length in evaluations is P rounded up.
+  const double P = static_cast<double>(kSampleRate) / static_cast<double>(divider);
+  if (step_counter >= P) {
+    gate = 0;
+    step = step + 1;
+    if (!(step < nbr_step) || step >= kMaxSteps) step = 0;
+    step_counter = 0.0f;
+    const int n = notes[step];
+    if (n != 0) {
+      gate = 1;
+      OUTL = note_in_table(n) ? static_cast<float>(NOTE2FREQ[n]) : 0.0f;
+    } else {
+      gate = 0;
+      OUTL = 0.0f;
+    }
+  }
+  return 1;
+}

@@ -2,6 +2,8 @@
 // output = level x input.
 #pragma once
 
+#include <cstdint>
+
 #include "engine/output.h"
 
 class VCA : public OUTPUT {
@@ -20,9 +22,22 @@ class VCA : public OUTPUT {
     elapsed = 0.0f;
     active = 1;
     released = 0;
+    if (lane.level) {
+      *lane.steady = 0;
+      *lane.level = 0.0f;
+      *lane.elapsed = 0.0f;
+      *lane.active = 1;
+      *lane.released = 0;
+    }
   }
   // Mark the key released; the envelope goes into its release once past the attack.
-  void UNTRIG() { released = 1; }
+  void UNTRIG() {
+    released = 1;
+    if (lane.released) {
+      *lane.steady = 0;
+      *lane.released = 1;
+    }
+  }
 
   // The clock advances 0.005 per evaluation (220.5 units a second), so the
   // times below are in those units: the default attack lasts 200 evaluations.
@@ -39,6 +54,18 @@ class VCA : public OUTPUT {
   float release_time = 0.0f;   // release loses 1/(100 x R) of the level per evaluation
   float release_level = 0.0f;  // not read
   int bypass = 0;
+  // Where the graph keeps this amplifier's state while it computes it side by side
+  // with others (engine/lanes.h VoiceLanes), set by its prepare(); all null
+  // otherwise. The graph's arrays are then the truth and the fields above are
+  // written back only by GENERATOR::sync_lanes; TRIG and UNTRIG write both, so that
+  // a key or a sequencer reaches the playing state. Audio thread only.
+  struct Lane {
+    float* level = nullptr;
+    float* elapsed = nullptr;
+    int32_t* active = nullptr;
+    int32_t* released = nullptr;
+    int32_t* steady = nullptr;  // cleared: the graph looks at the state again
+  } lane;
   // Last: the fields every sample reads share a cache line with OUTL.
   char name[80];
 };

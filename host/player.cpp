@@ -92,7 +92,8 @@ void Player::render(void* buffer, int frames) {
   // A new graph takes over at the start of a buffer, never during a fade.
   if (!fading_) take_offer();
   for (int i = 0; i < frames; i++) {
-    apply_queued(i);
+    // Most frames have nothing queued: one look at each ring.
+    if (keys_.pending() || midi_.pending()) apply_queued(i);
     playing_->evolue();
     float v = playing_->get_OUTL();
     if (fading_) {

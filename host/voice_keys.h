@@ -80,6 +80,10 @@ class VoiceOpQueue {
   void drain(GENERATOR& g) {
     drain(g, [](const VoiceOp&) {});
   }
+  // Consumer side: whether drain would apply anything now.
+  bool pending() const {
+    return read_.load(std::memory_order_relaxed) != write_.load(std::memory_order_acquire);
+  }
 
  private:
   VoiceOp ring_[kSize];

@@ -240,9 +240,10 @@ TEST(PatchCheck, ConvertedSampleIsWhatTheSamplerReads) {
 // whatever the lane width: 17 sines take four groups of 4 and one left over (or, with
 // TEV_LANES=8 where AVX-512 runs, two of 8 and one), among every other waveform, a
 // chain and a sequencer target; 12 oscillator-mixer-amplifier chains, amplifiers in
-// every stage.
+// every stage; 13 whole voices among 9 chains that are not (each kind with a
+// remainder at 4 and 8 lanes), every module's state read back through sync_lanes.
 class Lanes : public testing::TestWithParam<const char*> {};
-INSTANTIATE_TEST_SUITE_P(Patches, Lanes, testing::Values("sines_17", "chains_12"));
+INSTANTIATE_TEST_SUITE_P(Patches, Lanes, testing::Values("sines_17", "chains_12", "voices_13"));
 TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
   uint64_t want = 0;
   const std::string path = std::string(TEV_CASES_DIR "/lanes/") + GetParam() + ".TSY";
@@ -265,11 +266,15 @@ TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
       if (i == 12000)
         for (VCA* a : g.liste_vca) a->UNTRIG();
       g.evolue();
+      if (i == 6000) g.prepare();  // again, while playing
+      g.sync_lanes();  // the voices side by side keep their state in the graph
       mix(g.OUTL);
       for (VCO* o : g.liste_vco) {
         mix(o->OUTL);
         mix(o->phase);
       }
+      for (VCA* a : g.liste_vca) mix(a->OUTL), mix(a->elapsed), mix(a->input);
+      for (MIXER* m : g.liste_mixer) mix(m->OUTL);
     }
     if (want == 0) want = h;
     EXPECT_EQ(h, want) << sine_kernel_name(k);
