@@ -7,8 +7,9 @@
 // Truncation toward zero, saturated to the 32-bit range; NaN gives 0.
 // The plain cast is undefined outside the range, and a patch can ask for any value.
 inline int32_t trunc_to_i32(double v) {
+  // Inside (-2^31 - 1, 2^31) the cast truncates to the saturated value itself: one
+  // test on the usual path; NaN fails it.
+  if (v > -2147483649.0 && v < 2147483648.0) return static_cast<int32_t>(v);
   if (!(v == v)) return 0;
-  if (v >= 2147483647.0) return INT32_MAX;
-  if (v <= -2147483648.0) return INT32_MIN;
-  return static_cast<int32_t>(v);
+  return v > 0.0 ? INT32_MAX : INT32_MIN;
 }

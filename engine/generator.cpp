@@ -201,6 +201,14 @@ void GENERATOR::prepare() {
   prepare_chains();
   prepare_vcas();
   prepare_mixes();
+
+  passes_ = 0;
+  auto pass = [this](bool work, uint32_t bit) {
+    if (work) passes_ |= bit;
+  };
+  pass(!vco_vco_.targets.empty(), kPassVcoVco);
+  pass(voiced_distinct_ ? sine_kernel_ || !voiced_waves_.all.empty() : !voiced_vcos_.empty(),
+       kPassVoiced);
 }
 
 void GENERATOR::prepare_mixes() {
@@ -432,6 +440,7 @@ void GENERATOR::sync_lanes() {
 void GENERATOR::prepare_vcas() {
   vca_kernel_ = nullptr;
   vca_product_.assign(vca_rest_.size(), 0.0f);
+  vca_steady_.clear();
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   const SineKernel k = sine_kernel();
   if (vcas_distinct_ && vca_rest_.size() >= kMinLanes &&
@@ -465,6 +474,12 @@ void GENERATOR::prepare_vcas() {
     v.product = vca_product_.data();
     v.other = vca_other_.data();
   }
+#endif
+  if (!vca_kernel_ && vcas_distinct_) {
+    vca_steady_.assign(vca_rest_.size(), 0);
+    for (size_t j = 0; j < vca_rest_.size(); j++) vca_rest_[j]->lane.steady = &vca_steady_[j];
+  }
+#if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   if (voice_kernel_) {
     // The sum's order: each amplifier's product where its kind leaves it.
     size_t r = 0;
@@ -633,9 +648,11 @@ void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
     }
   };
   all.clear();
+  groups = 0;
   for (int k = 0; k < kGroups; k++) {
     for (const Entry& e : list)
       if (group(e) == k) all.push_back(e);
+    if (all.size() != (k ? end[k - 1] : 0)) groups |= 1u << k;
     end[k] = all.size();
   }
   auto batch = [](size_t n) -> SineTimesShort {
@@ -655,45 +672,57 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
   double x[kChunk], a[kChunk];
   float y[kChunk];
   using G = WaveGroups<Entry>;
+  // The groups' bits, lowest first: once none is left the walk ends.
+  const unsigned groups = g.groups;
   const Entry* e = g.all.data();
-  const Entry* end = e + g.end[G::kSine];
-  while (e != end) {
-    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
-    for (size_t i = 0; i < m; i++) {
-      VCO* o = e[i].vco;
-      x[i] = o->VCO::step_phase();
-      a[i] = o->amount;
-    }
-    g.sines(x, a, y, m);
-    for (size_t i = 0; i < m; i++, e++) {
-      e->vco->OUTL = y[i];
+  if (groups & (1u << G::kSine)) {
+    const Entry* end = e + g.end[G::kSine];
+    do {
+      const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
+      for (size_t i = 0; i < m; i++) {
+        VCO* o = e[i].vco;
+        x[i] = o->VCO::step_phase();
+        a[i] = o->amount;
+      }
+      g.sines(x, a, y, m);
+      for (size_t i = 0; i < m; i++, e++) {
+        e->vco->OUTL = y[i];
+        after(*e);
+      }
+    } while (e != end);
+  }
+  if (!(groups >> G::kPulse)) return;
+  if (groups & (1u << G::kPulse)) {
+    const Entry* end = g.all.data() + g.end[G::kPulse];
+    do {
+      const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
+      for (size_t i = 0; i < m; i++) {
+        x[i] = e[i].vco->VCO::step_phase();
+        a[i] = 1.0;
+      }
+      g.pulses(x, a, y, m);
+      for (size_t i = 0; i < m; i++, e++) {
+        e->vco->step_pulse(y[i]);
+        after(*e);
+      }
+    } while (e != end);
+  }
+  if (!(groups >> G::kSaw)) return;
+  if (groups & (1u << G::kSaw))
+    for (const Entry* end = g.all.data() + g.end[G::kSaw]; e != end; e++) {
+      e->vco->VCO::step_phase();
+      e->vco->step_saw();
       after(*e);
     }
-  }
-  end = g.all.data() + g.end[G::kPulse];
-  while (e != end) {
-    const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
-    for (size_t i = 0; i < m; i++) {
-      x[i] = e[i].vco->VCO::step_phase();
-      a[i] = 1.0;
-    }
-    g.pulses(x, a, y, m);
-    for (size_t i = 0; i < m; i++, e++) {
-      e->vco->step_pulse(y[i]);
+  if (!(groups >> G::kHalfSaw)) return;
+  if (groups & (1u << G::kHalfSaw))
+    for (const Entry* end = g.all.data() + g.end[G::kHalfSaw]; e != end; e++) {
+      e->vco->VCO::step_phase();
+      e->vco->step_half_saw();
       after(*e);
     }
-  }
-  for (end = g.all.data() + g.end[G::kSaw]; e != end; e++) {
-    e->vco->VCO::step_phase();
-    e->vco->step_saw();
-    after(*e);
-  }
-  for (end = g.all.data() + g.end[G::kHalfSaw]; e != end; e++) {
-    e->vco->VCO::step_phase();
-    e->vco->step_half_saw();
-    after(*e);
-  }
-  for (end = g.all.data() + g.end[G::kOther]; e != end; e++) {
+  if (!(groups >> G::kOther)) return;
+  for (const Entry* end = g.all.data() + g.end[G::kOther]; e != end; e++) {
     e->vco->evolue_waveform(e->vco->VCO::step_phase());
     after(*e);
   }
@@ -747,7 +776,8 @@ int GENERATOR::evolue() {
 
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
-  if (vco_vco_fused_) {
+  if (!(passes_ & kPassVcoVco)) {
+  } else if (vco_vco_fused_) {
     evolve_waves(vco_vco_waves_, [](const ModOp& op) { apply_mod(op); });
   } else if (vco_vco_batched_) {
     evolve_waves(vco_vco_waves_, [](const ModOp&) {});
@@ -815,12 +845,14 @@ int GENERATOR::evolue() {
   };
   const VoicedVco* voiced = voiced_vcos_.data();
   const size_t nvoiced = voiced_vcos_.size();
-  if (voiced_distinct_) {
+  if (!(passes_ & kPassVoiced)) {
+  } else if (voiced_distinct_) {
     // The sines and the rest touch disjoint oscillators: either may go first.
     if (sine_kernel_) {
       const size_t falls = sine_kernel_(sine_lanes_);
       for (size_t i = 0; i < falls; i++)
-        lane_of_[fall_lane_[i]]->OUTL = static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
+        lane_of_[fall_lane_[i]]->OUTL =
+            static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
     }
     evolve_waves(voiced_waves_, [&retune](const VoicedVco& v) {
       retune(v.vco, static_cast<long long>(*v.note) + v.offset);
@@ -882,9 +914,13 @@ int GENERATOR::evolue() {
         vca_product_[vca_other_[j]] = a->OUTL * a->input;
       }
     } else {
+      int32_t* steady = vca_steady_.data();
       for (size_t j = 0, n = vca_rest_.size(); j < n; j++) {
         VCA* a = vca_rest_[j];
-        a->VCA::evolue();
+        if (!steady[j]) {
+          a->VCA::evolue();
+          steady[j] = a->VCA::holds();
+        }
         vca_product_[j] = a->OUTL * a->input;
       }
     }
@@ -892,7 +928,7 @@ int GENERATOR::evolue() {
   if (voice_kernel_) {
     const size_t others = voice_kernel_(voice_lanes_);
     for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
-    rest_products();
+    if (!vca_rest_.empty()) rest_products();
     for (const SumRun& r : sum_runs_) {
       const float *p = r.at, *end = r.at + r.n;
       for (; end - p >= 8; p += 8)
@@ -903,8 +939,14 @@ int GENERATOR::evolue() {
     rest_products();
     for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;
   } else if (vcas_distinct_) {
+    // vcas_ is vca_rest_ here: no voices.
+    int32_t* steady = vca_steady_.data();
     for (VCA* a : vcas_) {
-      a->VCA::evolue();
+      if (!*steady) {
+        a->VCA::evolue();
+        *steady = a->VCA::holds();
+      }
+      steady++;
       sum = a->OUTL * a->input + sum;
     }
   } else {

@@ -318,6 +318,10 @@ class GENERATOR final : public OUTPUT {
   std::vector<float> vca_product_;
   std::vector<uint32_t> vca_other_;
   VCA vca_pad_;  // idle: level 0
+  // Without vca_kernel_, when vcas_distinct_: per amplifier of vca_rest_, nonzero while
+  // it holds() (each one's lane.steady points here; TRIG and UNTRIG clear it). A held
+  // amplifier is not stepped, only its product formed. Empty otherwise.
+  std::vector<int32_t> vca_steady_;
   void prepare_vcas();
 
   // Whole voices side by side (engine/lanes.h VoiceLanes) when the CPU runs the
@@ -367,6 +371,7 @@ class GENERATOR final : public OUTPUT {
     // The groups one after another: group k is [end[k - 1], end[k]) (end[-1] = 0).
     std::vector<Entry> all;
     size_t end[kGroups] = {};
+    unsigned groups = 0;  // bit k: group k has an oscillator
     // The sine batch of each group: with four oscillators or fewer, one call of the
     // kernel's block (out: room for 4).
     SineTimesShort sines = nullptr;
@@ -407,4 +412,9 @@ class GENERATOR final : public OUTPUT {
   std::vector<Mix1> mix1_;
   std::vector<Mix2> mix2_;
   void prepare_mixes();
+
+  // Passes 4 and 8 when this graph has work for them (set by prepare()): an empty
+  // one is not entered at all, its groups' walk included.
+  enum : uint32_t { kPassVcoVco = 1u << 0, kPassVoiced = 1u << 1 };
+  uint32_t passes_ = 0;
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "engine/output.h"
 
@@ -15,6 +16,9 @@ class VCA : public OUTPUT {
 
   // One envelope step. Returns 0 when the envelope is idle (and not bypassed), else 1.
   int evolue() override;
+  // After a step: the next would leave every field as it is (bypassed, idle, or held
+  // at L x S no higher than S), and so would every one after it until TRIG or UNTRIG.
+  bool holds() const;
 
   // Restart from level 0 whatever the state.
   void TRIG() {
@@ -22,8 +26,8 @@ class VCA : public OUTPUT {
     elapsed = 0.0f;
     active = 1;
     released = 0;
+    if (lane.steady) *lane.steady = 0;
     if (lane.level) {
-      *lane.steady = 0;
       *lane.level = 0.0f;
       *lane.elapsed = 0.0f;
       *lane.active = 1;
@@ -33,10 +37,8 @@ class VCA : public OUTPUT {
   // Mark the key released; the envelope goes into its release once past the attack.
   void UNTRIG() {
     released = 1;
-    if (lane.released) {
-      *lane.steady = 0;
-      *lane.released = 1;
-    }
+    if (lane.steady) *lane.steady = 0;
+    if (lane.released) *lane.released = 1;
   }
 
   // The clock advances 0.005 per evaluation (220.5 units a second), so the
@@ -56,7 +58,8 @@ class VCA : public OUTPUT {
   int bypass = 0;
   // Where the graph keeps this amplifier's state while it computes it side by side
   // with others (engine/lanes.h VoiceLanes), set by its prepare(); all null
-  // otherwise. The graph's arrays are then the truth and the fields above are
+  // otherwise, but for `steady`, which the graph's scalar pass also keeps (the
+  // amplifier not stepped while it holds()). The graph's arrays are then the truth and the fields above are
   // written back only by GENERATOR::sync_lanes; TRIG and UNTRIG write both, so that
   // a key or a sequencer reaches the playing state. Audio thread only.
   struct Lane {
@@ -127,4 +130,15 @@ inline int VCA::evolue() {
     active = 0;
   }
   return 1;
+}
+
+inline bool VCA::holds() const {
+  if (bypass != 0 || active != 1) return true;
+  const float A = attack_time, D = decay_time, S = sustain_level, R = release_time;
+  const float t = elapsed, held = attack_level * S;
+  uint32_t level_bits, held_bits;
+  std::memcpy(&level_bits, &OUTL, sizeof level_bits);
+  std::memcpy(&held_bits, &held, sizeof held_bits);
+  return released == 0 && A >= 0.0f && D >= 0.0f && R >= 0.0f && S != 0.0f && t >= A &&
+         t < A + D && level_bits == held_bits && !(OUTL > S);
 }

@@ -91,6 +91,17 @@ void Player::render(void* buffer, int frames) {
   auto* out = static_cast<unsigned char*>(buffer);
   // A new graph takes over at the start of a buffer, never during a fade.
   if (!fading_) take_offer();
+  if (!fading_) {
+    // No fade in this buffer (one starts only at a buffer's start): the graph stays.
+    GENERATOR* const g = playing_;
+    for (int i = 0; i < frames; i++) {
+      if (keys_.pending() || midi_.pending()) apply_queued(i);
+      g->evolue();
+      write_frame(out, i, g->get_OUTL());
+    }
+    if (take_) take_->frames(out, frames);
+    return;
+  }
   for (int i = 0; i < frames; i++) {
     // Most frames have nothing queued: one look at each ring.
     if (keys_.pending() || midi_.pending()) apply_queued(i);

@@ -18,6 +18,6 @@ inline short output_to_sample(float v) {
 // Frame i of a stream buffer, which need not be aligned for int16.
 inline void write_frame(unsigned char* out, int i, float v) {
   const short s = output_to_sample(v);
-  std::memcpy(out + kStreamBytesPerFrame * i, &s, 2);
-  std::memcpy(out + kStreamBytesPerFrame * i + 2, &s, 2);
+  short both[2] = {s, s};
+  std::memcpy(out + kStreamBytesPerFrame * i, both, sizeof both);
 }

@@ -51,7 +51,8 @@ TEST(StreamConversion, TruncatesTowardZeroClampsAndMapsNaNToZero) {
   const struct { float in; short out; } rows[] = {
       {0.0f, 0},      {12.9f, 12},       {-12.9f, -12},        {0.99f, 0},
       {-0.99f, 0},    {31999.9f, 31999}, {32000.0f, 32000},    {-32000.0f, -32000},
-      {std::nanf(""), 0}};
+      {std::nanf(""), 0}, {3e9f, -1},         {-3e9f, 0},          {2147483520.0f, -128},
+      {-2147483648.0f, 0}, {INFINITY, -1},   {-INFINITY, 0}};
   for (const auto& r : rows) EXPECT_EQ(output_to_sample(r.in), r.out) << r.in;
 }
 
