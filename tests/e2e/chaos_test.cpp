@@ -1,7 +1,8 @@
 // Everything at once, at seeded random moments (TEV_CHAOS_SEED): the live synth
 // plays the bundled patch through the sound server while window keys go down and
 // up, JACK MIDI notes and pedal changes arrive, the patch is saved good or faulty,
-// and the sound server dies for a second or two. TEV_CHAOS_SECONDS (default 15).
+// and the sound server dies for a second or two; the synth records a take of what
+// it plays, to tell its own silences from the server's. TEV_CHAOS_SECONDS (default 15).
 #include <RtMidi.h>
 #include <signal.h>
 #include <unistd.h>
@@ -38,7 +39,7 @@ TEST_F(Synth, ChaosOfKeysMidiSavesAndOutages) {
   write_file(dir_ + "/live.tsy", good);
   std::vector<std::unique_ptr<Recorder>> recordings(1);  // one per sound server
   ASSERT_TRUE((recordings[0] = std::make_unique<Recorder>())->start(&why)) << why;
-  launch('2', "live.tsy");
+  launch('2', "live.tsy", false, {}, "", {"--record", "take.wav"});
   Child& synth = *synth_;
   ASSERT_TRUE(synth.wait_for_output("connected from tev-chaos:keys\n", 15)) << synth.output();
 
@@ -106,40 +107,62 @@ TEST_F(Synth, ChaosOfKeysMidiSavesAndOutages) {
   EXPECT_EQ(synth.count("patch reloaded ("), reloads);
   EXPECT_EQ(synth.count("patch not reloaded: "), refused);
   // Sound stopping dead (loud, then exact zeros for 8 frames or more: a tone is zero
-  // for a frame or two at its crossings), away from crossfades and the underruns
-  // the server reported.
-  int gaps = 0, underruns = 0;
+  // for a frame or two at its crossings), away from crossfades. The take, found by
+  // the frames before the stop, says whose it is: the synth's when it holds the same
+  // zeros, else the sound server's, which played silence where the stream ran dry
+  // (the take goes on where the recording comes back) or lost frames (further on).
+  // A recording is looked for from where its sound begins in the take: the first
+  // one's start, then each outage's "lost at frame" (the take keeps no frame of an
+  // outage). The bundled patch's kick alone repeats exactly, a stretch of keys and
+  // bass does not: 1024 frames, else 64 (the server's silence may be nearer).
+  const std::vector<int16_t> take = wav_samples(dir_ + "/take.wav");
+  const std::string take_keys = slurp(dir_ + "/take.keys");
+  std::vector<long> begins = {0};
+  for (size_t at = 0; (at = take_keys.find("lost at frame ", at)) != std::string::npos; at++)
+    begins.push_back(std::atol(take_keys.c_str() + at + 14));
+  int gaps = 0, server_gaps = 0;
   double rms = 0;
-  std::string where;
-  for (auto& rec : recordings) {
-    const std::vector<int16_t> s = rec->samples();
+  std::string where, servers;
+  for (size_t r = 0; r < recordings.size(); r++) {
+    Recorder& rec = *recordings[r];
+    const std::vector<int16_t> s = rec.samples();
+    const long n = static_cast<long>(s.size() / 2);
+    long in_take = r < begins.size() ? begins[r] : 0;  // its stops come in the take's order from there
     rms = std::max(rms, tone::rms(s.data(), s.size()));
-    for (long f = 1, run = 0, loud = 0; f < static_cast<long>(s.size() / 2); f++) {
+    for (long f = 1, run = 0, loud = 0; f < n; f++) {
       if (s[2 * f] == 0 && (run++ == 0 ? loud = std::abs(s[2 * f - 2]) : loud) > 100) continue;
       // An amplifier triggered again starts its envelope from zero: its voice drops
       // from loud to silence at once and comes back from +-1, while a lost stretch of
       // sound comes back where the tone is. SYNTH_2.TSY's pad does it on a key pressed
       // again alone: 12 zero frames after 504, then 1, 1, 1, 1, 2 (tev-render, keys a
       // then s 2 s later).
-      const long back = std::min(f + 8, static_cast<long>(s.size() / 2) - 1);
-      const bool restarts = std::abs(s[2 * f]) <= 2 && std::abs(s[2 * back]) <= 12;
+      const bool restarts = std::abs(s[2 * f]) <= 2 && std::abs(s[2 * std::min(f + 8, n - 1)]) <= 12;
       bool fading = loud <= 100 || run < 8 || restarts;  // not stopped dead: nothing to look at
       for (size_t i = 0; i < fades.size() && !fading; i++)
-        fading = rec->time_of_frame(f) > fades[i].first && rec->time_of_frame(f - run) < fades[i].second;
-      if (!fading && !underrun_near(*rec, f - run, f) && ++gaps)
-        where += " " + std::to_string(run) + " frames at " +
-                 std::to_string(std::chrono::duration<double>(rec->time_of_frame(f) - start).count()) +
-                 " s (frame " + std::to_string(f) + " of " + std::to_string(s.size() / 2) + ");";
-      else if (!fading)
-        underruns++;
+        fading = rec.time_of_frame(f) > fades[i].first && rec.time_of_frame(f - run) < fades[i].second;
+      long at = -1;  // the take's frame where the zeros began
+      for (long before : {std::min(1024L, f - run), std::min(64L, f - run)})
+        if (!fading && at < 0 && (at = find_frames(take, in_take, s, f - run - before, before)) >= 0) at += before;
+      bool synths = !fading;
+      for (long i = 0; at >= 0 && i < run && synths; i++)
+        synths = at + i < static_cast<long>(take.size() / 2) && take[2 * (at + i)] == 0;
+      in_take = std::max(in_take, at);
+      const std::string stop = std::to_string(run) + " frames at " +
+          std::to_string(std::chrono::duration<double>(rec.time_of_frame(f) - start).count()) + " s (frame " +
+          std::to_string(f) + " of " + std::to_string(n) + ", take frame " + std::to_string(at) + ")";
+      if (synths && ++gaps)
+        where += " " + stop + ";";
+      else if (!fading && ++server_gaps)
+        servers += "[ server ] " + stop +
+                   (find_frames(take, at, s, f, std::min(64L, n - f)) == at ? ": inserted\n" : ": lost frames\n");
       run = loud = 0;
     }
   }
   const double share = outage_ticks / (outage_seconds * sysconf(_SC_CLK_TCK));
   std::printf("chaos %.0f s: %d key events, %d MIDI messages, %d reloads, %d refused, %d outages (%.1f s, "
-              "CPU %.2f %%), resident %ld kB after warm-up, %ld kB at the end, %d gaps, %d at underruns\n",
+              "CPU %.2f %%), resident %ld kB after warm-up, %ld kB at the end, gaps: %d the synth's, %d the server's\n%s",
               seconds, keys, midi_messages, reloads, refused, outages, outage_seconds, 100 * share, warm_kb,
-              end_kb, gaps, underruns);
+              end_kb, gaps, server_gaps, servers.c_str());
   EXPECT_GT(rms, 300) << "the synth was heard";
   EXPECT_EQ(gaps, 0) << "the sound stopped dead:" << where;
   EXPECT_LT(share, 0.02) << "CPU while the output is gone";

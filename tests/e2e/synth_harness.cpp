@@ -184,6 +184,13 @@ long differs(const std::vector<int16_t>& rec, long at0, const std::vector<int16_
   return to;
 }
 
+long find_frames(const std::vector<int16_t>& hay, long from, const std::vector<int16_t>& s, long at, long n) {
+  const auto same = [&](long f) { return std::equal(s.data() + 2 * at, s.data() + 2 * (at + n), hay.data() + 2 * f); };
+  for (long f = std::max(from, 0L); f + n <= static_cast<long>(hay.size() / 2); f++)
+    if (same(f)) return f;
+  return -1;
+}
+
 // After the name come the state, eleven more fields, then utime and stime.
 long cpu_ticks(pid_t pid) {
   const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
@@ -210,11 +217,6 @@ long Recorder::frame_at(Clock::time_point t) {
 namespace {
 std::unique_ptr<Child> g_xvfb, g_pulse, g_jackd;
 std::string g_pulse_dir, g_setup_error;
-// Underruns reported so far, how much of the running server's log has been read
-// for them, and when that server started (its log times count from there).
-std::vector<Clock::time_point> g_underruns;
-size_t g_log_read = 0;
-Clock::time_point g_pulse_started;
 
 bool can_connect(const std::string& socket_path) {
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -235,10 +237,7 @@ void end_child(std::unique_ptr<Child>* c) {
 
 bool start_pulse(std::string* why) {
   const std::string socket_path = g_pulse_dir + "/run/pulse.sock";
-  g_pulse_started = Clock::now();
-  g_log_read = 0;
-  // Debug level for its underruns (server_underruns).
-  g_pulse.reset(new Child({"pulseaudio", "-n", "--log-level=debug", "--log-time=1", "--daemonize=no",
+  g_pulse.reset(new Child({"pulseaudio", "-n", "--daemonize=no",
                            "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no", "-L",
                            "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le norewinds=1", "-L",
                            "module-native-protocol-unix auth-anonymous=1 socket=" + socket_path}, {}));
@@ -272,26 +271,6 @@ void Synth::TearDownTestSuite() {
   std::filesystem::remove_all(g_pulse_dir, ec);
 }
 
-std::vector<Clock::time_point> Synth::server_underruns() {
-  const std::string log = g_pulse ? g_pulse->output() : "";
-  // "(  12.345|   0.001) D: [null-sink] protocol-native.c: Implicit underrun of 'Playback'",
-  // and the other lines about an underrun's start or end.
-  for (size_t at; (at = log.find("nderrun", g_log_read)) != std::string::npos; g_log_read = at + 1) {
-    const size_t line = log.rfind('\n', at) + 1;
-    if (log[line] == '(')
-      g_underruns.push_back(g_pulse_started + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(std::atof(log.c_str() + line + 1))));
-  }
-  return g_underruns;
-}
-
-bool Synth::underrun_near(Recorder& rec, long from, long to) {
-  const auto margin = std::chrono::milliseconds(150);
-  for (Clock::time_point u : server_underruns())
-    if (u > rec.time_of_frame(from) - margin && u < rec.time_of_frame(to) + margin) return true;
-  return false;
-}
-
 void Synth::kill_pulse() {
   int status;
   g_pulse->kill_now(SIGKILL);
@@ -309,7 +288,6 @@ bool Synth::start_jackd(int rate, std::string* why) {
 void Synth::stop_jackd() { end_child(&g_jackd); }
 
 bool Synth::restart_pulse(std::string* why) {
-  server_underruns();  // the ending server's, read before its log goes
   end_child(&g_pulse);
   return start_pulse(why);
 }

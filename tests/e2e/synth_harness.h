@@ -94,6 +94,9 @@ std::vector<int16_t> wav_samples(const std::string& path, bool* whole = nullptr)
 // First frame before `to` where the recording (stream frame 0 at its frame `at0`)
 // and the render differ; `to` when none does, fewer when either ends first.
 long differs(const std::vector<int16_t>& rec, long at0, const std::vector<int16_t>& r, long to);
+// The first frame of `hay` from `from` on where frames [at, at + n) of `s` are
+// found exactly; -1 when nowhere.
+long find_frames(const std::vector<int16_t>& hay, long from, const std::vector<int16_t>& s, long at, long n);
 long cpu_ticks(pid_t pid);    // user plus system CPU time of a process, in clock ticks
 long resident_kb(pid_t pid);  // its resident memory
 // The share of one core `pid` used over the `seconds` since cpu_ticks gave `before`.
@@ -130,13 +133,6 @@ class Synth : public testing::Test {
   // entry in JACK's small registry of servers.
   static bool start_jackd(int rate, std::string* why);
   static void stop_jackd();
-  // When the sound server found a playback stream run dry and played silence in its
-  // place (its debug log's underruns), on this process's clock to within tens of
-  // milliseconds: a silent run of a recording near one is the machine's scheduling,
-  // not the synth's output.
-  static std::vector<Clock::time_point> server_underruns();
-  // Whether one of them falls within 150 ms of frames [from, to) of `rec`.
-  static bool underrun_near(Recorder& rec, long from, long to);
 
   std::string dir_, window_;
   std::string synth_bin_ = TEV_SYNTH_BIN;  // what launch() starts
