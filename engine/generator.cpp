@@ -217,9 +217,7 @@ void GENERATOR::prepare() {
        kPassVoiced);
 }
 
-void GENERATOR::prepare_mixes() {
-  mix1_.clear();
-  mix2_.clear();
+std::unordered_map<const MIXER*, VCA*> GENERATOR::sole_amplifiers() const {
   std::unordered_map<const void*, int> evaluated, read, driven;
   for (const FeedOp& f : feed_ops_)
     if (f.mixer) evaluated[f.mixer]++;
@@ -227,9 +225,16 @@ void GENERATOR::prepare_mixes() {
     read[l.mixer]++;
     driven[l.vca]++;
   }
-  std::unordered_map<const MIXER*, VCA*> fused;
+  std::unordered_map<const MIXER*, VCA*> sole;
   for (const MixerToVca& l : mixer_to_vca_)
-    if (read[l.mixer] == 1 && driven[l.vca] == 1 && evaluated[l.mixer] == 1) fused[l.mixer] = l.vca;
+    if (read[l.mixer] == 1 && driven[l.vca] == 1 && evaluated[l.mixer] == 1) sole[l.mixer] = l.vca;
+  return sole;
+}
+
+void GENERATOR::prepare_mixes() {
+  mix1_.clear();
+  mix2_.clear();
+  std::unordered_map<const MIXER*, VCA*> fused = sole_amplifiers();
   std::vector<FeedOp> rest;
   for (size_t first = 0, i = 0; i < feed_ops_.size(); i++) {
     MIXER* m = feed_ops_[i].mixer;
@@ -506,16 +511,7 @@ void GENERATOR::prepare_chains() {
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   const SineKernel k = sine_kernel();
   if (k != SineKernel::Avx2 && k != SineKernel::Avx512) return;
-  std::unordered_map<const void*, int> fed, read, driven;
-  for (const FeedOp& f : feed_ops_)
-    if (f.mixer) fed[f.mixer]++;
-  for (const MixerToVca& l : mixer_to_vca_) {
-    read[l.mixer]++;
-    driven[l.vca]++;
-  }
-  std::unordered_map<const MIXER*, VCA*> vca_of;
-  for (const MixerToVca& l : mixer_to_vca_)
-    if (read[l.mixer] == 1 && driven[l.vca] == 1) vca_of[l.mixer] = l.vca;
+  std::unordered_map<const MIXER*, VCA*> vca_of = sole_amplifiers();
   chain_source_.clear();
   chain_mixer_.clear();
   chain_vca_input_.clear();
@@ -525,8 +521,7 @@ void GENERATOR::prepare_chains() {
     // A record of one entry is an entry that ends a record right after another did.
     const bool alone = f.mixer && (i == 0 || feed_ops_[i - 1].mixer);
     MIXER* m = f.mixer;
-    if (alone && f.source && m->nbr_inputs == 1 && f.input == &m->inputs[0] && fed[m] == 1 &&
-        vca_of.count(m)) {
+    if (alone && f.source && m->nbr_inputs == 1 && f.input == &m->inputs[0] && vca_of.count(m)) {
       chain_source_.push_back(reinterpret_cast<uintptr_t>(&f.source->OUTL));
       chain_mixer_.push_back(reinterpret_cast<uintptr_t>(m));
       chain_vca_input_.push_back(reinterpret_cast<uintptr_t>(&vca_of[m]->input));

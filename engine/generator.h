@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/fast_sine.h"
@@ -419,6 +420,10 @@ class GENERATOR final : public OUTPUT {
   std::vector<Mix1> mix1_;
   std::vector<Mix2> mix2_;
   void prepare_mixes();
+  // Mixers evaluated by one feed record and read by one mixer-to-amplifier link, whose
+  // amplifier no other link drives, each with that amplifier: what passes 9, 10 and 12
+  // may do in one step (the chains side by side, the fused mixers).
+  std::unordered_map<const MIXER*, VCA*> sole_amplifiers() const;
 
   // Passes 4 and 8 when this graph has work for them (set by prepare()): an empty
   // one is not entered at all, its groups' walk included.
