@@ -54,6 +54,13 @@ TEST(StreamConversion, TruncatesTowardZeroClampsAndMapsNaNToZero) {
       {std::nanf(""), 0}, {3e9f, -1},         {-3e9f, 0},          {2147483520.0f, -128},
       {-2147483648.0f, 0}, {INFINITY, -1},   {-INFINITY, 0}};
   for (const auto& r : rows) EXPECT_EQ(output_to_sample(r.in), r.out) << r.in;
+  // The modules' clamp passes NaN and -0 bit for bit.
+  for (float v : {std::nanf(""), -std::nanf(""), -0.0f, 31999.998f, -32000.0f}) {
+    const float c = OUTPUT::clamped(v);
+    EXPECT_EQ(std::memcmp(&c, &v, sizeof c), 0) << v;
+  }
+  EXPECT_EQ(OUTPUT::clamped(32000.004f), 32000.0f);
+  EXPECT_EQ(OUTPUT::clamped(-INFINITY), -32000.0f);
 }
 
 TEST(WavReader, OddFilesCopyWhatTheyHoldAndSaySo) {
