@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <unordered_map>
 
 #include "engine/fast_sine.h"
@@ -676,7 +677,33 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
   // The groups' bits, lowest first: once none is left the walk ends.
   const unsigned groups = g.groups;
   const Entry* e = g.all.data();
-  if (groups & (1u << G::kSine)) {
+  // Two to four sines, the usual patch: the loops unrolled for the count.
+  auto few = [&e, &g, &after](auto count) {
+    constexpr size_t n = decltype(count)::value;
+    double xs[4], as[4];
+    float ys[4];
+#pragma GCC unroll 4
+    for (size_t i = 0; i < n; i++) {
+      VCO* o = e[i].vco;
+      xs[i] = o->VCO::step_phase();
+      as[i] = o->amount;
+    }
+    g.sines(xs, as, ys, n);
+#pragma GCC unroll 4
+    for (size_t i = 0; i < n; i++) {
+      e[i].vco->OUTL = ys[i];
+      after(e[i]);
+    }
+    e += n;
+  };
+  if (!(groups & (1u << G::kSine))) {
+  } else if (g.end[G::kSine] == 4) {
+    few(std::integral_constant<size_t, 4>());
+  } else if (g.end[G::kSine] == 3) {
+    few(std::integral_constant<size_t, 3>());
+  } else if (g.end[G::kSine] == 2) {
+    few(std::integral_constant<size_t, 2>());
+  } else {
     const Entry* end = e + g.end[G::kSine];
     do {
       const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
