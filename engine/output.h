@@ -3,10 +3,6 @@
 
 #include <cstdint>
 
-#if defined(__SSE__)
-#include <xmmintrin.h>
-#endif
-
 // Waveform of an oscillator. Stored as a 32-bit value; anything outside 0..5
 // (compared unsigned) is silent.
 enum type_generateur : int32_t {
@@ -33,11 +29,15 @@ class OUTPUT {
   // The clamp's value alone.
   // Each bound replaces v only when its comparison holds: NaN and -0 pass as they
   // are. minss/maxss return their second operand, v, when the comparison fails, which
-  // is exactly that, with no branch (GCC leaves a branch for the plain tests).
+  // is exactly that, with no branch (GCC leaves a branch for the plain tests, and the
+  // intrinsics cost a round trip through an integer register to clear the upper lanes
+  // that nothing reads).
   static float clamped(float v) {
 #if defined(__SSE__)
-    const __m128 x = _mm_set_ss(v);
-    return _mm_cvtss_f32(_mm_max_ss(_mm_set_ss(-32000.0f), _mm_min_ss(_mm_set_ss(32000.0f), x)));
+    float hi = 32000.0f, lo = -32000.0f;
+    __asm__("minss %1, %0" : "+x"(hi) : "x"(v));
+    __asm__("maxss %1, %0" : "+x"(lo) : "x"(hi));
+    return lo;
 #else
     if (v > 32000.0f) v = 32000.0f;
     if (v < -32000.0f) v = -32000.0f;
