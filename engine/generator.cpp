@@ -183,14 +183,22 @@ void GENERATOR::prepare() {
   // An oscillator without a keyboard reads a note that no offset brings into the
   // table: its frequency stays, as with none, and the retune needs no test.
   static const int kNoNote = INT32_MIN;
-  std::unordered_map<const VCO*, int> written;
-  for (const VCO* o : seq_vcos_.targets) written[o] = 1;
-  for (const auto& t : vco_vco_.targets) written[t.target] = 1;
-  for (const auto& t : sampler_vco_.targets) written[t.target] = 1;
+  // Bit 0: pass 3 writes the oscillator, bit 1: pass 4, bit 2: pass 7. A batched
+  // pass 4 reads a target only after restoring it; in a chain a target may be read as
+  // another link's source first.
+  std::unordered_map<const VCO*, unsigned> written;
+  for (const VCO* o : seq_vcos_.targets) written[o] |= 1;
+  for (const auto& t : vco_vco_.targets) written[t.target] |= vco_vco_batched_ ? 2 : 4;
+  for (const auto& t : sampler_vco_.targets) written[t.target] |= 4;
   for (VoicedVco& v : voiced_waves_.all) {
     if (!v.note) v.note = &kNoNote;
-    v.always = written.count(v.vco) != 0;
+    const auto w = written.find(v.vco);
+    v.retune = w == written.end() ? VoicedVco::kOnNote
+               : w->second == 2   ? VoicedVco::kBaseOnNote
+               : w->second == 1   ? VoicedVco::kLevels
+                                  : VoicedVco::kAll;
   }
+  stepped_ = false;
   vco_vco_ops_.clear();
   if (vco_vco_batched_)
     for (const auto& mt : vco_vco_.targets)
@@ -428,6 +436,19 @@ void GENERATOR::step_voice_vca(size_t l) {
 }
 
 void GENERATOR::sync_lanes() {
+  if (stepped_)
+    for (const VoicedVco& w : voiced_waves_.all) {
+      VCO* o = w.vco;
+      if (w.retune == VoicedVco::kBaseOnNote) {
+        o->amount = o->base_amount;
+        o->phase_offset = o->base_phase_offset;
+        o->freq = o->base_freq;
+      } else if (w.retune == VoicedVco::kLevels) {
+        const long long n = static_cast<long long>(w.heard) + w.offset;
+        if (note_in_table(n)) o->base_freq = static_cast<float>(NOTE2FREQ[n]);
+        o->freq = o->base_freq;
+      }
+    }
   const VoiceLanes& v = voice_lanes_;
   for (size_t l = 0; l < voices_.size(); l++) {
     VCO* o = voices_[l].vco;
@@ -884,11 +905,29 @@ int GENERATOR::evolue() {
     }
     evolve_waves(voiced_waves_, [&retune](const VoicedVco& v) {
       const int note = *v.note;
-      if (v.always || note != v.last) {
-        v.last = note;
-        retune(v.vco, static_cast<long long>(note) + v.offset);
+      if (note == v.last) return;  // kLevels and kAll keep no note there: never
+      VCO* o = v.vco;
+      const long long n = static_cast<long long>(note) + v.offset;
+      switch (v.retune) {
+        case VoicedVco::kOnNote:
+          v.last = note;
+          retune(o, n);
+          break;
+        case VoicedVco::kBaseOnNote:
+          v.last = note;
+          if (note_in_table(n)) o->base_freq = static_cast<float>(NOTE2FREQ[n]);
+          break;
+        case VoicedVco::kLevels:
+          v.heard = note;
+          o->amount = o->base_amount;
+          o->phase_offset = o->base_phase_offset;
+          break;
+        case VoicedVco::kAll:
+          retune(o, n);
+          break;
       }
     });
+    stepped_ = true;
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
       const VoicedVco& v = voiced[i];

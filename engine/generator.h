@@ -236,13 +236,23 @@ class GENERATOR final : public OUTPUT {
     VCO* vco;
     const int* note;  // the keyboard's note; null: the frequency is not set from a keyboard
     int offset;       // the line's *NOTE transposition
-    // Pass 8's retune writes nothing new while the note stays and no other pass
-    // writes the oscillator's amount, frequency or phase offset (passes 3, 4 and 7):
-    // `last` is the note it was last retuned from (none yet: below any int, so the
-    // first sample after prepare() retunes), `always` set where another pass writes
-    // them. Audio thread only, after prepare().
+    // What pass 8's retune must write, by which other passes write the oscillator's
+    // amount, frequency or phase offset (3, 4 and 7):
+    //   kOnNote: none: nothing new while the note stays; `last` is the note it was
+    //     last retuned from (none yet: below any int, so the first sample after
+    //     prepare() retunes);
+    //   kBaseOnNote: pass 4 alone, batched: its restore rewrites amount, phase offset
+    //     and frequency from the bases before anything reads them, so only base_freq,
+    //     when the note changes;
+    //   kLevels: pass 3 alone: it rewrites base_freq and the frequency first, so amount
+    //     and phase offset every sample (`heard`: the note of the last sample);
+    //   kAll: any other mix, every field every sample.
+    // sync_lanes() writes what the retune left out, for readers between samples.
+    // Audio thread only, after prepare().
+    enum Retune : uint8_t { kOnNote, kBaseOnNote, kLevels, kAll };
     mutable int64_t last = INT64_MIN;
-    bool always = true;
+    mutable int heard = 0;
+    Retune retune = kAll;
   };
   // One liens_mixer_vca record.
   struct MixerToVca {
@@ -397,6 +407,8 @@ class GENERATOR final : public OUTPUT {
     uint8_t flags;
   };
   WaveGroups<VoicedVco> voiced_waves_;  // pass 8: voiced_rest_
+  // Set by every sample: the retune's deferred writes are then due (sync_lanes).
+  bool stepped_ = false;
   WaveGroups<ModOp> vco_vco_waves_;     // pass 4's sources, when vco_vco_batched_
   std::vector<ModOp> vco_vco_ops_;      // the same, when a target has several sources
   // Every target of pass 4 has one source and no other record: each link is then

@@ -249,12 +249,20 @@ TEST(PatchCheck, ConvertedSampleIsWhatTheSamplerReads) {
 // TEV_LANES=8 where AVX-512 runs, two of 8 and one), among every other waveform, a
 // chain and a sequencer target; 12 oscillator-mixer-amplifier chains, amplifiers in
 // every stage; 13 whole voices among 9 chains that are not (each kind with a
-// remainder at 4 and 8 lanes), every module's state read back through sync_lanes.
-class Lanes : public testing::TestWithParam<const char*> {};
-INSTANTIATE_TEST_SUITE_P(Patches, Lanes, testing::Values("sines_17", "chains_12", "voices_13"));
+// remainder at 4 and 8 lanes), every module's state read back through sync_lanes;
+// and each kind of retune (what the graph leaves out of pass 8 must read back as if it
+// were written), the keys' notes changed halfway. The hashes are the state a retune
+// of every field every sample leaves.
+class Lanes : public testing::TestWithParam<std::pair<const char*, uint64_t>> {};
+INSTANTIATE_TEST_SUITE_P(Patches, Lanes,
+                         testing::Values(std::make_pair("sines_17", 0x13983f5b7d33c520ULL),
+                                         std::make_pair("chains_12", 0xb03d49acde682bbfULL),
+                                         std::make_pair("voices_13", 0xfe95d5435f352eadULL),
+                                         std::make_pair("retunes_7", 0xedaf4476a265f9c8ULL)));
 TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
-  uint64_t want = 0;
-  const std::string path = std::string(TEV_CASES_DIR "/lanes/") + GetParam() + ".TSY";
+  const uint64_t want = GetParam().second;
+  init_NOTE2FREQ();  // the retunes read it
+  const std::string path = std::string(TEV_CASES_DIR "/lanes/") + GetParam().first + ".TSY";
   for (SineKernel k : {SineKernel::Scalar, SineKernel::Sse2, SineKernel::Avx2, SineKernel::Avx512}) {
     if (!sine_kernel_runs(k)) continue;
     const SineKernel was = sine_kernel();
@@ -275,17 +283,16 @@ TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
         for (VCA* a : g.liste_vca) a->UNTRIG();
       g.evolue();
       if (i == 6000) g.prepare();  // again, while playing
+      if (i == 9000)
+        for (KEYBOARD* kb : g.liste_keyboard) kb->note += 5;
       g.sync_lanes();  // the voices side by side keep their state in the graph
       mix(g.OUTL);
-      for (VCO* o : g.liste_vco) {
-        mix(o->OUTL);
-        mix(o->phase);
-      }
+      for (VCO* o : g.liste_vco)
+        for (float f : {o->OUTL, o->phase, o->amount, o->freq, o->base_freq, o->phase_offset}) mix(f);
       for (VCA* a : g.liste_vca) mix(a->OUTL), mix(a->elapsed), mix(a->input);
       for (MIXER* m : g.liste_mixer) mix(m->OUTL);
     }
-    if (want == 0) want = h;
-    EXPECT_EQ(h, want) << sine_kernel_name(k);
+    EXPECT_EQ(h, want) << sine_kernel_name(k) << std::hex << " " << h;
   }
 }
 
