@@ -139,6 +139,7 @@ inline bool VCA::holds() const {
   uint32_t level_bits, held_bits;
   std::memcpy(&level_bits, &OUTL, sizeof level_bits);
   std::memcpy(&held_bits, &held, sizeof held_bits);
-  return released == 0 && A >= 0.0f && D >= 0.0f && R >= 0.0f && S != 0.0f && t >= A &&
+  // A decaying envelope (sustain 0), the one most often stepped, fails the first test.
+  return S != 0.0f && released == 0 && A >= 0.0f && D >= 0.0f && R >= 0.0f && t >= A &&
          t < A + D && level_bits == held_bits && !(OUTL > S);
 }
