@@ -436,7 +436,16 @@ void GENERATOR::step_voice_vca(size_t l) {
 }
 
 void GENERATOR::sync_lanes() {
-  if (stepped_)
+  if (stepped_) {
+    for (const Mix1& x : mix1_) {
+      x.mixer->inputs[0] = x.source->OUTL;
+      x.mixer->OUTL = *x.vca_input;
+    }
+    for (const Mix2& x : mix2_) {
+      x.mixer->inputs[0] = x.source[0]->OUTL;
+      x.mixer->inputs[1] = x.source[1]->OUTL;
+      x.mixer->OUTL = *x.vca_input;
+    }
     for (const VoicedVco& w : voiced_waves_.all) {
       VCO* o = w.vco;
       if (w.retune == VoicedVco::kBaseOnNote) {
@@ -449,6 +458,7 @@ void GENERATOR::sync_lanes() {
         o->freq = o->base_freq;
       }
     }
+  }
   const VoiceLanes& v = voice_lanes_;
   for (size_t l = 0; l < voices_.size(); l++) {
     VCO* o = voices_[l].vco;
@@ -927,7 +937,6 @@ int GENERATOR::evolue() {
           break;
       }
     });
-    stepped_ = true;
   } else {
     for (size_t i = 0; i < nvoiced; i++) {
       const VoicedVco& v = voiced[i];
@@ -940,26 +949,20 @@ int GENERATOR::evolue() {
   //     chains side by side, 12 too: nothing else touches their mixers and amplifiers).
   if (chain_kernel_) chain_kernel_(chain_lanes_);
   // Each source's clamp kept, as get_OUTL keeps it; the sums are MIXER::evolue's,
-  // the result clamped as pass 12 reads it.
+  // the result clamped as pass 12 reads it. Nothing reads these mixers' own fields
+  // (inputs, OUTL): sync_lanes() writes them, from the sources and the amplifier.
   for (const Mix1& x : mix1_) {
     const float v = OUTPUT::clamped(x.source->OUTL);
     x.source->OUTL = v;
-    x.mixer->inputs[0] = v;
-    const float out = OUTPUT::clamped(10000.0f * v + 0.0f);
-    x.mixer->OUTL = out;
-    *x.vca_input = out;
+    *x.vca_input = OUTPUT::clamped(10000.0f * v + 0.0f);
   }
   for (const Mix2& x : mix2_) {
     const float a = OUTPUT::clamped(x.source[0]->OUTL);
     x.source[0]->OUTL = a;
-    x.mixer->inputs[0] = a;
     const float b = OUTPUT::clamped(x.source[1]->OUTL);
     x.source[1]->OUTL = b;
-    x.mixer->inputs[1] = b;
     const float first = 5000.0f * a + 0.0f;
-    const float out = OUTPUT::clamped(static_cast<float>(5000.0 * b + first));
-    x.mixer->OUTL = out;
-    *x.vca_input = out;
+    *x.vca_input = OUTPUT::clamped(static_cast<float>(5000.0 * b + first));
   }
   for (const FeedOp& f : feed_ops_) {
     if (f.source) *f.input = f.source->clamp_OUTL();
@@ -1025,5 +1028,6 @@ int GENERATOR::evolue() {
     for (VCA* a : vcas_) sum = a->OUTL * a->input + sum;
   }
   OUTL = sum;
+  stepped_ = true;
   return 1;
 }

@@ -407,7 +407,8 @@ class GENERATOR final : public OUTPUT {
     uint8_t flags;
   };
   WaveGroups<VoicedVco> voiced_waves_;  // pass 8: voiced_rest_
-  // Set by every sample: the retune's deferred writes are then due (sync_lanes).
+  // Set by every sample since prepare(): the writes left to sync_lanes() (the retune's,
+  // the fused mixers' own fields) are then due.
   bool stepped_ = false;
   WaveGroups<ModOp> vco_vco_waves_;     // pass 4's sources, when vco_vco_batched_
   std::vector<ModOp> vco_vco_ops_;      // the same, when a target has several sources
