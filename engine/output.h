@@ -35,7 +35,7 @@ class OUTPUT {
   static float clamped(float v) {
 #if defined(__SSE__)
     float hi = 32000.0f, lo = -32000.0f;
-    __asm__("minss %1, %0" : "+x"(hi) : "x"(v));
+    __asm__("minss %1, %0" : "+x"(hi) : "xm"(v));
     __asm__("maxss %1, %0" : "+x"(lo) : "x"(hi));
     return lo;
 #else
