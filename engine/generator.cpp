@@ -204,15 +204,7 @@ void GENERATOR::prepare() {
     for (const auto& mt : vco_vco_.targets)
       for (uint32_t j = mt.first; j < mt.first + mt.count; j++)
         vco_vco_ops_.push_back({vco_vco_.sources[j].source, mt.target, vco_vco_.sources[j].flags});
-  std::vector<VCO*> targets;
-  vco_vco_fused_ = true;
-  for (const auto& mt : vco_vco_.targets) {
-    targets.push_back(mt.target);
-    if (mt.count != 1) vco_vco_fused_ = false;
-  }
-  vco_vco_fused_ = vco_vco_fused_ && vco_vco_batched_ && distinct(targets);
   vco_vco_waves_.build(vco_vco_ops_);
-  if (vco_vco_fused_) vco_vco_ops_.clear();
   prepare_chains();
   prepare_vcas();
   prepare_mixes();
@@ -836,8 +828,6 @@ int GENERATOR::evolue() {
   // 4. Oscillators modulating oscillators. The restore runs once per source, so only
   //    the last source walked reaches the target; the others still advance.
   if (!(passes_ & kPassVcoVco)) {
-  } else if (vco_vco_fused_) {
-    evolve_waves(vco_vco_waves_, [](const ModOp& op) { apply_mod(op); });
   } else if (vco_vco_batched_) {
     evolve_waves(vco_vco_waves_, [](const ModOp&) {});
     for (const ModOp& op : vco_vco_ops_) apply_mod(op);

@@ -411,10 +411,7 @@ class GENERATOR final : public OUTPUT {
   // the fused mixers' own fields) are then due.
   bool stepped_ = false;
   WaveGroups<ModOp> vco_vco_waves_;     // pass 4's sources, when vco_vco_batched_
-  std::vector<ModOp> vco_vco_ops_;      // the same, when a target has several sources
-  // Every target of pass 4 has one source and no other record: each link is then
-  // applied as soon as its source has its OUTL.
-  bool vco_vco_fused_ = false;
+  std::vector<ModOp> vco_vco_ops_;      // the same, in record order, applied after them all
   static void apply_mod(const ModOp& op);
   // Passes 9, 10 and 12 for a mixer evaluated by one record, of one source into a
   // one-input mixer or two into a two-input one, and read by the one link into an
