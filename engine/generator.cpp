@@ -816,11 +816,17 @@ int GENERATOR::evolue() {
   // 3. Oscillators driven by sequencers; a rest silences them.
   for (const auto& r : seq_vcos_.runs) {
     SEQUENCER* s = r.seq;
-    for (uint32_t j = r.first; j < r.first + r.count; j++) {
-      VCO* o = seq_vcos_.targets[j];
-      if (s->notes[s->step] == 0) o->amount = 0.0f;
-      o->base_freq = s->OUTPUT::get_OUTL();
-      o->freq = s->OUTPUT::get_OUTL();
+    if (r.count) {
+      // The same for every target (oscillators: they write nothing of the sequencer),
+      // and the clamp keeps its value: read once.
+      const bool rest = s->notes[s->step] == 0;
+      const float f = s->OUTPUT::get_OUTL();
+      for (uint32_t j = r.first; j < r.first + r.count; j++) {
+        VCO* o = seq_vcos_.targets[j];
+        if (rest) o->amount = 0.0f;
+        o->base_freq = f;
+        o->freq = f;
+      }
     }
     s->SEQUENCER::evolue();
   }
