@@ -215,6 +215,12 @@ void GENERATOR::prepare() {
   pass(!vco_vco_.targets.empty(), kPassVcoVco);
   pass(voiced_distinct_ ? sine_kernel_ || !voiced_waves_.all.empty() : !voiced_vcos_.empty(),
        kPassVoiced);
+  voices_only_ = voice_kernel_ && seq_samplers_.runs.empty() && seq_vcas_.runs.empty() &&
+                 seq_vcos_.runs.empty() && passes_ == 0 && vco_sampler_.targets.empty() &&
+                 voiced_samplers_.empty() && sampler_vco_.targets.empty() && !chain_kernel_ &&
+                 mix1_.empty() && mix2_.empty() && feed_ops_.empty() && mixer_to_vca_.empty() &&
+                 vca_rest_.empty() && sum_runs_.size() == 1 &&
+                 sum_runs_[0].at == voice_lanes_.product && sum_runs_[0].n == voices_.size();
 }
 
 std::unordered_map<const MIXER*, VCA*> GENERATOR::sole_amplifiers() const {
@@ -744,7 +750,24 @@ inline void GENERATOR::apply_mod(const ModOp& op) {
   if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
 }
 
+namespace {
+// sum + p[0] + ... + p[n - 1], one float addition at a time, in that order.
+inline float add_in_order(float sum, const float* p, size_t n) {
+  const float* end = p + n;
+  for (; end - p >= 8; p += 8)
+    sum = p[7] + (p[6] + (p[5] + (p[4] + (p[3] + (p[2] + (p[1] + (p[0] + sum)))))));
+  for (; p < end; p++) sum = *p + sum;
+  return sum;
+}
+}  // namespace
+
 int GENERATOR::evolue() {
+  if (voices_only_) {
+    const size_t others = voice_kernel_(voice_lanes_);
+    for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
+    OUTL = add_in_order(0.0f, voice_lanes_.product, voice_lanes_.n);
+    return 1;
+  }
   // 1. Samplers triggered by sequencers, then the sequencer steps.
   for (const auto& r : seq_samplers_.runs) {
     SEQUENCER* s = r.seq;
@@ -934,12 +957,7 @@ int GENERATOR::evolue() {
     const size_t others = voice_kernel_(voice_lanes_);
     for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
     if (!vca_rest_.empty()) rest_products();
-    for (const SumRun& r : sum_runs_) {
-      const float *p = r.at, *end = r.at + r.n;
-      for (; end - p >= 8; p += 8)
-        sum = p[7] + (p[6] + (p[5] + (p[4] + (p[3] + (p[2] + (p[1] + (p[0] + sum)))))));
-      for (; p < end; p++) sum = *p + sum;
-    }
+    for (const SumRun& r : sum_runs_) sum = add_in_order(sum, r.at, r.n);
   } else if (vca_kernel_) {
     rest_products();
     for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;

@@ -361,6 +361,9 @@ class GENERATOR final : public OUTPUT {
     size_t n;
   };
   std::vector<SumRun> sum_runs_;
+  // Nothing but whole voices, whose products are vcas_'s in list order: a sample is
+  // the voice kernel and the sum, no other pass looked at (set by prepare()).
+  bool voices_only_ = false;
   void prepare_voices();
   // One amplifier of voice l through VCA::evolue, its object standing in for the arrays.
   void step_voice_vca(size_t l);
