@@ -350,69 +350,56 @@ void GENERATOR::prepare_voices() {
   for (VCA* a : vcas_)
     if (!in_voice.count(a)) vca_rest_.push_back(a);
 
-  // Every array `stride` entries, a multiple of 16 (64 bytes), from a 64-byte boundary.
-  constexpr size_t kFloats = 15, kInts = 6;
-  const size_t stride = (padded + 15) / 16 * 16;
-  voice_f_.assign(kFloats * stride + 16, 0.0f);
-  voice_i_.assign(kInts * stride + 16, 0);
-  voice_d_.assign(stride + 8, 0.0);
-  auto aligned = [](auto* p) {
-    const uintptr_t at = (reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63};
-    return reinterpret_cast<decltype(p)>(at);
-  };
+  // Blocks from a 64-byte boundary (each a multiple of 64 bytes at eight lanes).
+  const size_t bytes = padded * kVoiceFields * 4;
+  voice_blocks_.assign(bytes + 64, 0);
+  voice_product_.assign(padded, 0.0f);
   VoiceLanes& v = voice_lanes_;
   v = VoiceLanes{};
-  float* f = aligned(voice_f_.data());
-  int32_t* ii = aligned(voice_i_.data());
-  v.step = aligned(voice_d_.data());
+  v.blocks = voice_blocks_.data() + (-reinterpret_cast<uintptr_t>(voice_blocks_.data()) & 63);
   v.n = n;
   v.padded = padded;
-  float** floats[kFloats] = {&v.phase,       &v.phase_offset,      &v.amount,    &v.freq,
-                             &v.base_amount, &v.base_phase_offset, &v.base_freq, &v.outl,
-                             &v.level,       &v.elapsed,           &v.attack_time,
-                             &v.attack_decay, &v.sustain_level,    &v.held_level, &v.product};
-  for (size_t j = 0; j < kFloats; j++) *floats[j] = f + j * stride;
-  int32_t** ints[kInts] = {&v.active, &v.released, &v.bypass, &v.can_hold, &v.last_note, &v.steady};
-  for (size_t j = 0; j < kInts; j++) *ints[j] = ii + j * stride;
+  v.width = w;
   voice_retune_all_ = 1;
   v.retune_all = &voice_retune_all_;
-  voice_note_.assign(padded, reinterpret_cast<uintptr_t>(&lane_pad_note_));
-  voice_offset_.assign(padded, 0);
   voice_other_.assign(n, 0);
-  for (size_t l = 0; l < n; l++) {
+  for (size_t l = 0; l < padded; l++) {
+    v.at<uintptr_t>(kVoiceNote, l) = reinterpret_cast<uintptr_t>(&lane_pad_note_);
+    if (l >= n) continue;
     const VCO* o = voices_[l].vco;
-    v.phase[l] = o->phase;
-    v.phase_offset[l] = o->phase_offset;
-    v.amount[l] = o->amount;
-    v.freq[l] = o->freq;
-    v.step[l] = static_cast<double>(o->freq) / kSampleRate;
-    v.base_amount[l] = o->base_amount;
-    v.base_phase_offset[l] = o->base_phase_offset;
-    v.base_freq[l] = o->base_freq;
-    v.outl[l] = o->OUTL;
+    v.at<float>(kVoicePhase, l) = o->phase;
+    v.at<float>(kVoicePhaseOffset, l) = o->phase_offset;
+    v.at<float>(kVoiceAmount, l) = o->amount;
+    v.at<float>(kVoiceFreq, l) = o->freq;
+    v.at<double>(kVoiceStep, l) = static_cast<double>(o->freq) / kSampleRate;
+    v.at<float>(kVoiceBaseAmount, l) = o->base_amount;
+    v.at<float>(kVoiceBasePhaseOffset, l) = o->base_phase_offset;
+    v.at<float>(kVoiceBaseFreq, l) = o->base_freq;
+    v.at<float>(kVoiceOutl, l) = o->OUTL;
     if (osc[l]->note) {
-      voice_note_[l] = reinterpret_cast<uintptr_t>(osc[l]->note);
-      voice_offset_[l] = osc[l]->offset;
+      v.at<uintptr_t>(kVoiceNote, l) = reinterpret_cast<uintptr_t>(osc[l]->note);
+      v.at<int64_t>(kVoiceOffset, l) = osc[l]->offset;
     }
     VCA* a = voices_[l].vca;
-    v.level[l] = a->OUTL;
-    v.elapsed[l] = a->elapsed;
+    v.at<float>(kVoiceLevel, l) = a->OUTL;
+    v.at<float>(kVoiceElapsed, l) = a->elapsed;
     const float A = a->attack_time, D = a->decay_time, S = a->sustain_level, R = a->release_time;
-    v.attack_time[l] = A;
-    v.attack_decay[l] = A + D;
-    v.sustain_level[l] = S;
-    v.held_level[l] = a->attack_level * S;
-    v.can_hold[l] = A >= 0.0f && D >= 0.0f && R >= 0.0f && S != 0.0f ? -1 : 0;
-    v.active[l] = a->active;
-    v.released[l] = a->released;
-    v.bypass[l] = a->bypass;
-    a->lane = VCA::Lane{&v.level[l], &v.elapsed[l], &v.active[l], &v.released[l], &v.steady[l]};
+    v.at<float>(kVoiceAttackTime, l) = A;
+    v.at<float>(kVoiceAttackDecay, l) = A + D;
+    v.at<float>(kVoiceSustainLevel, l) = S;
+    v.at<float>(kVoiceHeldLevel, l) = a->attack_level * S;
+    v.at<int32_t>(kVoiceCanHold, l) = A >= 0.0f && D >= 0.0f && R >= 0.0f && S != 0.0f ? -1 : 0;
+    v.at<int32_t>(kVoiceActive, l) = a->active;
+    v.at<int32_t>(kVoiceReleased, l) = a->released;
+    v.at<int32_t>(kVoiceBypass, l) = a->bypass;
+    a->lane = VCA::Lane{&v.at<float>(kVoiceLevel, l), &v.at<float>(kVoiceElapsed, l),
+                        &v.at<int32_t>(kVoiceActive, l), &v.at<int32_t>(kVoiceReleased, l),
+                        &v.at<int32_t>(kVoiceSteady, l)};
   }
-  v.note = voice_note_.data();
-  v.offset = voice_offset_.data();
   v.note_freq = NOTE2FREQ;
   v.note_count = NOTE2FREQ_SIZE;
   v.sine = scalar_sine;
+  v.product = voice_product_.data();
   v.other = voice_other_.data();
 #endif
 }
@@ -420,15 +407,18 @@ void GENERATOR::prepare_voices() {
 void GENERATOR::step_voice_vca(size_t l) {
   const VoiceLanes& v = voice_lanes_;
   VCA* a = voices_[l].vca;
-  a->OUTL = v.level[l];
-  a->elapsed = v.elapsed[l];
-  a->active = v.active[l];
-  a->released = v.released[l];
-  a->input = voice_input(v.outl[l]);
+  float& level = v.at<float>(kVoiceLevel, l);
+  float& elapsed = v.at<float>(kVoiceElapsed, l);
+  int32_t& active = v.at<int32_t>(kVoiceActive, l);
+  a->OUTL = level;
+  a->elapsed = elapsed;
+  a->active = active;
+  a->released = v.at<int32_t>(kVoiceReleased, l);
+  a->input = voice_input(v.at<float>(kVoiceOutl, l));
   a->VCA::evolue();
-  v.level[l] = a->OUTL;
-  v.elapsed[l] = a->elapsed;
-  v.active[l] = a->active;
+  level = a->OUTL;
+  elapsed = a->elapsed;
+  active = a->active;
   v.product[l] = a->OUTL * a->input;
 }
 
@@ -436,20 +426,21 @@ void GENERATOR::sync_lanes() {
   const VoiceLanes& v = voice_lanes_;
   for (size_t l = 0; l < voices_.size(); l++) {
     VCO* o = voices_[l].vco;
-    o->phase = v.phase[l];
-    o->phase_offset = v.phase_offset[l];
-    o->amount = v.amount[l];
-    o->freq = v.freq[l];
-    o->base_freq = v.base_freq[l];
-    o->OUTL = v.outl[l];
+    const float outl = v.at<float>(kVoiceOutl, l);
+    o->phase = v.at<float>(kVoicePhase, l);
+    o->phase_offset = v.at<float>(kVoicePhaseOffset, l);
+    o->amount = v.at<float>(kVoiceAmount, l);
+    o->freq = v.at<float>(kVoiceFreq, l);
+    o->base_freq = v.at<float>(kVoiceBaseFreq, l);
+    o->OUTL = outl;
     MIXER* m = voices_[l].mixer;
-    m->inputs[0] = v.outl[l];
-    m->OUTL = voice_input(v.outl[l]);
+    m->inputs[0] = outl;
+    m->OUTL = voice_input(outl);
     VCA* a = voices_[l].vca;
-    a->OUTL = v.level[l];
-    a->elapsed = v.elapsed[l];
-    a->active = v.active[l];
-    a->released = v.released[l];
+    a->OUTL = v.at<float>(kVoiceLevel, l);
+    a->elapsed = v.at<float>(kVoiceElapsed, l);
+    a->active = v.at<int32_t>(kVoiceActive, l);
+    a->released = v.at<int32_t>(kVoiceReleased, l);
     a->input = m->OUTL;
   }
 }
@@ -499,10 +490,12 @@ void GENERATOR::prepare_vcas() {
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   if (voice_kernel_) {
     // The sum's order: each amplifier's product where its kind leaves it.
+    std::unordered_map<const VCA*, size_t> voice_of;
+    for (size_t l = 0; l < voices_.size(); l++) voice_of[voices_[l].vca] = l;
     size_t r = 0;
     for (VCA* a : vcas_) {
-      const float* p = a->lane.level ? &voice_lanes_.product[a->lane.level - voice_lanes_.level]
-                                     : &vca_product_[r++];
+      const auto l = voice_of.find(a);
+      const float* p = l != voice_of.end() ? &voice_lanes_.product[l->second] : &vca_product_[r++];
       if (!sum_runs_.empty() && sum_runs_.back().at + sum_runs_.back().n == p)
         sum_runs_.back().n++;
       else
@@ -761,13 +754,15 @@ inline float add_in_order(float sum, const float* p, size_t n) {
 }
 }  // namespace
 
+int GENERATOR::evolve_voices() {
+  const size_t others = voice_kernel_(voice_lanes_);
+  for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
+  OUTL = add_in_order(0.0f, voice_lanes_.product, voice_lanes_.n);
+  return 1;
+}
+
 int GENERATOR::evolue() {
-  if (voices_only_) {
-    const size_t others = voice_kernel_(voice_lanes_);
-    for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
-    OUTL = add_in_order(0.0f, voice_lanes_.product, voice_lanes_.n);
-    return 1;
-  }
+  if (voices_only_) return evolve_voices();
   // 1. Samplers triggered by sequencers, then the sequencer steps.
   for (const auto& r : seq_samplers_.runs) {
     SEQUENCER* s = r.seq;

@@ -347,11 +347,8 @@ class GENERATOR final : public OUTPUT {
   size_t (*voice_kernel_)(const VoiceLanes&) = nullptr;
   VoiceLanes voice_lanes_;
   std::vector<Voice> voices_;
-  std::vector<float> voice_f_;    // the float arrays, one block (64-byte aligned inside)
-  std::vector<int32_t> voice_i_;  // the int arrays
-  std::vector<double> voice_d_;   // the double array
-  std::vector<uintptr_t> voice_note_;
-  std::vector<int64_t> voice_offset_;
+  std::vector<unsigned char> voice_blocks_;  // voice_lanes_.blocks, 64-byte aligned inside
+  std::vector<float> voice_product_;
   std::vector<uint32_t> voice_other_;
   int32_t voice_retune_all_ = 1;  // until the first sample: every voice's note is new
   std::vector<VCA*> vca_rest_;          // vcas_ without the voices' amplifiers, in order
@@ -364,6 +361,7 @@ class GENERATOR final : public OUTPUT {
   // Nothing but whole voices, whose products are vcas_'s in list order: a sample is
   // the voice kernel and the sum, no other pass looked at (set by prepare()).
   bool voices_only_ = false;
+  int evolve_voices();
   void prepare_voices();
   // One amplifier of voice l through VCA::evolue, its object standing in for the arrays.
   void step_voice_vca(size_t l);

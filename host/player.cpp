@@ -97,7 +97,7 @@ void Player::render(void* buffer, int frames) {
     for (int i = 0; i < frames; i++) {
       if (keys_.pending() || midi_.pending()) apply_queued(i);
       g->evolue();
-      write_frame(out, i, g->get_OUTL());
+      write_clamped_frame(out, i, g->get_OUTL());
     }
     if (take_) take_->frames(out, frames);
     return;
