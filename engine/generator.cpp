@@ -281,6 +281,7 @@ namespace {
 void GENERATOR::prepare_voices() {
   sync_lanes();  // prepared again: the arrays hold the playing state, not the objects
   voice_kernel_ = nullptr;
+  voice_run_ = nullptr;
   voices_.clear();
   vca_rest_ = vcas_;
   sum_runs_.clear();
@@ -334,6 +335,7 @@ void GENERATOR::prepare_voices() {
   }
   const size_t w = lane_width(k, n, 8), padded = (n + w - 1) / w * w;
   voice_kernel_ = w == 8 ? voice_lanes_8 : voice_lanes_4;
+  voice_run_ = w == 8 ? voice_run_8 : voice_run_4;
 
   // Their feeds, mixer readings and amplifiers leave the other passes.
   std::unordered_map<const void*, int> in_voice;
@@ -759,6 +761,27 @@ int GENERATOR::evolve_voices() {
   for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
   OUTL = add_in_order(0.0f, voice_lanes_.product, voice_lanes_.n);
   return 1;
+}
+
+void GENERATOR::evolue_frames(float* out, int frames) {
+  // The first sample retunes and steps what is not steady; the others, when nothing
+  // is, are one call of the run kernel.
+  evolue();
+  out[0] = get_OUTL();
+  if (frames == 1) return;
+  float sum[kVoiceRun];
+  const size_t rest = static_cast<size_t>(frames - 1);
+  if (voices_only_ && voice_run_ && rest <= kVoiceRun && voice_run_(voice_lanes_, sum, rest)) {
+    for (size_t t = 0; t < rest; t++) {
+      OUTL = sum[t];
+      out[t + 1] = get_OUTL();
+    }
+    return;
+  }
+  for (int i = 1; i < frames; i++) {
+    evolue();
+    out[i] = get_OUTL();
+  }
 }
 
 int GENERATOR::evolue() {

@@ -105,6 +105,12 @@ class GENERATOR final : public OUTPUT {
 
   // One sample of the whole patch: the thirteen passes. Returns 1.
   int evolue() override;
+  // How many samples one evolue_frames call may compute: more than one only for a
+  // graph of whole voices alone, where nothing runs between two samples but them.
+  int frames_at_once() const { return voices_only_ && voice_run_ ? static_cast<int>(kVoiceRun) : 1; }
+  // `frames` samples (1 to frames_at_once()), as that many evolue() calls with
+  // nothing applied in between; out[i] is get_OUTL() after the i-th.
+  void evolue_frames(float* out, int frames);
 
   // Reads a patch file into the lists (one pass, top to bottom). Returns 1 when the
   // file was read, 0 when it could not be opened. Writes the trace to `log`.
@@ -362,6 +368,8 @@ class GENERATOR final : public OUTPUT {
   // the voice kernel and the sum, no other pass looked at (set by prepare()).
   bool voices_only_ = false;
   int evolve_voices();
+  // The voices' next samples while all are steady (engine/lanes.h).
+  bool (*voice_run_)(const VoiceLanes&, float*, size_t) = nullptr;
   void prepare_voices();
   // One amplifier of voice l through VCA::evolue, its object standing in for the arrays.
   void step_voice_vca(size_t l);

@@ -132,3 +132,11 @@ inline float voice_input(float s) {
 }
 size_t voice_lanes_4(const VoiceLanes& v);
 size_t voice_lanes_8(const VoiceLanes& v);
+// The next `frames` samples (at most kVoiceRun) of voices that the last call left all
+// steady, with no retune due (nothing has touched a keyboard or an amplifier since):
+// each lane's state stays in registers from one sample to the next, and sum[t] is
+// sample t's sum of the products, in voice order from 0. False, nothing done, when a
+// voice is not steady. Each lane does the same operations as with voice_lanes_W.
+constexpr size_t kVoiceRun = 32;
+bool voice_run_4(const VoiceLanes& v, float* sum, size_t frames);
+bool voice_run_8(const VoiceLanes& v, float* sum, size_t frames);
