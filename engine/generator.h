@@ -108,8 +108,9 @@ class GENERATOR final : public OUTPUT {
   // How many samples one evolue_frames call may compute: more than one only for a
   // graph of whole voices alone, where nothing runs between two samples but them.
   int frames_at_once() const { return voices_only_ && voice_run_ ? static_cast<int>(kVoiceRun) : 1; }
-  // `frames` samples (1 to frames_at_once()), as that many evolue() calls with
-  // nothing applied in between; out[i] is get_OUTL() after the i-th.
+  // `frames` samples, as that many evolue() calls with nothing applied in between;
+  // out[i] is get_OUTL() after the i-th. Where frames_at_once() allows it, all but
+  // the first are one call of the voices' run kernel.
   void evolue_frames(float* out, int frames);
 
   // Reads a patch file into the lists (one pass, top to bottom). Returns 1 when the

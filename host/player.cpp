@@ -104,8 +104,8 @@ void Player::render(void* buffer, int frames) {
       }
     } else {
       // A graph whose samples can be computed several at a time: the rings are looked
-      // at before each run of them (frames queued before the call still apply at its
-      // first frame, as the renderer and the takes' replays queue them).
+      // at before each run of them (operations queued before the call still apply at
+      // its first frame, as the renderer and the takes' replays queue them).
       float v[kMaxRun];
       for (int i = 0; i < frames;) {
         if (keys_.pending() || midi_.pending()) apply_queued(i);
