@@ -130,6 +130,16 @@ void BM_BundledPatch(benchmark::State& st) {
 
 }  // namespace
 
+// `blocks` blocks of BM_Voices/n's workload, outside the benchmark library: a fixed
+// amount of work for callgrind (bench/count_fixed.sh). Returns the process status.
+int render_voice_blocks(int n, int blocks) {
+  Player* p = voices_graph(n, false);
+  if (!p) return 1;
+  std::vector<unsigned char> buf(kBlockFrames * 4);
+  for (int b = 0; b < blocks; b++) p->render(buf.data(), kBlockFrames);
+  return 0;
+}
+
 void register_graph_benchmarks() {
   if (access(kBundled.c_str(), R_OK) == 0)
     benchmark::RegisterBenchmark("BM_BundledPatch", BM_BundledPatch);

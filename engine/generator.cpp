@@ -216,6 +216,12 @@ void GENERATOR::prepare() {
   pass(!vco_vco_.targets.empty(), kPassVcoVco);
   pass(voiced_distinct_ ? sine_kernel_ || !voiced_waves_.all.empty() : !voiced_vcos_.empty(),
        kPassVoiced);
+  voices_only_ = voice_kernel_ && seq_samplers_.runs.empty() && seq_vcas_.runs.empty() &&
+                 seq_vcos_.runs.empty() && passes_ == 0 && vco_sampler_.targets.empty() &&
+                 voiced_samplers_.empty() && sampler_vco_.targets.empty() && !chain_kernel_ &&
+                 mix1_.empty() && mix2_.empty() && feed_ops_.empty() && mixer_to_vca_.empty() &&
+                 vca_rest_.empty() && sum_runs_.size() == 1 &&
+                 sum_runs_[0].at == voice_lanes_.product && sum_runs_[0].n == voices_.size();
 }
 
 std::unordered_map<const MIXER*, VCA*> GENERATOR::sole_amplifiers() const {
@@ -276,6 +282,7 @@ namespace {
 void GENERATOR::prepare_voices() {
   sync_lanes();  // prepared again: the arrays hold the playing state, not the objects
   voice_kernel_ = nullptr;
+  voice_run_ = nullptr;
   voices_.clear();
   vca_rest_ = vcas_;
   sum_runs_.clear();
@@ -329,6 +336,7 @@ void GENERATOR::prepare_voices() {
   }
   const size_t w = lane_width(k, n, 8), padded = (n + w - 1) / w * w;
   voice_kernel_ = w == 8 ? voice_lanes_8 : voice_lanes_4;
+  voice_run_ = w == 8 ? voice_run_8 : voice_run_4;
 
   // Their feeds, mixer readings and amplifiers leave the other passes.
   std::unordered_map<const void*, int> in_voice;
@@ -345,69 +353,56 @@ void GENERATOR::prepare_voices() {
   for (VCA* a : vcas_)
     if (!in_voice.count(a)) vca_rest_.push_back(a);
 
-  // Every array `stride` entries, a multiple of 16 (64 bytes), from a 64-byte boundary.
-  constexpr size_t kFloats = 15, kInts = 6;
-  const size_t stride = (padded + 15) / 16 * 16;
-  voice_f_.assign(kFloats * stride + 16, 0.0f);
-  voice_i_.assign(kInts * stride + 16, 0);
-  voice_d_.assign(stride + 8, 0.0);
-  auto aligned = [](auto* p) {
-    const uintptr_t at = (reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63};
-    return reinterpret_cast<decltype(p)>(at);
-  };
+  // Blocks from a 64-byte boundary (each a multiple of 64 bytes at eight lanes).
+  const size_t bytes = padded * kVoiceFields * 4;
+  voice_blocks_.assign(bytes + 64, 0);
+  voice_product_.assign(padded, 0.0f);
   VoiceLanes& v = voice_lanes_;
   v = VoiceLanes{};
-  float* f = aligned(voice_f_.data());
-  int32_t* ii = aligned(voice_i_.data());
-  v.step = aligned(voice_d_.data());
+  v.blocks = voice_blocks_.data() + (-reinterpret_cast<uintptr_t>(voice_blocks_.data()) & 63);
   v.n = n;
   v.padded = padded;
-  float** floats[kFloats] = {&v.phase,       &v.phase_offset,      &v.amount,    &v.freq,
-                             &v.base_amount, &v.base_phase_offset, &v.base_freq, &v.outl,
-                             &v.level,       &v.elapsed,           &v.attack_time,
-                             &v.attack_decay, &v.sustain_level,    &v.held_level, &v.product};
-  for (size_t j = 0; j < kFloats; j++) *floats[j] = f + j * stride;
-  int32_t** ints[kInts] = {&v.active, &v.released, &v.bypass, &v.can_hold, &v.last_note, &v.steady};
-  for (size_t j = 0; j < kInts; j++) *ints[j] = ii + j * stride;
+  v.width = w;
   voice_retune_all_ = 1;
   v.retune_all = &voice_retune_all_;
-  voice_note_.assign(padded, reinterpret_cast<uintptr_t>(&lane_pad_note_));
-  voice_offset_.assign(padded, 0);
   voice_other_.assign(n, 0);
-  for (size_t l = 0; l < n; l++) {
+  for (size_t l = 0; l < padded; l++) {
+    v.at<uintptr_t>(kVoiceNote, l) = reinterpret_cast<uintptr_t>(&lane_pad_note_);
+    if (l >= n) continue;
     const VCO* o = voices_[l].vco;
-    v.phase[l] = o->phase;
-    v.phase_offset[l] = o->phase_offset;
-    v.amount[l] = o->amount;
-    v.freq[l] = o->freq;
-    v.step[l] = static_cast<double>(o->freq) / kSampleRate;
-    v.base_amount[l] = o->base_amount;
-    v.base_phase_offset[l] = o->base_phase_offset;
-    v.base_freq[l] = o->base_freq;
-    v.outl[l] = o->OUTL;
+    v.at<float>(kVoicePhase, l) = o->phase;
+    v.at<float>(kVoicePhaseOffset, l) = o->phase_offset;
+    v.at<float>(kVoiceAmount, l) = o->amount;
+    v.at<float>(kVoiceFreq, l) = o->freq;
+    v.at<double>(kVoiceStep, l) = static_cast<double>(o->freq) / kSampleRate;
+    v.at<float>(kVoiceBaseAmount, l) = o->base_amount;
+    v.at<float>(kVoiceBasePhaseOffset, l) = o->base_phase_offset;
+    v.at<float>(kVoiceBaseFreq, l) = o->base_freq;
+    v.at<float>(kVoiceOutl, l) = o->OUTL;
     if (osc[l]->note) {
-      voice_note_[l] = reinterpret_cast<uintptr_t>(osc[l]->note);
-      voice_offset_[l] = osc[l]->offset;
+      v.at<uintptr_t>(kVoiceNote, l) = reinterpret_cast<uintptr_t>(osc[l]->note);
+      v.at<int64_t>(kVoiceOffset, l) = osc[l]->offset;
     }
     VCA* a = voices_[l].vca;
-    v.level[l] = a->OUTL;
-    v.elapsed[l] = a->elapsed;
+    v.at<float>(kVoiceLevel, l) = a->OUTL;
+    v.at<float>(kVoiceElapsed, l) = a->elapsed;
     const float A = a->attack_time, D = a->decay_time, S = a->sustain_level, R = a->release_time;
-    v.attack_time[l] = A;
-    v.attack_decay[l] = A + D;
-    v.sustain_level[l] = S;
-    v.held_level[l] = a->attack_level * S;
-    v.can_hold[l] = A >= 0.0f && D >= 0.0f && R >= 0.0f && S != 0.0f ? -1 : 0;
-    v.active[l] = a->active;
-    v.released[l] = a->released;
-    v.bypass[l] = a->bypass;
-    a->lane = VCA::Lane{&v.level[l], &v.elapsed[l], &v.active[l], &v.released[l], &v.steady[l]};
+    v.at<float>(kVoiceAttackTime, l) = A;
+    v.at<float>(kVoiceAttackDecay, l) = A + D;
+    v.at<float>(kVoiceSustainLevel, l) = S;
+    v.at<float>(kVoiceHeldLevel, l) = a->attack_level * S;
+    v.at<int32_t>(kVoiceCanHold, l) = A >= 0.0f && D >= 0.0f && R >= 0.0f && S != 0.0f ? -1 : 0;
+    v.at<int32_t>(kVoiceActive, l) = a->active;
+    v.at<int32_t>(kVoiceReleased, l) = a->released;
+    v.at<int32_t>(kVoiceBypass, l) = a->bypass;
+    a->lane = VCA::Lane{&v.at<float>(kVoiceLevel, l), &v.at<float>(kVoiceElapsed, l),
+                        &v.at<int32_t>(kVoiceActive, l), &v.at<int32_t>(kVoiceReleased, l),
+                        &v.at<int32_t>(kVoiceSteady, l)};
   }
-  v.note = voice_note_.data();
-  v.offset = voice_offset_.data();
   v.note_freq = NOTE2FREQ;
   v.note_count = NOTE2FREQ_SIZE;
   v.sine = scalar_sine;
+  v.product = voice_product_.data();
   v.other = voice_other_.data();
 #endif
 }
@@ -415,15 +410,18 @@ void GENERATOR::prepare_voices() {
 void GENERATOR::step_voice_vca(size_t l) {
   const VoiceLanes& v = voice_lanes_;
   VCA* a = voices_[l].vca;
-  a->OUTL = v.level[l];
-  a->elapsed = v.elapsed[l];
-  a->active = v.active[l];
-  a->released = v.released[l];
-  a->input = voice_input(v.outl[l]);
+  float& level = v.at<float>(kVoiceLevel, l);
+  float& elapsed = v.at<float>(kVoiceElapsed, l);
+  int32_t& active = v.at<int32_t>(kVoiceActive, l);
+  a->OUTL = level;
+  a->elapsed = elapsed;
+  a->active = active;
+  a->released = v.at<int32_t>(kVoiceReleased, l);
+  a->input = voice_input(v.at<float>(kVoiceOutl, l));
   a->VCA::evolue();
-  v.level[l] = a->OUTL;
-  v.elapsed[l] = a->elapsed;
-  v.active[l] = a->active;
+  level = a->OUTL;
+  elapsed = a->elapsed;
+  active = a->active;
   v.product[l] = a->OUTL * a->input;
 }
 
@@ -454,20 +452,21 @@ void GENERATOR::sync_lanes() {
   const VoiceLanes& v = voice_lanes_;
   for (size_t l = 0; l < voices_.size(); l++) {
     VCO* o = voices_[l].vco;
-    o->phase = v.phase[l];
-    o->phase_offset = v.phase_offset[l];
-    o->amount = v.amount[l];
-    o->freq = v.freq[l];
-    o->base_freq = v.base_freq[l];
-    o->OUTL = v.outl[l];
+    const float outl = v.at<float>(kVoiceOutl, l);
+    o->phase = v.at<float>(kVoicePhase, l);
+    o->phase_offset = v.at<float>(kVoicePhaseOffset, l);
+    o->amount = v.at<float>(kVoiceAmount, l);
+    o->freq = v.at<float>(kVoiceFreq, l);
+    o->base_freq = v.at<float>(kVoiceBaseFreq, l);
+    o->OUTL = outl;
     MIXER* m = voices_[l].mixer;
-    m->inputs[0] = v.outl[l];
-    m->OUTL = voice_input(v.outl[l]);
+    m->inputs[0] = outl;
+    m->OUTL = voice_input(outl);
     VCA* a = voices_[l].vca;
-    a->OUTL = v.level[l];
-    a->elapsed = v.elapsed[l];
-    a->active = v.active[l];
-    a->released = v.released[l];
+    a->OUTL = v.at<float>(kVoiceLevel, l);
+    a->elapsed = v.at<float>(kVoiceElapsed, l);
+    a->active = v.at<int32_t>(kVoiceActive, l);
+    a->released = v.at<int32_t>(kVoiceReleased, l);
     a->input = m->OUTL;
   }
 }
@@ -517,10 +516,12 @@ void GENERATOR::prepare_vcas() {
 #if defined(TEV_HAVE_MVEC) && defined(__x86_64__)
   if (voice_kernel_) {
     // The sum's order: each amplifier's product where its kind leaves it.
+    std::unordered_map<const VCA*, size_t> voice_of;
+    for (size_t l = 0; l < voices_.size(); l++) voice_of[voices_[l].vca] = l;
     size_t r = 0;
     for (VCA* a : vcas_) {
-      const float* p = a->lane.level ? &voice_lanes_.product[a->lane.level - voice_lanes_.level]
-                                     : &vca_product_[r++];
+      const auto l = voice_of.find(a);
+      const float* p = l != voice_of.end() ? &voice_lanes_.product[l->second] : &vca_product_[r++];
       if (!sum_runs_.empty() && sum_runs_.back().at + sum_runs_.back().n == p)
         sum_runs_.back().n++;
       else
@@ -794,7 +795,47 @@ inline void GENERATOR::apply_mod(const ModOp& op) {
   if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
 }
 
+namespace {
+// sum + p[0] + ... + p[n - 1], one float addition at a time, in that order.
+inline float add_in_order(float sum, const float* p, size_t n) {
+  const float* end = p + n;
+  for (; end - p >= 8; p += 8)
+    sum = p[7] + (p[6] + (p[5] + (p[4] + (p[3] + (p[2] + (p[1] + (p[0] + sum)))))));
+  for (; p < end; p++) sum = *p + sum;
+  return sum;
+}
+}  // namespace
+
+int GENERATOR::evolve_voices() {
+  const size_t others = voice_kernel_(voice_lanes_);
+  for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
+  OUTL = add_in_order(0.0f, voice_lanes_.product, voice_lanes_.n);
+  return 1;
+}
+
+void GENERATOR::evolue_frames(float* out, int frames) {
+  // The first sample retunes and steps what is not steady; the others, when nothing
+  // is, are one call of the run kernel.
+  evolue();
+  out[0] = get_OUTL();
+  if (frames == 1) return;
+  float sum[kVoiceRun];
+  const size_t rest = static_cast<size_t>(frames - 1);
+  if (voices_only_ && voice_run_ && rest <= kVoiceRun && voice_run_(voice_lanes_, sum, rest)) {
+    for (size_t t = 0; t < rest; t++) {
+      OUTL = sum[t];
+      out[t + 1] = get_OUTL();
+    }
+    return;
+  }
+  for (int i = 1; i < frames; i++) {
+    evolue();
+    out[i] = get_OUTL();
+  }
+}
+
 int GENERATOR::evolue() {
+  if (voices_only_) return evolve_voices();
   // 1. Samplers triggered by sequencers, then the sequencer steps.
   for (const auto& r : seq_samplers_.runs) {
     SEQUENCER* s = r.seq;
@@ -999,12 +1040,7 @@ int GENERATOR::evolue() {
     const size_t others = voice_kernel_(voice_lanes_);
     for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
     if (!vca_rest_.empty()) rest_products();
-    for (const SumRun& r : sum_runs_) {
-      const float *p = r.at, *end = r.at + r.n;
-      for (; end - p >= 8; p += 8)
-        sum = p[7] + (p[6] + (p[5] + (p[4] + (p[3] + (p[2] + (p[1] + (p[0] + sum)))))));
-      for (; p < end; p++) sum = *p + sum;
-    }
+    for (const SumRun& r : sum_runs_) sum = add_in_order(sum, r.at, r.n);
   } else if (vca_kernel_) {
     rest_products();
     for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;

@@ -105,6 +105,13 @@ class GENERATOR final : public OUTPUT {
 
   // One sample of the whole patch: the thirteen passes. Returns 1.
   int evolue() override;
+  // How many samples one evolue_frames call may compute: more than one only for a
+  // graph of whole voices alone, where nothing runs between two samples but them.
+  int frames_at_once() const { return voices_only_ && voice_run_ ? static_cast<int>(kVoiceRun) : 1; }
+  // `frames` samples, as that many evolue() calls with nothing applied in between;
+  // out[i] is get_OUTL() after the i-th. Where frames_at_once() allows it, all but
+  // the first are one call of the voices' run kernel.
+  void evolue_frames(float* out, int frames);
 
   // Reads a patch file into the lists (one pass, top to bottom). Returns 1 when the
   // file was read, 0 when it could not be opened. Writes the trace to `log`.
@@ -357,11 +364,8 @@ class GENERATOR final : public OUTPUT {
   size_t (*voice_kernel_)(const VoiceLanes&) = nullptr;
   VoiceLanes voice_lanes_;
   std::vector<Voice> voices_;
-  std::vector<float> voice_f_;    // the float arrays, one block (64-byte aligned inside)
-  std::vector<int32_t> voice_i_;  // the int arrays
-  std::vector<double> voice_d_;   // the double array
-  std::vector<uintptr_t> voice_note_;
-  std::vector<int64_t> voice_offset_;
+  std::vector<unsigned char> voice_blocks_;  // voice_lanes_.blocks, 64-byte aligned inside
+  std::vector<float> voice_product_;
   std::vector<uint32_t> voice_other_;
   int32_t voice_retune_all_ = 1;  // until the first sample: every voice's note is new
   std::vector<VCA*> vca_rest_;          // vcas_ without the voices' amplifiers, in order
@@ -371,6 +375,12 @@ class GENERATOR final : public OUTPUT {
     size_t n;
   };
   std::vector<SumRun> sum_runs_;
+  // Nothing but whole voices, whose products are vcas_'s in list order: a sample is
+  // the voice kernel and the sum, no other pass looked at (set by prepare()).
+  bool voices_only_ = false;
+  int evolve_voices();
+  // The voices' next samples while all are steady (engine/lanes.h).
+  bool (*voice_run_)(const VoiceLanes&, float*, size_t) = nullptr;
   void prepare_voices();
   // One amplifier of voice l through VCA::evolue, its object standing in for the arrays.
   void step_voice_vca(size_t l);

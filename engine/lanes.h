@@ -71,46 +71,56 @@ size_t vca_lanes_4(const VcaLanes& v);
 size_t vca_lanes_8(const VcaLanes& v);
 
 // Whole voices side by side: a V sine oscillator, the one-input mixer it alone feeds
-// and the amplifier that mixer alone drives, their state in arrays the graph owns
-// (entry l of every array is voice l; `padded` entries, a multiple of the width, the
-// padding silent and idle). One call is passes 8 (oscillator and retune), 9, 10, 12
-// and the amplifier's steady states of 11: the same operations as the scalar code,
-// lane by lane, in its order.
+// and the amplifier that mixer alone drives, their state in blocks the graph owns,
+// each block `width` voices (the kernel's lanes): within a block every field is
+// `width` consecutive values (4 bytes each, 8 for the first three), in VoiceField
+// order, so that one address reaches all of a block. Voice l is entry l % width of
+// block l / width; `padded` voices, a multiple of the width, the padding silent and
+// idle. One call is passes 8 (oscillator and retune), 9, 10, 12 and the amplifier's
+// steady states of 11: the same operations as the scalar code, lane by lane, in its
+// order.
+enum VoiceField : int {
+  kVoiceStep = 0,    // double: freq / 44100, formed when freq is set (as VCO::step_phase keeps it)
+  kVoiceNote = 2,    // address of the keyboard's note (an int)
+  kVoiceOffset = 4,  // int64: the line's *NOTE transposition
+  // Oscillator (floats); outl, after the call: clamped, as the mixer's feed keeps it.
+  kVoicePhase = 6, kVoicePhaseOffset, kVoiceAmount, kVoiceFreq, kVoiceBaseAmount,
+  kVoiceBasePhaseOffset, kVoiceBaseFreq, kVoiceOutl,
+  // Amplifier (floats). Its input, the mixer's clamped output, is not kept: it follows
+  // from outl (voice_input). Its parameters do not change while it plays, so two of
+  // VCA::evolue's values are formed once: A + D, and L x S (the held level).
+  kVoiceLevel, kVoiceElapsed, kVoiceAttackTime, kVoiceAttackDecay, kVoiceSustainLevel,
+  kVoiceHeldLevel,
+  // Ints. can_hold: no negative (or NaN) time and S not 0. last_note: the note the
+  // lane was last retuned from: the retune (frequency from the note, amount and phase
+  // offset restored) changes nothing while the note stays, as nothing else writes
+  // these oscillators. steady: -1 where the last call found the amplifier in a state
+  // it keeps with the same level (bypassed, idle, or held at a level not above S) and
+  // nothing (TRIG, UNTRIG) has touched it since: VCA::evolue would change nothing there.
+  kVoiceActive, kVoiceReleased, kVoiceBypass, kVoiceCanHold, kVoiceLastNote, kVoiceSteady,
+  kVoiceFields
+};
 struct VoiceLanes {
-  size_t n = 0, padded = 0;
-  // Oscillator.
-  float *phase = nullptr, *phase_offset = nullptr, *amount = nullptr, *freq = nullptr,
-        *base_amount = nullptr, *base_phase_offset = nullptr, *base_freq = nullptr,
-        *outl = nullptr;  // after the call: clamped, as the mixer's feed keeps it
-  double* step = nullptr;  // freq / 44100, formed when freq is set (as VCO::step_phase keeps it)
-  const uintptr_t* note = nullptr;  // address of each one's keyboard note (an int)
-  const int64_t* offset = nullptr;  // the line's *NOTE transposition
-  // The note each lane was last retuned from: the retune (frequency from the note,
-  // amount and phase offset restored) changes nothing while the note stays, as
-  // nothing else writes these oscillators. Every lane is retuned while *retune_all.
-  int32_t* last_note = nullptr;
-  int32_t* retune_all = nullptr;
+  size_t n = 0, padded = 0, width = 0;
+  void* blocks = nullptr;  // padded / width blocks of kVoiceFields x width 4-byte slots
+  int32_t* retune_all = nullptr;  // every lane is retuned while set
   const double* note_freq = nullptr;
   int64_t note_count = 0;
   // The scalar sine, for the lanes whose vector sine is not certain (of the first n).
   double (*sine)(double) = nullptr;
-  // Amplifier. Its input, the mixer's clamped output, is not kept: it follows from
-  // outl (voice_input).
-  // Its parameters do not change while it plays, so two of VCA::evolue's values
-  // are formed once: A + D, and L x S (the held level); can_hold: no negative (or NaN)
-  // time and S not 0.
-  float *level = nullptr, *elapsed = nullptr, *attack_time = nullptr,
-        *attack_decay = nullptr, *sustain_level = nullptr, *held_level = nullptr;
-  int32_t *active = nullptr, *released = nullptr, *bypass = nullptr, *can_hold = nullptr;
-  // -1 where the last call found the amplifier in a state it keeps with the same
-  // level (bypassed, idle, or held at a level not above S) and nothing (TRIG,
-  // UNTRIG) has touched it since: VCA::evolue would change nothing there.
-  int32_t* steady = nullptr;
-  // level x input for the voices in a steady state (bypassed, idle, held); the
-  // others (attack, decay, release, sustain still falling) are listed in `other`
-  // (returned count), for VCA::evolue, their level, elapsed and active left as they were.
+  // level x input for the voices in a steady state (bypassed, idle, held), `padded`
+  // entries in voice order; the others (attack, decay, release, sustain still
+  // falling) are listed in `other` (returned count), for VCA::evolue, their level,
+  // elapsed and active left as they were.
   float* product = nullptr;
   uint32_t* other = nullptr;
+
+  // Field f of voice l, as a T of its size.
+  template <class T>
+  T& at(int f, size_t l) const {
+    int32_t* block = static_cast<int32_t*>(blocks) + l / width * kVoiceFields * width;
+    return reinterpret_cast<T*>(block + f * width)[l % width];
+  }
 };
 // The amplifier's input from the oscillator's clamped output: the mixer's
 // 10000 x s + 0 (the float product, then the sum), clamped.
@@ -122,3 +132,11 @@ inline float voice_input(float s) {
 }
 size_t voice_lanes_4(const VoiceLanes& v);
 size_t voice_lanes_8(const VoiceLanes& v);
+// The next `frames` samples (at most kVoiceRun) of voices that the last call left all
+// steady, with no retune due (nothing has touched a keyboard or an amplifier since):
+// each lane's state stays in registers from one sample to the next, and sum[t] is
+// sample t's sum of the products, in voice order from 0. False, nothing done, when a
+// voice is not steady. Each lane does the same operations as with voice_lanes_W.
+constexpr size_t kVoiceRun = 32;
+bool voice_run_4(const VoiceLanes& v, float* sum, size_t frames);
+bool voice_run_8(const VoiceLanes& v, float* sum, size_t frames);

@@ -7,6 +7,7 @@
 #define CHAIN chain_lanes_4
 #define VCA_HOLD vca_lanes_4
 #define VOICE voice_lanes_4
+#define VOICE_RUN voice_run_4
 #include "engine/lanes_kernel.inc"
 #else
 #include "engine/lanes.h"
@@ -16,4 +17,5 @@ unsigned sine_certain_4(const double*) { return 0; }
 void chain_lanes_4(const ChainLanes&) {}
 size_t vca_lanes_4(const VcaLanes&) { return 0; }
 size_t voice_lanes_4(const VoiceLanes&) { return 0; }
+bool voice_run_4(const VoiceLanes&, float*, size_t) { return false; }
 #endif

@@ -7,6 +7,7 @@
 #define CHAIN chain_lanes_8
 #define VCA_HOLD vca_lanes_8
 #define VOICE voice_lanes_8
+#define VOICE_RUN voice_run_8
 #include "engine/lanes_kernel.inc"
 #else
 #include "engine/lanes.h"
@@ -16,4 +17,5 @@ unsigned sine_certain_8(const double*) { return 0; }
 void chain_lanes_8(const ChainLanes&) {}
 size_t vca_lanes_8(const VcaLanes&) { return 0; }
 size_t voice_lanes_8(const VoiceLanes&) { return 0; }
+bool voice_run_8(const VoiceLanes&, float*, size_t) { return false; }
 #endif

@@ -1,5 +1,6 @@
 #include "host/player.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/generator.h"
@@ -94,10 +95,25 @@ void Player::render(void* buffer, int frames) {
   if (!fading_) {
     // No fade in this buffer (one starts only at a buffer's start): the graph stays.
     GENERATOR* const g = playing_;
-    for (int i = 0; i < frames; i++) {
-      if (keys_.pending() || midi_.pending()) apply_queued(i);
-      g->evolue();
-      write_frame(out, i, g->get_OUTL());
+    const int run = g->frames_at_once();
+    if (run == 1) {
+      for (int i = 0; i < frames; i++) {
+        if (keys_.pending() || midi_.pending()) apply_queued(i);
+        g->evolue();
+        write_clamped_frame(out, i, g->get_OUTL());
+      }
+    } else {
+      // A graph whose samples can be computed several at a time: the rings are looked
+      // at before each run of them (operations queued before the call still apply at
+      // its first frame, as the renderer and the takes' replays queue them).
+      float v[kMaxRun];
+      for (int i = 0; i < frames;) {
+        if (keys_.pending() || midi_.pending()) apply_queued(i);
+        const int n = std::min(std::min(run, kMaxRun), frames - i);
+        g->evolue_frames(v, n);
+        for (int t = 0; t < n; t++) write_clamped_frame(out, i + t, v[t]);
+        i += n;
+      }
     }
     if (take_) take_->frames(out, frames);
     return;
