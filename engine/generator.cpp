@@ -117,6 +117,8 @@ namespace {
 }  // namespace
 
 void GENERATOR::prepare() {
+  // Kernels of an earlier preparation wrote freq without its step.
+  for (int i = 0, n = list_count(nbr_vco, liste_vco); i < n; i++) liste_vco[i]->freq_set();
   // Passes 2, 3, 4 and 7 are bounded by their counters, passes 1 and 5 by their lists.
   seq_samplers_.build(liens_sampler_sequencer, liens_sampler_sequencer.size());
   seq_vcas_.build(liens_vca_sequencer, list_count(nbr_liens_vca_sequencer, liens_vca_sequencer));
@@ -442,10 +444,12 @@ void GENERATOR::sync_lanes() {
         o->amount = o->base_amount;
         o->phase_offset = o->base_phase_offset;
         o->freq = o->base_freq;
+        o->freq_set();
       } else if (w.retune == VoicedVco::kLevels) {
         const long long n = static_cast<long long>(w.heard) + w.offset;
         if (note_in_table(n)) o->base_freq = static_cast<float>(NOTE2FREQ[n]);
         o->freq = o->base_freq;
+        o->freq_set();
       }
     }
   }
@@ -457,6 +461,7 @@ void GENERATOR::sync_lanes() {
     o->phase_offset = v.at<float>(kVoicePhaseOffset, l);
     o->amount = v.at<float>(kVoiceAmount, l);
     o->freq = v.at<float>(kVoiceFreq, l);
+    o->freq_set();
     o->base_freq = v.at<float>(kVoiceBaseFreq, l);
     o->OUTL = outl;
     MIXER* m = voices_[l].mixer;
@@ -611,6 +616,12 @@ void GENERATOR::prepare_lanes() {
   }
   const size_t w = lane_width(k, n);
   sine_kernel_ = w == 8 ? sine_lanes_8 : sine_lanes_4;
+  std::unordered_map<const VCO*, int> stepped;
+  for (const auto& src : vco_vco_.sources) stepped[src.source]++;
+  for (const auto& src : vco_sampler_.sources) stepped[src.source]++;
+  lane_stepped_.clear();
+  for (VCO* o : lane_of_)
+    if (stepped.count(o)) lane_stepped_.push_back(o);
   const size_t padded = (n + w - 1) / w * w;
   lane_vco_.resize(padded, reinterpret_cast<uintptr_t>(&lane_pad_));
   lane_note_.resize(padded, reinterpret_cast<uintptr_t>(&lane_pad_note_));
@@ -793,6 +804,7 @@ inline void GENERATOR::apply_mod(const ModOp& op) {
     modulate_vco(t->amount, o->OUTPUT::get_OUTL());
   if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
   if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
+  t->freq_set();
 }
 
 namespace {
@@ -867,6 +879,7 @@ int GENERATOR::evolue() {
         if (rest) o->amount = 0.0f;
         o->base_freq = f;
         o->freq = f;
+        o->freq_set();
       }
     }
     s->SEQUENCER::evolue();
@@ -924,7 +937,10 @@ int GENERATOR::evolue() {
       p->SAMPLER::evolue();
       const uint8_t w = sampler_vco_.sources[j].flags;
       if (w & kModAmp) modulate_vco(t->amount, p->OUTPUT::get_OUTL());
-      if (w & kModFreq) modulate_vco(t->freq, p->OUTPUT::get_OUTL());
+      if (w & kModFreq) {
+        modulate_vco(t->freq, p->OUTPUT::get_OUTL());
+        t->freq_set();
+      }
       if (w & kModPhase) modulate_vco(t->phase_offset, p->OUTPUT::get_OUTL());
     }
   }
@@ -938,6 +954,7 @@ int GENERATOR::evolue() {
     o->amount = o->base_amount;
     o->phase_offset = o->base_phase_offset;
     o->freq = base;
+    o->freq_set();
   };
   const VoicedVco* voiced = voiced_vcos_.data();
   const size_t nvoiced = voiced_vcos_.size();
@@ -949,6 +966,7 @@ int GENERATOR::evolue() {
       for (size_t i = 0; i < falls; i++)
         lane_of_[fall_lane_[i]]->OUTL =
             static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
+      for (VCO* o : lane_stepped_) o->freq_set();
     }
     evolve_waves(voiced_waves_, [&retune](const VoicedVco& v) {
       const int note = *v.note;

@@ -319,6 +319,9 @@ class GENERATOR final : public OUTPUT {
   std::vector<uintptr_t> lane_vco_, lane_note_;
   std::vector<int64_t> lane_offset_;
   std::vector<VCO*> lane_of_;  // the oscillator of each lane
+  // Lanes that pass 4 or 5 also steps one at a time: the kernel's retune writes freq
+  // without VCO::freq_set, so their step is formed again after it.
+  std::vector<VCO*> lane_stepped_;
   std::vector<uint32_t> fall_lane_;
   std::vector<double> fall_arg_, fall_amount_;
   std::vector<VoicedVco> voiced_rest_;

@@ -10,8 +10,7 @@ VCO::VCO(float amount_, float freq_, type_generateur type_)
     : base_amount(amount_), base_freq(freq_), amount(amount_), freq(freq_), type(type_) {
   OUTL = 0.0f;
   std::strcpy(name, "Emptynamed_VCO");
-  std::memcpy(&inc_freq_, &freq, sizeof inc_freq_);
-  inc_ = static_cast<double>(freq) / kSampleRate;
+  freq_set();
 }
 
 int VCO::evolue_waveform(double arg) {

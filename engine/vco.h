@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 #include "engine/convert.h"
 #include "engine/output.h"
@@ -43,15 +42,16 @@ class VCO : public OUTPUT {
   float base_freq;                 // *FREQ, or the keyboard/sequencer note, Hz
   float phase_offset = 1.0f;       // current, target of MOD_PHASE (cycles)
   float amount;                    // current, target of MOD_AMP
-  float freq;                      // current, target of MOD_FREQ (Hz)
+  float freq;                      // current, target of MOD_FREQ (Hz); see freq_set
   type_generateur type;
 
+  // Whoever writes freq calls this before the next step: the step reads freq / 44100
+  // formed here, which keeps the division where freq changes (the loader, the
+  // modulations, the retune, the sequencers), not in every step.
+  void freq_set() { inc_ = static_cast<double>(freq) / kSampleRate; }
+
  private:
-  // freq / 44100 for the freq whose bits are in inc_freq_: the step reuses it while
-  // freq stays the same (it is restored to the same base value sample after sample),
-  // which keeps a division off the way to the sine. Audio thread only.
-  uint32_t inc_freq_;  // set with inc_ by the constructor
-  double inc_;
+  double inc_;  // freq / 44100 in double, for the freq last set. Audio thread only.
 
  public:
   // Last: the fields every sample reads share a cache line with OUTL.
@@ -63,12 +63,6 @@ inline double VCO::step_phase() {
   // Slightly short of 2*pi; a full cycle of phase + offset is that much short too.
   constexpr double kTwoPi = 6.2831853;
   // Sums and products are formed in double and rounded once when stored.
-  uint32_t bits;
-  std::memcpy(&bits, &freq, sizeof bits);
-  if (bits != inc_freq_) {
-    inc_freq_ = bits;
-    inc_ = static_cast<double>(freq) / kSampleRate;
-  }
   float p = static_cast<float>(static_cast<double>(phase) + inc_);
   // A difference of two floats rounds to the same float whether formed in float or
   // in double, so the float subtraction is the double one.

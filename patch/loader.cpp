@@ -410,8 +410,10 @@ void PatchReader::oscillator(TSTR_PARSER& line, int n, const char* name) {
             const char c = value.get()[0];
             o->type = (c >= '1' && c <= '5') ? static_cast<type_generateur>(c - '0') : SINE;
           }
-          if (d.param == Param::Freq)
+          if (d.param == Param::Freq) {
             o->freq = o->base_freq = static_cast<float>(std::atof(value.get()));
+            o->freq_set();
+          }
           if (d.param == Param::Amount)
             o->amount = o->base_amount = static_cast<float>(std::atof(value.get()));
           if (d.param == Param::Note) note_offset = std::atoi(value.get());
