@@ -117,8 +117,6 @@ namespace {
 }  // namespace
 
 void GENERATOR::prepare() {
-  // Kernels of an earlier preparation wrote freq without its step.
-  for (int i = 0, n = list_count(nbr_vco, liste_vco); i < n; i++) liste_vco[i]->freq_set();
   // Passes 2, 3, 4 and 7 are bounded by their counters, passes 1 and 5 by their lists.
   seq_samplers_.build(liens_sampler_sequencer, liens_sampler_sequencer.size());
   seq_vcas_.build(liens_vca_sequencer, list_count(nbr_liens_vca_sequencer, liens_vca_sequencer));
@@ -224,6 +222,8 @@ void GENERATOR::prepare() {
                  mix1_.empty() && mix2_.empty() && feed_ops_.empty() && mixer_to_vca_.empty() &&
                  vca_rest_.empty() && sum_runs_.size() == 1 &&
                  sum_runs_[0].at == voice_lanes_.product && sum_runs_[0].n == voices_.size();
+  // The kernels wrote freq without its step (sync_lanes() above too).
+  for (int i = 0, n = list_count(nbr_vco, liste_vco); i < n; i++) liste_vco[i]->freq_set();
 }
 
 std::unordered_map<const MIXER*, VCA*> GENERATOR::sole_amplifiers() const {
