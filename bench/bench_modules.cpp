@@ -95,6 +95,7 @@ BENCHMARK(BM_MIXER)->Arg(1)->Arg(7)->Arg(24);
 void BM_SEQUENCER(benchmark::State& st) {
   SEQUENCER* s = new SEQUENCER();
   s->divider = 8.0f;  // a step change every 5513 evaluations
+  s->divider_set();
   for (auto _ : st) {
     s->SEQUENCER::evolue();
     benchmark::DoNotOptimize(s->OUTL);

@@ -224,6 +224,7 @@ void GENERATOR::prepare() {
                  sum_runs_[0].at == voice_lanes_.product && sum_runs_[0].n == voices_.size();
   // The kernels wrote freq without its step (sync_lanes() above too).
   for (int i = 0, n = list_count(nbr_vco, liste_vco); i < n; i++) liste_vco[i]->freq_set();
+  for (SEQUENCER* s : liste_sequencer) s->divider_set();
 }
 
 std::unordered_map<const MIXER*, VCA*> GENERATOR::sole_amplifiers() const {

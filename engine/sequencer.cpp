@@ -5,6 +5,7 @@
 SEQUENCER::SEQUENCER(uint32_t seed) {
   OUTL = 0.0f;
   divider = 2.0f;
+  divider_set();
   nbr_step = 16;
   std::srand(seed);
   gate = 0;

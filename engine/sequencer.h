@@ -20,12 +20,19 @@ class SEQUENCER : public OUTPUT {
   int evolue() override;
 
   float divider = 2.0f;  // steps per second: a step lasts 44100 / divider evaluations
+
+  // Whoever writes divider calls this before the next evaluation: the step length is
+  // formed here rather than divided out at every evaluation.
+  void divider_set() { period_ = static_cast<double>(kSampleRate) / static_cast<double>(divider); }
   int nbr_step = 16;
   int step = 0;
   int notes[kMaxSteps];  // 0 is a rest
   float step_counter = 0.0f;
   char name[800];
   int gate = 0;
+
+ private:
+  double period_;  // 44100 / divider in double. Audio thread only.
 };
 
 // Defined here so that the graph's sequencer passes inline it.
@@ -34,9 +41,8 @@ inline int SEQUENCER::evolue() {
   gate = 0;
   if (step_counter == 0.0f) gate = 1;
   step_counter = static_cast<float>(step_counter + 1.0);
-  // Kept unrounded: the step length in evaluations is P rounded up.
-  const double P = static_cast<double>(kSampleRate) / static_cast<double>(divider);
-  if (step_counter >= P) {
+  // The period kept unrounded: the step length in evaluations is it rounded up.
+  if (step_counter >= period_) {
     gate = 0;
     step = step + 1;
     if (!(step < nbr_step) || step >= kMaxSteps) step = 0;

@@ -284,7 +284,10 @@ void PatchReader::sequencer(TSTR_PARSER& line, int n, const char* name) {
       Field key, value;
       if (!param(f.get(), key, value)) continue;
       for (const ParamDef& d : params(ModuleKind::Sequencer, f.get())) {
-        if (d.param == Param::Divider) s->divider = static_cast<float>(std::atof(value.get()));
+        if (d.param == Param::Divider) {
+          s->divider = static_cast<float>(std::atof(value.get()));
+          s->divider_set();
+        }
         if (d.param == Param::NbrStep) {
           int steps = std::atoi(value.get());
           if (steps < 1 || steps > SEQUENCER::kMaxSteps) {
