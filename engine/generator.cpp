@@ -216,10 +216,11 @@ void GENERATOR::prepare() {
   pass(!vco_vco_.targets.empty(), kPassVcoVco);
   pass(voiced_distinct_ ? sine_kernel_ || !voiced_waves_.all.empty() : !voiced_vcos_.empty(),
        kPassVoiced);
+  pass(!vco_sampler_.targets.empty() || !sampler_vco_.targets.empty(), kPassSamplerMods);
+  pass(!feed_ops_.empty() || !mixer_to_vca_.empty(), kPassFeeds);
   voices_only_ = voice_kernel_ && seq_samplers_.runs.empty() && seq_vcas_.runs.empty() &&
-                 seq_vcos_.runs.empty() && passes_ == 0 && vco_sampler_.targets.empty() &&
-                 voiced_samplers_.empty() && sampler_vco_.targets.empty() && !chain_kernel_ &&
-                 mix1_.empty() && mix2_.empty() && feed_ops_.empty() && mixer_to_vca_.empty() &&
+                 seq_vcos_.runs.empty() && passes_ == 0 &&
+                 voiced_samplers_.empty() && !chain_kernel_ && mix1_.empty() && mix2_.empty() &&
                  vca_rest_.empty() && sum_runs_.size() == 1 &&
                  sum_runs_[0].at == voice_lanes_.product && sum_runs_[0].n == voices_.size();
   // The kernels wrote freq without its step (sync_lanes() above too).
@@ -902,6 +903,8 @@ int GENERATOR::evolue() {
   }
 
   // 5. Oscillators modulating samplers: no restore, no condition.
+  const uint32_t passes = passes_;
+  if (passes & kPassSamplerMods)
   for (const auto& mt : vco_sampler_.targets) {
     SAMPLER* t = mt.target;
     for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
@@ -931,6 +934,7 @@ int GENERATOR::evolue() {
   }
 
   // 7. Samplers modulating oscillators: no restore, no condition.
+  if (passes & kPassSamplerMods)
   for (const auto& mt : sampler_vco_.targets) {
     VCO* t = mt.target;
     for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
@@ -959,7 +963,7 @@ int GENERATOR::evolue() {
   };
   const VoicedVco* voiced = voiced_vcos_.data();
   const size_t nvoiced = voiced_vcos_.size();
-  if (!(passes_ & kPassVoiced)) {
+  if (!(passes & kPassVoiced)) {
   } else if (voiced_distinct_) {
     // The sines and the rest touch disjoint oscillators: either may go first.
     if (sine_kernel_) {
@@ -1020,14 +1024,16 @@ int GENERATOR::evolue() {
     const float first = 5000.0f * a + 0.0f;
     *x.vca_input = OUTPUT::clamped(static_cast<float>(5000.0 * b + first));
   }
-  for (const FeedOp& f : feed_ops_) {
-    if (f.source) *f.input = f.source->clamp_OUTL();
-    if (f.mixer) f.mixer->MIXER::evolue();
-  }
+  if (passes & kPassFeeds) {
+    for (const FeedOp& f : feed_ops_) {
+      if (f.source) *f.input = f.source->clamp_OUTL();
+      if (f.mixer) f.mixer->MIXER::evolue();
+    }
 
-  // 12. Mixers into amplifiers. It runs before the envelopes, which neither read the
-  //     mixers nor an amplifier's input, so the two passes commute.
-  for (const MixerToVca& l : mixer_to_vca_) l.vca->input = l.mixer->clamp_OUTL();
+    // 12. Mixers into amplifiers. It runs before the envelopes, which neither read the
+    //     mixers nor an amplifier's input, so the two passes commute.
+    for (const MixerToVca& l : mixer_to_vca_) l.vca->input = l.mixer->clamp_OUTL();
+  }
 
   // 11. and 13. Envelopes, and the patch's signal: the sum of every amplifier, level x
   //     input. Both the product and the sum of two floats round in float as they
@@ -1066,12 +1072,13 @@ int GENERATOR::evolue() {
   } else if (vcas_distinct_) {
     // vcas_ is vca_rest_ here: no voices.
     int32_t* steady = vca_steady_.data();
-    for (VCA* a : vcas_) {
-      if (!*steady) {
+    VCA* const* vcas = vcas_.data();
+    for (size_t j = 0, n = vcas_.size(); j < n; j++) {
+      VCA* a = vcas[j];
+      if (!steady[j]) {
         a->VCA::evolue();
-        *steady = a->VCA::holds();
+        steady[j] = a->VCA::holds();
       }
-      steady++;
       sum = a->OUTL * a->input + sum;
     }
   } else {

@@ -449,7 +449,13 @@ class GENERATOR final : public OUTPUT {
   std::unordered_map<const MIXER*, VCA*> sole_amplifiers() const;
 
   // Passes 4 and 8 when this graph has work for them (set by prepare()): an empty
-  // one is not entered at all, its groups' walk included.
-  enum : uint32_t { kPassVcoVco = 1u << 0, kPassVoiced = 1u << 1 };
+  // one is not entered at all, its groups' walk included. The last two gather lists
+  // most patches leave empty (5 and 7; the general feeds and 12), one test for both.
+  enum : uint32_t {
+    kPassVcoVco = 1u << 0,
+    kPassVoiced = 1u << 1,
+    kPassSamplerMods = 1u << 2,
+    kPassFeeds = 1u << 3,
+  };
   uint32_t passes_ = 0;
 };
