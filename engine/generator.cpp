@@ -800,13 +800,16 @@ inline void GENERATOR::apply_mod(const ModOp& op) {
   VCO* o = op.vco;
   t->amount = t->base_amount;
   t->phase_offset = t->base_phase_offset;
-  t->freq = t->base_freq;
+  // Kept in a register across the stores below; in memory too, for a source that is
+  // its own target (its freq is read by the amplitude's test).
+  float freq = t->base_freq;
+  t->freq = freq;
   const uint8_t w = op.flags;
   if ((w & kModAmp) && o->amount != 0.0f && o->freq != 0.0f)
     modulate_vco(t->amount, o->OUTPUT::get_OUTL());
-  if (w & kModFreq) modulate_vco(t->freq, o->OUTPUT::get_OUTL());
+  if (w & kModFreq) modulate_vco(freq, o->OUTPUT::get_OUTL());
   if (w & kModPhase) modulate_vco(t->phase_offset, o->OUTPUT::get_OUTL());
-  t->freq_set();
+  t->set_freq(freq);
 }
 
 namespace {

@@ -49,6 +49,10 @@ class VCO : public OUTPUT {
   // formed here, which keeps the division where freq changes (the loader, the
   // modulations, the retune, the sequencers), not in every step.
   void freq_set() { inc_ = static_cast<double>(freq) / kSampleRate; }
+  void set_freq(float f) {
+    freq = f;
+    inc_ = static_cast<double>(f) / kSampleRate;
+  }
 
  private:
   double inc_;  // freq / 44100 in double, for the freq last set. Audio thread only.
