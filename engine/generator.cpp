@@ -773,19 +773,27 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
     } while (e != end);
   }
   if (!(groups >> G::kSaw)) return;
-  if (groups & (1u << G::kSaw))
-    for (const Entry* end = g.all.data() + g.end[G::kSaw]; e != end; e++) {
-      e->vco->VCO::step_phase();
-      e->vco->step_saw();
-      after(*e);
+  // The two below walk a copy and then set e to the end: GCC otherwise forms it
+  // anew from the count.
+  if (groups & (1u << G::kSaw)) {
+    const Entry* end = g.all.data() + g.end[G::kSaw];
+    for (const Entry* p = e; p != end; p++) {
+      p->vco->VCO::step_phase();
+      p->vco->step_saw();
+      after(*p);
     }
+    e = end;
+  }
   if (!(groups >> G::kHalfSaw)) return;
-  if (groups & (1u << G::kHalfSaw))
-    for (const Entry* end = g.all.data() + g.end[G::kHalfSaw]; e != end; e++) {
-      e->vco->VCO::step_phase();
-      e->vco->step_half_saw();
-      after(*e);
+  if (groups & (1u << G::kHalfSaw)) {
+    const Entry* end = g.all.data() + g.end[G::kHalfSaw];
+    for (const Entry* p = e; p != end; p++) {
+      p->vco->VCO::step_phase();
+      p->vco->step_half_saw();
+      after(*p);
     }
+    e = end;
+  }
   if (!(groups >> G::kOther)) return;
   for (const Entry* end = g.all.data() + g.end[G::kOther]; e != end; e++) {
     e->vco->evolue_waveform(e->vco->VCO::step_phase());
