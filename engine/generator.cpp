@@ -914,8 +914,7 @@ int GENERATOR::evolue() {
   }
 
   // 5. Oscillators modulating samplers: no restore, no condition.
-  const uint32_t passes = passes_;
-  if (passes & kPassSamplerMods)
+  if (passes_ & kPassSamplerMods)
   for (const auto& mt : vco_sampler_.targets) {
     SAMPLER* t = mt.target;
     for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
@@ -945,7 +944,7 @@ int GENERATOR::evolue() {
   }
 
   // 7. Samplers modulating oscillators: no restore, no condition.
-  if (passes & kPassSamplerMods)
+  if (passes_ & kPassSamplerMods)
   for (const auto& mt : sampler_vco_.targets) {
     VCO* t = mt.target;
     for (uint32_t j = mt.first; j < mt.first + mt.count; j++) {
@@ -972,9 +971,7 @@ int GENERATOR::evolue() {
     o->freq = base;
     o->freq_set();
   };
-  const VoicedVco* voiced = voiced_vcos_.data();
-  const size_t nvoiced = voiced_vcos_.size();
-  if (!(passes & kPassVoiced)) {
+  if (!(passes_ & kPassVoiced)) {
   } else if (voiced_distinct_) {
     // The sines and the rest touch disjoint oscillators: either may go first.
     if (sine_kernel_) {
@@ -1009,7 +1006,8 @@ int GENERATOR::evolue() {
       }
     });
   } else {
-    for (size_t i = 0; i < nvoiced; i++) {
+    const VoicedVco* voiced = voiced_vcos_.data();
+    for (size_t i = 0, nvoiced = voiced_vcos_.size(); i < nvoiced; i++) {
       const VoicedVco& v = voiced[i];
       v.vco->VCO::evolue();
       retune(v.vco, v.note ? static_cast<long long>(*v.note) + v.offset : -1);
@@ -1035,7 +1033,7 @@ int GENERATOR::evolue() {
     const float first = 5000.0f * a + 0.0f;
     *x.vca_input = OUTPUT::clamped(static_cast<float>(5000.0 * b + first));
   }
-  if (passes & kPassFeeds) {
+  if (passes_ & kPassFeeds) {
     for (const FeedOp& f : feed_ops_) {
       if (f.source) *f.input = f.source->clamp_OUTL();
       if (f.mixer) f.mixer->MIXER::evolue();
