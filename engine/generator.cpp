@@ -887,13 +887,15 @@ int GENERATOR::evolue() {
       // and the clamp keeps its value: read once.
       const bool rest = s->notes[s->step] == 0;
       const float f = s->OUTPUT::get_OUTL();
-      for (uint32_t j = r.first; j < r.first + r.count; j++) {
-        VCO* o = seq_vcos_.targets[j];
+      auto drive = [rest, f](VCO* o) {
         if (rest) o->amount = 0.0f;
         o->base_freq = f;
-        o->freq = f;
-        o->freq_set();
-      }
+        o->set_freq(f);
+      };
+      // One target is the usual run: no loop set up for it.
+      VCO* const* t = seq_vcos_.targets.data() + r.first;
+      drive(t[0]);
+      for (uint32_t j = 1; j < r.count; j++) drive(t[j]);
     }
     s->SEQUENCER::evolue();
   }
