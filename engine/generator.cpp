@@ -711,7 +711,8 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
   double x[kChunk], a[kChunk];
   float y[kChunk];
   using G = WaveGroups<Entry>;
-  // The groups' bits, lowest first: once none is left the walk ends.
+  // The groups' bits: past the sines, one test a group (an early end after each
+  // counted more for the usual mix of sines, saws and half-saws).
   const unsigned groups = g.groups;
   const Entry* e = g.all.data();
   // Two to four sines, the usual patch: the loops unrolled for the count.
@@ -772,7 +773,6 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
       }
     } while (e != end);
   }
-  if (!(groups >> G::kSaw)) return;
   // The two below walk a copy and then set e to the end: GCC otherwise forms it
   // anew from the count.
   if (groups & (1u << G::kSaw)) {
@@ -784,7 +784,6 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
     }
     e = end;
   }
-  if (!(groups >> G::kHalfSaw)) return;
   if (groups & (1u << G::kHalfSaw)) {
     const Entry* end = g.all.data() + g.end[G::kHalfSaw];
     for (const Entry* p = e; p != end; p++) {
@@ -794,7 +793,7 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
     }
     e = end;
   }
-  if (!(groups >> G::kOther)) return;
+  if (!(groups & (1u << G::kOther))) return;
   for (const Entry* end = g.all.data() + g.end[G::kOther]; e != end; e++) {
     e->vco->evolue_waveform(e->vco->VCO::step_phase());
     after(*e);
