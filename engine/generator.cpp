@@ -773,24 +773,26 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
       }
     } while (e != end);
   }
-  // The two below walk a copy and then set e to the end: GCC otherwise forms it
-  // anew from the count.
+  // A group's bit is set only when it has an oscillator. The two below walk a copy
+  // and then set e to the end: GCC otherwise forms it anew from the count.
   if (groups & (1u << G::kSaw)) {
     const Entry* end = g.all.data() + g.end[G::kSaw];
-    for (const Entry* p = e; p != end; p++) {
+    const Entry* p = e;
+    do {
       p->vco->VCO::step_phase();
       p->vco->step_saw();
       after(*p);
-    }
+    } while (++p != end);
     e = end;
   }
   if (groups & (1u << G::kHalfSaw)) {
     const Entry* end = g.all.data() + g.end[G::kHalfSaw];
-    for (const Entry* p = e; p != end; p++) {
+    const Entry* p = e;
+    do {
       p->vco->VCO::step_phase();
       p->vco->step_half_saw();
       after(*p);
-    }
+    } while (++p != end);
     e = end;
   }
   if (!(groups & (1u << G::kOther))) return;
