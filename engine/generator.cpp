@@ -218,6 +218,7 @@ void GENERATOR::prepare() {
        kPassVoiced);
   pass(!vco_sampler_.targets.empty() || !sampler_vco_.targets.empty(), kPassSamplerMods);
   pass(!feed_ops_.empty() || !mixer_to_vca_.empty(), kPassFeeds);
+  sum_distinct_ = !voice_kernel_ && !vca_kernel_ && vcas_distinct_;
   voices_only_ = voice_kernel_ && seq_samplers_.runs.empty() && seq_vcas_.runs.empty() &&
                  seq_vcos_.runs.empty() && passes_ == 0 &&
                  voiced_samplers_.empty() && !chain_kernel_ && mix1_.empty() && mix2_.empty() &&
@@ -1073,15 +1074,7 @@ int GENERATOR::evolue() {
       }
     }
   };
-  if (voice_kernel_) {
-    const size_t others = voice_kernel_(voice_lanes_);
-    for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
-    if (!vca_rest_.empty()) rest_products();
-    for (const SumRun& r : sum_runs_) sum = add_in_order(sum, r.at, r.n);
-  } else if (vca_kernel_) {
-    rest_products();
-    for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;
-  } else if (vcas_distinct_) {
+  if (sum_distinct_) {
     // vcas_ is vca_rest_ here: no voices.
     int32_t* steady = vca_steady_.data();
     VCA* const* vcas = vcas_.data();
@@ -1093,6 +1086,14 @@ int GENERATOR::evolue() {
       }
       sum = a->OUTL * a->input + sum;
     }
+  } else if (voice_kernel_) {
+    const size_t others = voice_kernel_(voice_lanes_);
+    for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);
+    if (!vca_rest_.empty()) rest_products();
+    for (const SumRun& r : sum_runs_) sum = add_in_order(sum, r.at, r.n);
+  } else if (vca_kernel_) {
+    rest_products();
+    for (size_t i = 0, n = vcas_.size(); i < n; i++) sum = vca_product_[i] + sum;
   } else {
     for (VCA* a : vcas_) a->VCA::evolue();
     for (VCA* a : vcas_) sum = a->OUTL * a->input + sum;
