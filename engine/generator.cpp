@@ -218,7 +218,7 @@ void GENERATOR::prepare() {
        kPassVoiced);
   pass(!vco_sampler_.targets.empty() || !sampler_vco_.targets.empty(), kPassSamplerMods);
   pass(!feed_ops_.empty() || !mixer_to_vca_.empty(), kPassFeeds);
-  sum_distinct_ = !voice_kernel_ && !vca_kernel_ && vcas_distinct_;
+  sum_distinct_ = !voice_kernel_ && !vca_kernel_ && vcas_distinct_ && !vcas_.empty();
   voices_only_ = voice_kernel_ && seq_samplers_.runs.empty() && seq_vcas_.runs.empty() &&
                  seq_vcos_.runs.empty() && passes_ == 0 &&
                  voiced_samplers_.empty() && !chain_kernel_ && mix1_.empty() && mix2_.empty() &&
@@ -712,8 +712,8 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
   double x[kChunk], a[kChunk];
   float y[kChunk];
   using G = WaveGroups<Entry>;
-  // The groups' bits: past the sines, one test a group (an early end after each
-  // counted more for the usual mix of sines, saws and half-saws).
+  // The groups' bits: the walk may end after the sines; past the pulses, one test a
+  // group (an early end after each counted more for sines, saws and half-saws).
   const unsigned groups = g.groups;
   const Entry* e = g.all.data();
   // Two to four sines, the usual patch: the loops unrolled for the count.
@@ -1075,17 +1075,19 @@ int GENERATOR::evolue() {
     }
   };
   if (sum_distinct_) {
-    // vcas_ is vca_rest_ here: no voices.
+    // vcas_ is vca_rest_ here (no voices), and not empty.
     int32_t* steady = vca_steady_.data();
     VCA* const* vcas = vcas_.data();
-    for (size_t j = 0, n = vcas_.size(); j < n; j++) {
+    size_t j = 0;
+    const size_t n = vcas_.size();
+    do {
       VCA* a = vcas[j];
       if (!steady[j]) {
         a->VCA::evolue();
         steady[j] = a->VCA::holds();
       }
       sum = a->OUTL * a->input + sum;
-    }
+    } while (++j != n);
   } else if (voice_kernel_) {
     const size_t others = voice_kernel_(voice_lanes_);
     for (size_t j = 0; j < others; j++) step_voice_vca(voice_other_[j]);

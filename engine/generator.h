@@ -308,8 +308,8 @@ class GENERATOR final : public OUTPUT {
   // Every amplifier of vcas_ is a different one, so each can be summed right after
   // its own envelope step.
   bool vcas_distinct_ = true;
-  // Neither lane kernel and vcas_distinct_: the amplifier pass tested once, first
-  // (set by prepare()).
+  // Neither lane kernel, vcas_distinct_ and an amplifier: the amplifier pass tested
+  // once, first (set by prepare()).
   bool sum_distinct_ = false;
   // Every oscillator of voiced_vcos_ is a different one, so all their phase steps
   // can run before their waveforms, and the sines in batches.
