@@ -96,16 +96,19 @@ void Player::render(void* buffer, int frames) {
     // No fade in this buffer (one starts only at a buffer's start): the graph stays.
     GENERATOR* const g = playing_;
     const int run = g->frames_at_once();
+    // The rings are looked at before each run of up to kMaxRun frames (operations
+    // queued before the call still apply at its first frame, as the renderer and the
+    // takes' replays queue them).
     if (run == 1) {
-      for (int i = 0; i < frames; i++) {
+      for (int i = 0; i < frames;) {
         if (keys_.pending() || midi_.pending()) apply_queued(i);
-        g->evolue();
-        write_clamped_frame(out, i, g->get_OUTL());
+        const int end = std::min(i + kMaxRun, frames);
+        for (; i < end; i++) {
+          g->evolue();
+          write_clamped_frame(out, i, g->get_OUTL());
+        }
       }
     } else {
-      // A graph whose samples can be computed several at a time: the rings are looked
-      // at before each run of them (operations queued before the call still apply at
-      // its first frame, as the renderer and the takes' replays queue them).
       float v[kMaxRun];
       for (int i = 0; i < frames;) {
         if (keys_.pending() || midi_.pending()) apply_queued(i);

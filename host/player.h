@@ -75,12 +75,13 @@ class Player {
   bool push_midi(const VoiceOp* ops, int n) { return midi_.push(ops, n); }
 
   // ---- audio thread
-  // Fills `frames` frames of 16-bit stereo at `out`. Before each frame the queued
-  // key operations apply, then the MIDI ones; the graph advances one sample and its
-  // clamped output, truncated toward zero, goes left and right. A graph that
-  // computes several samples at a time (GENERATOR::frames_at_once, up to kMaxRun)
-  // has the queues looked at before each run of them instead: what is queued before
-  // the call applies before its first frame all the same.
+  // Fills `frames` frames of 16-bit stereo at `out`. The graph advances one sample
+  // per frame and its clamped output, truncated toward zero, goes left and right.
+  // The queued key operations apply, then the MIDI ones, before each run of up to
+  // kMaxRun frames (or of GENERATOR::frames_at_once, when smaller), not before every
+  // frame: a live key waits at most 0.7 ms more, and what is queued before the call
+  // (the renderer, the takes' replays) applies before its first frame all the same.
+  // During a fade the queues are looked at before every frame.
   void render(void* out, int frames);
   // Applies the queued operations now (a single-threaded caller whose key queue is
   // full: nothing renders in between, so the order is the same).
