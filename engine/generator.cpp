@@ -694,6 +694,7 @@ void GENERATOR::WaveGroups<Entry>::build(const std::vector<Entry>& list) {
       if (group(e) == k) all.push_back(e);
     if (all.size() != (k ? end[k - 1] : 0)) groups |= 1u << k;
     end[k] = all.size();
+    end_bytes[k] = end[k] * sizeof(Entry);
   }
   auto batch = [](size_t n) -> SineTimesShort {
     if (n >= 2 && n <= 4) return sine_times_short(n);
@@ -760,7 +761,7 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
   }
   if (!(groups >> G::kPulse)) return;
   if (groups & (1u << G::kPulse)) {
-    const Entry* end = g.all.data() + g.end[G::kPulse];
+    const Entry* end = g.end_of(G::kPulse);
     do {
       const size_t m = static_cast<size_t>(end - e) < kChunk ? static_cast<size_t>(end - e) : kChunk;
       for (size_t i = 0; i < m; i++) {
@@ -777,7 +778,7 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
   // A group's bit is set only when it has an oscillator. The two below walk a copy
   // and then set e to the end: GCC otherwise forms it anew from the count.
   if (groups & (1u << G::kSaw)) {
-    const Entry* end = g.all.data() + g.end[G::kSaw];
+    const Entry* end = g.end_of(G::kSaw);
     const Entry* p = e;
     do {
       p->vco->VCO::step_phase();
@@ -787,7 +788,7 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
     e = end;
   }
   if (groups & (1u << G::kHalfSaw)) {
-    const Entry* end = g.all.data() + g.end[G::kHalfSaw];
+    const Entry* end = g.end_of(G::kHalfSaw);
     const Entry* p = e;
     do {
       p->vco->VCO::step_phase();
@@ -797,7 +798,7 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
     e = end;
   }
   if (!(groups & (1u << G::kOther))) return;
-  for (const Entry* end = g.all.data() + g.end[G::kOther]; e != end; e++) {
+  for (const Entry* end = g.end_of(G::kOther); e != end; e++) {
     e->vco->evolue_waveform(e->vco->VCO::step_phase());
     after(*e);
   }

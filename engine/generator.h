@@ -405,6 +405,13 @@ class GENERATOR final : public OUTPUT {
     // The groups one after another: group k is [end[k - 1], end[k]) (end[-1] = 0).
     std::vector<Entry> all;
     size_t end[kGroups] = {};
+    // end[k] * sizeof(Entry): the walk forms a group's end with one addition (an
+    // offset, not a pointer, so that a copy never points into another's vector).
+    size_t end_bytes[kGroups] = {};
+    const Entry* end_of(int k) const {
+      return reinterpret_cast<const Entry*>(reinterpret_cast<const char*>(all.data()) +
+                                            end_bytes[k]);
+    }
     unsigned groups = 0;  // bit k: group k has an oscillator
     // The sine batch of each group: with four oscillators or fewer, one call of the
     // kernel's block (out: room for 4).
