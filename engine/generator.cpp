@@ -218,6 +218,8 @@ void GENERATOR::prepare() {
        kPassVoiced);
   pass(!vco_sampler_.targets.empty() || !sampler_vco_.targets.empty(), kPassSamplerMods);
   pass(!feed_ops_.empty() || !mixer_to_vca_.empty(), kPassFeeds);
+  pass(chain_kernel_ != nullptr, kPassChainLanes);
+  pass(sine_kernel_ != nullptr, kPassSineLanes);
   sum_distinct_ = !voice_kernel_ && !vca_kernel_ && vcas_distinct_ && !vcas_.empty();
   voices_only_ = voice_kernel_ && seq_samplers_.runs.empty() && seq_vcas_.runs.empty() &&
                  seq_vcos_.runs.empty() && passes_ == 0 &&
@@ -979,7 +981,7 @@ int GENERATOR::evolue() {
   if (!(passes_ & kPassVoiced)) {
   } else if (voiced_distinct_) {
     // The sines and the rest touch disjoint oscillators: either may go first.
-    if (sine_kernel_) {
+    if (passes_ & kPassSineLanes) {
       const size_t falls = sine_kernel_(sine_lanes_);
       for (size_t i = 0; i < falls; i++)
         lane_of_[fall_lane_[i]]->OUTL =
@@ -1021,7 +1023,7 @@ int GENERATOR::evolue() {
 
   // 9. and 10. Sources into their mixer inputs, then the mixer sums (and, for the
   //     chains side by side, 12 too: nothing else touches their mixers and amplifiers).
-  if (chain_kernel_) chain_kernel_(chain_lanes_);
+  if (passes_ & kPassChainLanes) chain_kernel_(chain_lanes_);
   // Each source's clamp kept, as get_OUTL keeps it; the sums are MIXER::evolue's,
   // the result clamped as pass 12 reads it. Nothing reads these mixers' own fields
   // (inputs, OUTL): sync_lanes() writes them, from the sources and the amplifier.

@@ -460,12 +460,15 @@ class GENERATOR final : public OUTPUT {
 
   // Passes 4 and 8 when this graph has work for them (set by prepare()): an empty
   // one is not entered at all, its groups' walk included. The last two gather lists
-  // most patches leave empty (5 and 7; the general feeds and 12), one test for both.
+  // most patches leave empty (5 and 7; the general feeds and 12), one test for both;
+  // the kernels of chains and sines side by side, which small patches never have.
   enum : uint32_t {
     kPassVcoVco = 1u << 0,
     kPassVoiced = 1u << 1,
     kPassSamplerMods = 1u << 2,
     kPassFeeds = 1u << 3,
+    kPassChainLanes = 1u << 4,  // chain_kernel_ set
+    kPassSineLanes = 1u << 5,   // sine_kernel_ set
   };
   uint32_t passes_ = 0;
 };
