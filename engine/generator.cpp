@@ -229,6 +229,7 @@ void GENERATOR::prepare() {
   // The kernels wrote freq without its step (sync_lanes() above too).
   for (int i = 0, n = list_count(nbr_vco, liste_vco); i < n; i++) liste_vco[i]->freq_set();
   for (SEQUENCER* s : liste_sequencer) s->divider_set();
+  prepare_runs();
 }
 
 std::unordered_map<const MIXER*, VCA*> GENERATOR::sole_amplifiers() const {
@@ -662,11 +663,7 @@ void GENERATOR::prepare_lanes() {
 // ---------------------------------------------------------------- one sample
 
 namespace {
-// X + v x X into an oscillator: the product is rounded to float, then the sum.
-inline void modulate_vco(float& x, float v) {
-  const float product = static_cast<float>(static_cast<double>(v) * x);
-  x = static_cast<float>(static_cast<double>(x) + product);
-}
+inline void modulate_vco(float& x, float v) { VCO::modulate(x, v); }
 // X + v x X into a sampler: formed in double, rounded once.
 inline void modulate_sampler(float& x, float v) {
   x = static_cast<float>(static_cast<double>(x) + static_cast<double>(v) * x);
@@ -858,9 +855,15 @@ void GENERATOR::evolue_frames(float* out, int frames) {
     }
     return;
   }
-  for (int i = 1; i < frames; i++) {
-    evolue();
-    out[i] = get_OUTL();
+  for (int i = 1; i < frames;) {
+    const size_t n = run_length(static_cast<size_t>(frames - i));
+    if (n > 0) {
+      evolve_run(out + i, n);
+      i += static_cast<int>(n);
+    } else {
+      evolue();
+      out[i++] = get_OUTL();
+    }
   }
 }
 

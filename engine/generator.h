@@ -105,12 +105,16 @@ class GENERATOR final : public OUTPUT {
 
   // One sample of the whole patch: the thirteen passes. Returns 1.
   int evolue() override;
-  // How many samples one evolue_frames call may compute: more than one only for a
-  // graph of whole voices alone, where nothing runs between two samples but them.
-  int frames_at_once() const { return voices_only_ && voice_run_ ? static_cast<int>(kVoiceRun) : 1; }
+  // How many samples one evolue_frames call may compute: more than one for a graph
+  // of whole voices alone (the voices' run kernel) and for one whose passes can go
+  // through a run of samples one after another (runs_).
+  int frames_at_once() const {
+    return (voices_only_ && voice_run_) || runs_ ? static_cast<int>(kVoiceRun) : 1;
+  }
   // `frames` samples, as that many evolue() calls with nothing applied in between;
   // out[i] is get_OUTL() after the i-th. Where frames_at_once() allows it, all but
-  // the first are one call of the voices' run kernel.
+  // the first are one call of the voices' run kernel, or runs of samples computed
+  // pass by pass between the sequencers' step changes.
   void evolue_frames(float* out, int frames);
 
   // Reads a patch file into the lists (one pass, top to bottom). Returns 1 when the
@@ -471,4 +475,55 @@ class GENERATOR final : public OUTPUT {
     kPassSineLanes = 1u << 5,   // sine_kernel_ set
   };
   uint32_t passes_ = 0;
+
+  // Runs of samples, pass by pass (graph_run.cpp): each pass computes a whole run
+  // before the next one starts. The result is the samples' own only where no pass
+  // reads what a later pass wrote in the sample before, so prepare_runs() allows it
+  // for the usual small patch alone (no pass 5, 7 or general feed; pass 4 batched, its
+  // sources stepped nowhere else; pass 8's oscillators distinct, none retuned in full;
+  // every waveform but noise; each sequencer stepped once a sample) and run_length()
+  // ends a run before any sequencer's step change or gate, or a note not yet heard:
+  // within a run passes 1 to 3 only count, and every retune leaves what it finds.
+  // The modules' objects hold the state between runs, as between samples.
+  // Audio thread only, after prepare().
+  struct RunOsc {  // an oscillator a run steps (pass 4's sources, pass 8) or modulates
+    VCO* vco;
+    uint32_t out;    // its entry of run_outs_
+    bool modulated;  // a pass-4 target: amount, offset and step sample by sample
+    double inc[kVoiceRun];
+    float amount[kVoiceRun], phase_offset[kVoiceRun], freq[kVoiceRun];
+    float phase[kVoiceRun];
+    double arg[kVoiceRun], amount_d[kVoiceRun];
+  };
+  struct RunOut {  // an OUTL a run's mixers or modulations read, sample by sample
+    OUTPUT* module;
+    float v[kVoiceRun];
+  };
+  struct RunMod {  // a link of pass 4: source and target entries of run_oscs_
+    uint32_t source, target;
+    uint8_t flags;
+  };
+  struct RunMix {  // mix1_ or mix2_, its sources' entries of run_outs_
+    uint32_t source[2];
+    bool two;
+    float* vca_input;
+    float in[kVoiceRun];  // what the amplifier's input holds, sample by sample
+  };
+  bool runs_ = false;
+  std::vector<RunOsc> run_oscs_;
+  std::vector<RunOut> run_outs_;
+  std::vector<uint32_t> run_sources_, run_voiced_;  // run_oscs_ entries, pass 4 and 8
+  std::vector<RunMod> run_mods_;
+  std::vector<VCO*> run_levels_;  // pass 8's kLevels retunes
+  std::vector<std::pair<SAMPLER*, uint32_t>> run_samplers_;  // pass 6, with its entry
+  std::vector<uint32_t> run_fixed_;  // run_outs_ of modules no pass of a run steps
+  std::vector<RunMix> run_mixes_;
+  std::vector<const float*> run_vca_in_;  // per vcas_ entry: its mixer's run, or null
+  std::vector<SEQUENCER*> run_seqs_, run_gates_;  // stepped; read by pass 2
+  void prepare_runs();
+  // How many of the next `want` samples a run may compute now (0: the next one goes
+  // through evolue()).
+  size_t run_length(size_t want) const;
+  // The next n (1 to kVoiceRun) samples, clamped as get_OUTL() gives them, into out.
+  void evolve_run(float* out, size_t n);
 };

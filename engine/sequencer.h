@@ -24,6 +24,7 @@ class SEQUENCER : public OUTPUT {
   // Whoever writes divider calls this before the next evaluation: the step length is
   // formed here rather than divided out at every evaluation.
   void divider_set() { period_ = static_cast<double>(kSampleRate) / static_cast<double>(divider); }
+  double period() const { return period_; }
   int nbr_step = 16;
   int step = 0;
   int notes[kMaxSteps];  // 0 is a rest

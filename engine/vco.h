@@ -48,10 +48,27 @@ class VCO : public OUTPUT {
   // Whoever writes freq calls this before the next step: the step reads freq / 44100
   // formed here, which keeps the division where freq changes (the loader, the
   // modulations, the retune, the sequencers), not in every step.
-  void freq_set() { inc_ = static_cast<double>(freq) / kSampleRate; }
+  void freq_set() { inc_ = step_of(freq); }
   void set_freq(float f) {
     freq = f;
-    inc_ = static_cast<double>(f) / kSampleRate;
+    inc_ = step_of(f);
+  }
+  double inc() const { return inc_; }
+
+  // The arithmetic of one step, on values rather than fields, for a caller that
+  // steps an oscillator through many samples at once (the graph's runs): the same
+  // operations in the same order as the members that use them.
+  static double step_of(float f) { return static_cast<double>(f) / kSampleRate; }
+  static float next_phase(float phase, double inc);
+  static double argument(float phase, float phase_offset);
+  static float pulse(float s, float amount);
+  static float saw(float amount, float phase);
+  static float half_saw(float amount, float phase);
+  // x + v x x, the modulation of a field by a source's output v: the product is
+  // rounded to float, then the sum.
+  static void modulate(float& x, float v) {
+    const float product = static_cast<float>(static_cast<double>(v) * x);
+    x = static_cast<float>(static_cast<double>(x) + product);
   }
 
  private:
@@ -63,41 +80,55 @@ class VCO : public OUTPUT {
 };
 
 // Defined here so that the graph's passes, which call them qualified, inline them.
-inline double VCO::step_phase() {
-  // Slightly short of 2*pi; a full cycle of phase + offset is that much short too.
-  constexpr double kTwoPi = 6.2831853;
+inline float VCO::next_phase(float phase, double inc) {
   // Sums and products are formed in double and rounded once when stored.
-  float p = static_cast<float>(static_cast<double>(phase) + inc_);
+  float p = static_cast<float>(static_cast<double>(phase) + inc);
   // A difference of two floats rounds to the same float whether formed in float or
   // in double, so the float subtraction is the double one.
   if (p > 1.0f) p = p - 1.0f;
-  phase = p;
-  return (static_cast<double>(p) + static_cast<double>(phase_offset)) * kTwoPi;
+  return p;
 }
 
-inline void VCO::step_pulse(float s) {
+inline double VCO::argument(float phase, float phase_offset) {
+  // Slightly short of 2*pi; a full cycle of phase + offset is that much short too.
+  constexpr double kTwoPi = 6.2831853;
+  return (static_cast<double>(phase) + static_cast<double>(phase_offset)) * kTwoPi;
+}
+
+inline double VCO::step_phase() {
+  const float p = next_phase(phase, inc_);
+  phase = p;
+  return argument(p, phase_offset);
+}
+
+inline float VCO::pulse(float s, float amount) {
   // Each test sees the value the previous one left, so an amount in (0, 0.5]
   // is cleared again by the second test.
-  OUTL = s;
-  if (OUTL > 0.5) OUTL = amount;
-  if (OUTL <= 0.5 && OUTL >= 0) OUTL = 0.0f;
-  if (OUTL < 0 && OUTL >= -0.5) OUTL = 0.0f;
-  if (OUTL < -0.5) OUTL = -amount;
+  float v = s;
+  if (v > 0.5) v = amount;
+  if (v <= 0.5 && v >= 0) v = 0.0f;
+  if (v < 0 && v >= -0.5) v = 0.0f;
+  if (v < -0.5) v = -amount;
+  return v;
 }
 
-inline void VCO::step_saw() {
+inline float VCO::saw(float amount, float phase) {
   const double a = amount;
   // The threshold is 5.0, not 0.5: inside [0, 1] only the first ramp plays.
   double y = phase < 5.0f ? a * phase - a / 2.0f : 1 - a * phase - a / 2.0f;
-  OUTL = static_cast<float>(y);
-  OUTL = static_cast<float>(OUTL * 1.5);
+  const float v = static_cast<float>(y);
+  return static_cast<float>(v * 1.5);
 }
 
-inline void VCO::step_half_saw() {
+inline float VCO::half_saw(float amount, float phase) {
   const double a = amount;
-  OUTL = static_cast<float>(a * phase - a / 2.0f);
-  OUTL = static_cast<float>(OUTL / 2.0f);
+  const float v = static_cast<float>(a * phase - a / 2.0f);
+  return static_cast<float>(v / 2.0f);
 }
+
+inline void VCO::step_pulse(float s) { OUTL = pulse(s, amount); }
+inline void VCO::step_saw() { OUTL = saw(amount, phase); }
+inline void VCO::step_half_saw() { OUTL = half_saw(amount, phase); }
 
 inline void VCO::step_wave(double arg) {
   // The sine is what nearly every patch runs at audio rate: it stays inline.

@@ -1,0 +1,314 @@
+// Runs of samples computed pass by pass: a small patch's passes each go through a
+// run of up to kVoiceRun samples before the next pass starts, with each module's
+// state in registers and its values in short arrays, instead of every pass walked
+// once per sample. Every value is the one the per-sample passes form, by the same
+// operations in the same order; generator.h says when that holds.
+#include <cmath>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engine/generator.h"
+
+namespace {
+bool steps_in_runs(const VCO* o) {
+  return o->type == SINE || o->type == PULSE || o->type == SAW || o->type == HALF_SAW;
+}
+template <class M>
+bool all_different(const std::vector<M*>& list) {
+  return std::unordered_set<const M*>(list.begin(), list.end()).size() == list.size();
+}
+}  // namespace
+
+void GENERATOR::prepare_runs() {
+  runs_ = false;
+  run_oscs_.clear();
+  run_outs_.clear();
+  run_sources_.clear();
+  run_voiced_.clear();
+  run_mods_.clear();
+  run_levels_.clear();
+  run_samplers_.clear();
+  run_fixed_.clear();
+  run_mixes_.clear();
+  run_vca_in_.clear();
+  run_seqs_.clear();
+  run_gates_.clear();
+  if (voices_only_ || voice_kernel_ || !sum_distinct_ || vca_steady_.size() != vcas_.size())
+    return;
+  if (passes_ & (kPassSamplerMods | kPassFeeds | kPassChainLanes | kPassSineLanes)) return;
+  if (((passes_ & kPassVcoVco) && !vco_vco_batched_) || !voiced_distinct_) return;
+
+  for (const auto& r : seq_samplers_.runs) run_seqs_.push_back(r.seq);
+  for (const auto& r : seq_vcos_.runs) run_seqs_.push_back(r.seq);
+  if (!all_different(run_seqs_)) return;
+  for (const auto& r : seq_vcas_.runs)
+    if (r.count) run_gates_.push_back(r.seq);
+  std::vector<SAMPLER*> samplers;
+  for (const VoicedSampler& v : voiced_samplers_) samplers.push_back(v.sampler);
+  if (!all_different(samplers)) return;
+
+  // What each oscillator is to the passes: 1 a pass-3 target, 2 a pass-4 source, 4 a
+  // pass-4 target, 8 pass 8's. A source is nothing else (its step reads only its own
+  // fields); a sequencer's target takes no modulation (pass 8 would retune it in full).
+  enum : unsigned { kSeqTarget = 1, kSource = 2, kTarget = 4, kVoiced = 8 };
+  std::unordered_map<const VCO*, unsigned> role;
+  for (const VCO* o : seq_vcos_.targets) role[o] |= kSeqTarget;
+  for (const ModOp& op : vco_vco_ops_) {
+    role[op.vco] |= kSource;
+    role[op.target] |= kTarget;
+  }
+  for (const VoicedVco& v : voiced_waves_.all) {
+    role[v.vco] |= kVoiced;
+    if (v.retune == VoicedVco::kAll) return;
+  }
+  for (const auto& r : role) {
+    if ((r.second & kSource) && r.second != kSource) return;
+    if ((r.second & kSeqTarget) && (r.second & kTarget)) return;
+    if ((r.second & (kSource | kVoiced)) && !steps_in_runs(r.first)) return;
+  }
+
+  std::unordered_map<const OUTPUT*, uint32_t> out_of;
+  auto out_entry = [this, &out_of](OUTPUT* m) {
+    const auto it = out_of.find(m);
+    if (it != out_of.end()) return it->second;
+    const auto i = static_cast<uint32_t>(run_outs_.size());
+    run_outs_.push_back(RunOut{m, {}});
+    out_of[m] = i;
+    return i;
+  };
+  std::unordered_map<const VCO*, uint32_t> osc_of;
+  auto osc_entry = [&](VCO* o) {
+    const auto it = osc_of.find(o);
+    if (it != osc_of.end()) return it->second;
+    const auto i = static_cast<uint32_t>(run_oscs_.size());
+    run_oscs_.emplace_back();
+    run_oscs_.back().vco = o;
+    run_oscs_.back().out = out_entry(o);
+    run_oscs_.back().modulated = (role[o] & kTarget) != 0;
+    osc_of[o] = i;
+    return i;
+  };
+  std::unordered_set<const OUTPUT*> stepped;
+  for (const ModOp& op : vco_vco_ops_) {
+    run_sources_.push_back(osc_entry(op.vco));
+    stepped.insert(op.vco);
+  }
+  for (const ModOp& op : vco_vco_ops_)
+    run_mods_.push_back({osc_of[op.vco], osc_entry(op.target), op.flags});
+  for (const VoicedVco& v : voiced_waves_.all) {
+    run_voiced_.push_back(osc_entry(v.vco));
+    stepped.insert(v.vco);
+    if (v.retune == VoicedVco::kLevels) run_levels_.push_back(v.vco);
+  }
+  for (SAMPLER* s : samplers) {
+    run_samplers_.push_back({s, out_entry(s)});
+    stepped.insert(s);
+  }
+  for (const Mix1& x : mix1_) run_mixes_.push_back({{out_entry(x.source), 0}, false, x.vca_input, {}});
+  for (const Mix2& x : mix2_)
+    run_mixes_.push_back({{out_entry(x.source[0]), out_entry(x.source[1])}, true, x.vca_input, {}});
+  for (uint32_t i = 0; i < run_outs_.size(); i++)
+    if (!stepped.count(run_outs_[i].module)) run_fixed_.push_back(i);
+  for (VCA* a : vcas_) {
+    const float* in = nullptr;
+    for (const RunMix& x : run_mixes_)
+      if (x.vca_input == &a->input) in = x.in;
+    run_vca_in_.push_back(in);
+  }
+  runs_ = true;
+}
+
+size_t GENERATOR::run_length(size_t want) const {
+  // After a sample only: its retunes and restores are what a run keeps.
+  if (!runs_ || !stepped_) return 0;
+  size_t n = want < kVoiceRun ? want : kVoiceRun;
+  for (const SEQUENCER* s : run_gates_)
+    if (s->gate != 0) return 0;
+  for (const SEQUENCER* s : run_seqs_) {
+    // The count goes up by 1.0 from 0, so it is a whole number, exact while below
+    // 2^24 with room for a run; it was not 0 (a step's start fires and gates).
+    const float c = s->step_counter;
+    if (s->step >= s->nbr_step || s->step < 0 || !(c >= 1.0f && c <= 16777184.0f) ||
+        c != std::trunc(c))
+      return 0;
+    // The k-th count of the run moves on when c + k >= the period (NaN: never).
+    const double p = s->period();
+    while (n > 0 && !(static_cast<double>(c) + static_cast<double>(n) < p)) n--;
+    if (n == 0) return 0;
+  }
+  for (const VoicedVco& v : voiced_waves_.all)
+    if (v.retune != VoicedVco::kLevels && *v.note != v.last) return 0;
+  return n;
+}
+
+void GENERATOR::evolve_run(float* out, size_t n) {
+  // Passes 1 and 2: no sequencer starts a step or gates within a run. Pass 3 writes
+  // the same values every sample: once here; the sequencers only count.
+  for (const auto& r : seq_vcos_.runs) {
+    SEQUENCER* s = r.seq;
+    if (r.count) {
+      const bool rest = s->notes[s->step] == 0;
+      const float f = s->OUTPUT::get_OUTL();
+      for (uint32_t j = r.first; j < r.first + r.count; j++) {
+        VCO* o = seq_vcos_.targets[j];
+        if (rest) o->amount = 0.0f;
+        o->base_freq = f;
+        o->set_freq(f);
+      }
+    }
+  }
+  for (SEQUENCER* s : run_seqs_) {
+    s->step_counter = static_cast<float>(static_cast<double>(s->step_counter) + static_cast<double>(n));
+    s->gate = 0;
+  }
+  for (uint32_t i : run_fixed_) {
+    RunOut& o = run_outs_[i];
+    for (size_t t = 0; t < n; t++) o.v[t] = o.module->OUTL;
+  }
+
+  // Each oscillator of the list through the run: VCO::evolue's phase steps, then its
+  // waveform, the sines (and the pulses' sines) in one call each.
+  auto step = [this, n](const std::vector<uint32_t>& list) {
+    for (uint32_t i : list) {
+      RunOsc& r = run_oscs_[i];
+      VCO* o = r.vco;
+      float* y = run_outs_[r.out].v;
+      const bool args = o->type == SINE || o->type == PULSE;
+      float p = o->phase;
+      if (r.modulated) {
+        for (size_t t = 0; t < n; t++) {
+          p = VCO::next_phase(p, r.inc[t]);
+          r.phase[t] = p;
+          r.arg[t] = VCO::argument(p, r.phase_offset[t]);
+        }
+      } else {
+        const double inc = o->inc();
+        const float offset = o->phase_offset, amount = o->amount;
+        for (size_t t = 0; t < n; t++) {
+          p = VCO::next_phase(p, inc);
+          r.phase[t] = p;
+          if (args) r.arg[t] = VCO::argument(p, offset);
+          r.amount[t] = amount;
+        }
+      }
+      o->phase = p;
+      switch (o->type) {
+        case SINE:
+          for (size_t t = 0; t < n; t++) r.amount_d[t] = r.amount[t];
+          sine_times(r.arg, r.amount_d, y, n);
+          break;
+        case PULSE:
+          for (size_t t = 0; t < n; t++) r.amount_d[t] = 1.0;
+          sine_times(r.arg, r.amount_d, y, n);
+          for (size_t t = 0; t < n; t++) y[t] = VCO::pulse(y[t], r.amount[t]);
+          break;
+        case SAW:
+          for (size_t t = 0; t < n; t++) y[t] = VCO::saw(r.amount[t], r.phase[t]);
+          break;
+        default:  // HALF_SAW: prepare_runs() lets no other waveform in
+          for (size_t t = 0; t < n; t++) y[t] = VCO::half_saw(r.amount[t], r.phase[t]);
+          break;
+      }
+    }
+  };
+
+  // Pass 4: the sources, then each link restores its target and modulates it, the
+  // last link of a target deciding, as sample by sample. A source read is clamped.
+  step(run_sources_);
+  for (const RunMod& m : run_mods_) {
+    const VCO* src = run_oscs_[m.source].vco;
+    RunOsc& r = run_oscs_[m.target];
+    const VCO* o = r.vco;
+    float* y = run_outs_[run_oscs_[m.source].out].v;
+    const bool amp = (m.flags & kModAmp) && src->amount != 0.0f && src->freq != 0.0f;
+    const bool fm = (m.flags & kModFreq) != 0, pm = (m.flags & kModPhase) != 0;
+    if (amp || fm || pm)
+      for (size_t t = 0; t < n; t++) y[t] = OUTPUT::clamped(y[t]);
+    for (size_t t = 0; t < n; t++) {
+      float amount = o->base_amount, offset = o->base_phase_offset, freq = o->base_freq;
+      if (amp) VCO::modulate(amount, y[t]);
+      if (fm) VCO::modulate(freq, y[t]);
+      if (pm) VCO::modulate(offset, y[t]);
+      r.amount[t] = amount;
+      r.phase_offset[t] = offset;
+      r.freq[t] = freq;
+      r.inc[t] = VCO::step_of(freq);
+    }
+  }
+
+  // Pass 6: the samplers' speed, gain and offset stay as the last sample left them.
+  for (const auto& s : run_samplers_) {
+    float* y = run_outs_[s.second].v;
+    for (size_t t = 0; t < n; t++) {
+      s.first->SAMPLER::evolue();
+      y[t] = s.first->OUTL;
+    }
+  }
+
+  // Pass 8; the retunes have nothing new to write but a sequencer target's levels.
+  step(run_voiced_);
+  for (VCO* o : run_levels_) {
+    o->amount = o->base_amount;
+    o->phase_offset = o->base_phase_offset;
+  }
+
+  // Passes 9, 10 and 12 of the fused mixers, as evolue() has them.
+  for (RunMix& x : run_mixes_) {
+    float* a = run_outs_[x.source[0]].v;
+    if (!x.two) {
+      for (size_t t = 0; t < n; t++) {
+        const float v = OUTPUT::clamped(a[t]);
+        a[t] = v;
+        x.in[t] = OUTPUT::clamped(10000.0f * v + 0.0f);
+      }
+    } else {
+      float* b = run_outs_[x.source[1]].v;
+      for (size_t t = 0; t < n; t++) {
+        const float va = OUTPUT::clamped(a[t]);
+        a[t] = va;
+        const float vb = OUTPUT::clamped(b[t]);
+        b[t] = vb;
+        const float first = 5000.0f * va + 0.0f;
+        x.in[t] = OUTPUT::clamped(static_cast<float>(5000.0 * vb + first));
+      }
+    }
+    *x.vca_input = x.in[n - 1];
+  }
+
+  // Passes 11 and 13: each amplifier's product added to every sample's sum in list
+  // order; a held amplifier's level stays.
+  float sum[kVoiceRun];
+  for (size_t t = 0; t < n; t++) sum[t] = 0.0f;
+  for (size_t j = 0, count = vcas_.size(); j < count; j++) {
+    VCA* a = vcas_[j];
+    const float* in = run_vca_in_[j];
+    int32_t& steady = vca_steady_[j];
+    const float fixed = a->input;
+    size_t t = 0;
+    for (; t < n && !steady; t++) {
+      a->VCA::evolue();
+      steady = a->VCA::holds();
+      sum[t] = a->OUTL * (in ? in[t] : fixed) + sum[t];
+    }
+    const float level = a->OUTL;
+    if (in) {
+      for (; t < n; t++) sum[t] = level * in[t] + sum[t];
+    } else {
+      const float product = level * fixed;
+      for (; t < n; t++) sum[t] = product + sum[t];
+    }
+  }
+  for (size_t t = 0; t < n; t++) out[t] = OUTPUT::clamped(sum[t]);
+  OUTL = out[n - 1];
+
+  // What the last sample left in the modules.
+  for (RunOut& o : run_outs_) o.module->OUTL = o.v[n - 1];
+  for (RunOsc& r : run_oscs_)
+    if (r.modulated) {
+      VCO* o = r.vco;
+      o->amount = r.amount[n - 1];
+      o->phase_offset = r.phase_offset[n - 1];
+      o->set_freq(r.freq[n - 1]);
+    }
+  stepped_ = true;
+}
