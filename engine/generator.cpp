@@ -841,6 +841,20 @@ int GENERATOR::evolve_voices() {
 }
 
 void GENERATOR::evolue_frames(float* out, int frames) {
+  // Runs between the samples that must go one at a time (run_length()).
+  if (runs_) {
+    for (int i = 0; i < frames;) {
+      const size_t n = run_length(static_cast<size_t>(frames - i));
+      if (n > 0) {
+        evolve_run(out + i, n);
+        i += static_cast<int>(n);
+      } else {
+        evolue();
+        out[i++] = get_OUTL();
+      }
+    }
+    return;
+  }
   // The first sample retunes and steps what is not steady; the others, when nothing
   // is, are one call of the run kernel.
   evolue();
@@ -855,15 +869,9 @@ void GENERATOR::evolue_frames(float* out, int frames) {
     }
     return;
   }
-  for (int i = 1; i < frames;) {
-    const size_t n = run_length(static_cast<size_t>(frames - i));
-    if (n > 0) {
-      evolve_run(out + i, n);
-      i += static_cast<int>(n);
-    } else {
-      evolue();
-      out[i++] = get_OUTL();
-    }
+  for (int i = 1; i < frames; i++) {
+    evolue();
+    out[i] = get_OUTL();
   }
 }
 
@@ -944,13 +952,7 @@ int GENERATOR::evolue() {
     s->SAMPLER::evolue();
     s->gain = s->base_gain;
     s->offset = s->base_offset;
-    const long long note = v.kbd ? v.kbd->note : 58;
-    if (note == 58) {
-      s->speed = s->base_speed;
-    } else {
-      const long long dist = note > 58 ? note - 58 : 58 - note;
-      s->speed = static_cast<float>(static_cast<double>(dist) * s->base_speed);
-    }
+    s->speed = v.speed();
   }
 
   // 7. Samplers modulating oscillators: no restore, no condition.

@@ -273,6 +273,14 @@ class GENERATOR final : public OUTPUT {
   struct VoicedSampler {
     SAMPLER* sampler;
     KEYBOARD* kbd;  // null: plays at base_speed
+    // Pass 6's speed after a sample: the keyboard's distance in semitones from note
+    // 58 times the base speed (57..59 all play at base speed).
+    float speed() const {
+      const long long note = kbd ? kbd->note : 58;
+      if (note == 58) return sampler->base_speed;
+      const long long dist = note > 58 ? note - 58 : 58 - note;
+      return static_cast<float>(static_cast<double>(dist) * sampler->base_speed);
+    }
   };
 
   // Passes 1 to 3: each record a sequencer and a run of its targets.

@@ -4,6 +4,7 @@
 // once per sample. Every value is the one the per-sample passes form, by the same
 // operations in the same order; generator.h says when that holds.
 #include <cmath>
+#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -12,6 +13,12 @@
 namespace {
 bool steps_in_runs(const VCO* o) {
   return o->type == SINE || o->type == PULSE || o->type == SAW || o->type == HALF_SAW;
+}
+bool same_bits(float a, float b) {
+  uint32_t x, y;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y;
 }
 template <class M>
 bool all_different(const std::vector<M*>& list) {
@@ -119,7 +126,7 @@ void GENERATOR::prepare_runs() {
 }
 
 size_t GENERATOR::run_length(size_t want) const {
-  // After a sample only: its retunes and restores are what a run keeps.
+  // After a sample only: the first after prepare() restores what a run keeps.
   if (!runs_ || !stepped_) return 0;
   size_t n = want < kVoiceRun ? want : kVoiceRun;
   for (const SEQUENCER* s : run_gates_)
@@ -136,8 +143,19 @@ size_t GENERATOR::run_length(size_t want) const {
     while (n > 0 && !(static_cast<double>(c) + static_cast<double>(n) < p)) n--;
     if (n == 0) return 0;
   }
+  // Nothing a sample's retunes and restores would change since the last one: no
+  // new note, a sampler's speed, gain and offset, a sequencer target's levels.
   for (const VoicedVco& v : voiced_waves_.all)
     if (v.retune != VoicedVco::kLevels && *v.note != v.last) return 0;
+  for (const VoicedSampler& v : voiced_samplers_) {
+    const SAMPLER* s = v.sampler;
+    if (!same_bits(s->speed, v.speed()) || !same_bits(s->gain, s->base_gain) ||
+        !same_bits(s->offset, s->base_offset))
+      return 0;
+  }
+  for (const VCO* o : run_levels_)
+    if (!same_bits(o->amount, o->base_amount) || !same_bits(o->phase_offset, o->base_phase_offset))
+      return 0;
   return n;
 }
 
