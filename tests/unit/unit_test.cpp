@@ -266,7 +266,8 @@ INSTANTIATE_TEST_SUITE_P(Patches, Lanes,
                                          std::make_pair("chains_12", 0xc90bb6ca3a4689b6ULL),
                                          std::make_pair("voices_13", 0x7e097d2a35e3d769ULL),
                                          std::make_pair("voices_only_11", 0xaea203bd697ff9d8ULL),
-                                         std::make_pair("retunes_7", 0x4a3be193d300a33cULL)));
+                                         std::make_pair("retunes_7", 0x4a3be193d300a33cULL),
+                                         std::make_pair("runs_mixed", 0x725e6073f49d331bULL)));
 TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
   const uint64_t want = GetParam().second;
   init_NOTE2FREQ();  // the retunes read it
@@ -284,7 +285,8 @@ TEST_P(Lanes, EveryWidthGivesTheScalarBits) {
     for (VCA* a : g.liste_vca) a->TRIG();
     uint64_t h = 0xcbf29ce484222325ULL;
     auto mix = [&h](float f) { h = tevtest::fnv1a(&f, sizeof f, h); };
-    const int chunk = std::strcmp(GetParam().first, "voices_only_11") == 0 ? 25 : 1;
+    const char* name = GetParam().first;
+  const int chunk = std::strcmp(name, "voices_only_11") == 0 || std::strcmp(name, "runs_mixed") == 0 ? 25 : 1;
     float out[25];
     for (int i = 0; i < 20000; i += chunk) {
       if (i == 12000)
