@@ -501,7 +501,11 @@ class GENERATOR final : public OUTPUT {
     double inc[kVoiceRun];
     float amount[kVoiceRun], phase_offset[kVoiceRun], freq[kVoiceRun];
     float phase[kVoiceRun];
-    double arg[kVoiceRun], amount_d[kVoiceRun];
+    double arg[kVoiceRun];
+    // The amounts as the sine takes them; for an oscillator that is no target, every
+    // entry holds `filled` (bits: 0 before any run, so the first one fills).
+    double amount_d[kVoiceRun];
+    uint32_t filled;
   };
   struct RunOut {  // an OUTL a run's mixers or modulations read, sample by sample
     OUTPUT* module;

@@ -191,7 +191,7 @@ void GENERATOR::evolve_run(float* out, size_t n) {
       RunOsc& r = run_oscs_[i];
       VCO* o = r.vco;
       float* y = run_outs_[r.out].v;
-      const bool args = o->type == SINE || o->type == PULSE;
+      const type_generateur type = o->type;
       float p = o->phase;
       if (r.modulated) {
         for (size_t t = 0; t < n; t++) {
@@ -199,33 +199,57 @@ void GENERATOR::evolve_run(float* out, size_t n) {
           r.phase[t] = p;
           r.arg[t] = VCO::argument(p, r.phase_offset[t]);
         }
-      } else {
-        const double inc = o->inc();
-        const float offset = o->phase_offset, amount = o->amount;
+        o->phase = p;
+        switch (type) {
+          case SINE:
+            for (size_t t = 0; t < n; t++) r.amount_d[t] = r.amount[t];
+            sine_times(r.arg, r.amount_d, y, n);
+            break;
+          case PULSE:
+            for (size_t t = 0; t < n; t++) r.amount_d[t] = 1.0;
+            sine_times(r.arg, r.amount_d, y, n);
+            for (size_t t = 0; t < n; t++) y[t] = VCO::pulse(y[t], r.amount[t]);
+            break;
+          case SAW:
+            for (size_t t = 0; t < n; t++) y[t] = VCO::saw(r.amount[t], r.phase[t]);
+            break;
+          default:  // HALF_SAW: prepare_runs() lets no other waveform in
+            for (size_t t = 0; t < n; t++) y[t] = VCO::half_saw(r.amount[t], r.phase[t]);
+            break;
+        }
+        continue;
+      }
+      const double inc = o->inc();
+      const float offset = o->phase_offset, amount = o->amount;
+      if (type == SINE || type == PULSE) {
         for (size_t t = 0; t < n; t++) {
           p = VCO::next_phase(p, inc);
-          r.phase[t] = p;
-          if (args) r.arg[t] = VCO::argument(p, offset);
-          r.amount[t] = amount;
+          r.arg[t] = VCO::argument(p, offset);
         }
-      }
-      o->phase = p;
-      switch (o->type) {
-        case SINE:
-          for (size_t t = 0; t < n; t++) r.amount_d[t] = r.amount[t];
-          sine_times(r.arg, r.amount_d, y, n);
-          break;
-        case PULSE:
-          for (size_t t = 0; t < n; t++) r.amount_d[t] = 1.0;
-          sine_times(r.arg, r.amount_d, y, n);
-          for (size_t t = 0; t < n; t++) y[t] = VCO::pulse(y[t], r.amount[t]);
-          break;
-        case SAW:
-          for (size_t t = 0; t < n; t++) y[t] = VCO::saw(r.amount[t], r.phase[t]);
-          break;
-        default:  // HALF_SAW: prepare_runs() lets no other waveform in
-          for (size_t t = 0; t < n; t++) y[t] = VCO::half_saw(r.amount[t], r.phase[t]);
-          break;
+        o->phase = p;
+        // The sine's amounts (the pulse's 1.0) change seldom: filled again only then.
+        const float a = type == SINE ? amount : 1.0f;
+        uint32_t bits;
+        std::memcpy(&bits, &a, sizeof bits);
+        if (bits != r.filled) {
+          r.filled = bits;
+          for (double& d : r.amount_d) d = a;
+        }
+        sine_times(r.arg, r.amount_d, y, n);
+        if (type == PULSE)
+          for (size_t t = 0; t < n; t++) y[t] = VCO::pulse(y[t], amount);
+      } else if (type == SAW) {
+        for (size_t t = 0; t < n; t++) {
+          p = VCO::next_phase(p, inc);
+          y[t] = VCO::saw(amount, p);
+        }
+        o->phase = p;
+      } else {
+        for (size_t t = 0; t < n; t++) {
+          p = VCO::next_phase(p, inc);
+          y[t] = VCO::half_saw(amount, p);
+        }
+        o->phase = p;
       }
     }
   };
