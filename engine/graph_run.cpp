@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "engine/generator.h"
+#include "engine/run_ops.h"
 
 namespace {
 bool steps_in_runs(const VCO* o) {
@@ -24,6 +25,11 @@ template <class M>
 bool all_different(const std::vector<M*>& list) {
   return std::unordered_set<const M*>(list.begin(), list.end()).size() == list.size();
 }
+
+using namespace run4;
+
+// 4 x the blocks of 4 a run of n samples covers.
+inline size_t lanes_of(size_t n) { return (n + 3) & ~size_t{3}; }
 }  // namespace
 
 void GENERATOR::prepare_runs() {
@@ -264,17 +270,19 @@ void GENERATOR::evolve_run(float* out, size_t n) {
     float* y = run_outs_[run_oscs_[m.source].out].v;
     const bool amp = (m.flags & kModAmp) && src->amount != 0.0f && src->freq != 0.0f;
     const bool fm = (m.flags & kModFreq) != 0, pm = (m.flags & kModPhase) != 0;
-    if (amp || fm || pm)
-      for (size_t t = 0; t < n; t++) y[t] = OUTPUT::clamped(y[t]);
-    for (size_t t = 0; t < n; t++) {
-      float amount = o->base_amount, offset = o->base_phase_offset, freq = o->base_freq;
-      if (amp) VCO::modulate(amount, y[t]);
-      if (fm) VCO::modulate(freq, y[t]);
-      if (pm) VCO::modulate(offset, y[t]);
-      r.amount[t] = amount;
-      r.phase_offset[t] = offset;
-      r.freq[t] = freq;
-      r.inc[t] = VCO::step_of(freq);
+    const F4 amount = set4f(o->base_amount), offset = set4f(o->base_phase_offset),
+             freq = set4f(o->base_freq);
+    for (size_t t = 0, m = lanes_of(n); t < m; t += 4) {
+      F4 v = load4f(y + t);
+      if (amp || fm || pm) {
+        v = clamp4f(v);
+        store4f(y + t, v);
+      }
+      const F4 f = fm ? modulate4f(freq, v) : freq;
+      store4f(r.amount + t, amp ? modulate4f(amount, v) : amount);
+      store4f(r.phase_offset + t, pm ? modulate4f(offset, v) : offset);
+      store4f(r.freq + t, f);
+      step4(r.inc + t, f);
     }
   }
 
@@ -297,21 +305,24 @@ void GENERATOR::evolve_run(float* out, size_t n) {
   // Passes 9, 10 and 12 of the fused mixers, as evolue() has them.
   for (RunMix& x : run_mixes_) {
     float* a = run_outs_[x.source[0]].v;
+    const F4 zero = set4f(0.0f);
     if (!x.two) {
-      for (size_t t = 0; t < n; t++) {
-        const float v = OUTPUT::clamped(a[t]);
-        a[t] = v;
-        x.in[t] = OUTPUT::clamped(10000.0f * v + 0.0f);
+      const F4 gain = set4f(10000.0f);
+      for (size_t t = 0, m = lanes_of(n); t < m; t += 4) {
+        const F4 v = clamp4f(load4f(a + t));
+        store4f(a + t, v);
+        store4f(x.in + t, clamp4f(add4f(mul4f(gain, v), zero)));
       }
     } else {
       float* b = run_outs_[x.source[1]].v;
-      for (size_t t = 0; t < n; t++) {
-        const float va = OUTPUT::clamped(a[t]);
-        a[t] = va;
-        const float vb = OUTPUT::clamped(b[t]);
-        b[t] = vb;
-        const float first = 5000.0f * va + 0.0f;
-        x.in[t] = OUTPUT::clamped(static_cast<float>(5000.0 * vb + first));
+      const F4 gain = set4f(5000.0f);
+      for (size_t t = 0, m = lanes_of(n); t < m; t += 4) {
+        const F4 va = clamp4f(load4f(a + t));
+        store4f(a + t, va);
+        // Read after the store: b may be a.
+        const F4 vb = clamp4f(load4f(b + t));
+        store4f(b + t, vb);
+        store4f(x.in + t, clamp4f(mix2_sum4f(vb, add4f(mul4f(gain, va), zero))));
       }
     }
     *x.vca_input = x.in[n - 1];
@@ -320,7 +331,8 @@ void GENERATOR::evolve_run(float* out, size_t n) {
   // Passes 11 and 13: each amplifier's product added to every sample's sum in list
   // order; a held amplifier's level stays.
   float sum[kVoiceRun];
-  for (size_t t = 0; t < n; t++) sum[t] = 0.0f;
+  const size_t m = lanes_of(n);
+  for (size_t t = 0; t < m; t += 4) store4f(sum + t, set4f(0.0f));
   for (size_t j = 0, count = vcas_.size(); j < count; j++) {
     VCA* a = vcas_[j];
     const float* in = run_vca_in_[j];
@@ -333,14 +345,24 @@ void GENERATOR::evolve_run(float* out, size_t n) {
       sum[t] = a->OUTL * (in ? in[t] : fixed) + sum[t];
     }
     const float level = a->OUTL;
-    if (in) {
+    if (t == 0) {
+      // Held through the run: four samples at a time.
+      const F4 l = set4f(level);
+      if (in) {
+        for (; t < m; t += 4) store4f(sum + t, add4f(mul4f(l, load4f(in + t)), load4f(sum + t)));
+      } else {
+        const F4 product = set4f(level * fixed);
+        for (; t < m; t += 4) store4f(sum + t, add4f(product, load4f(sum + t)));
+      }
+    } else if (in) {
       for (; t < n; t++) sum[t] = level * in[t] + sum[t];
     } else {
       const float product = level * fixed;
       for (; t < n; t++) sum[t] = product + sum[t];
     }
   }
-  for (size_t t = 0; t < n; t++) out[t] = OUTPUT::clamped(sum[t]);
+  for (size_t t = 0; t < m; t += 4) store4f(sum + t, clamp4f(load4f(sum + t)));
+  std::memcpy(out, sum, n * sizeof sum[0]);
   OUTL = out[n - 1];
 
   // What the last sample left in the modules.

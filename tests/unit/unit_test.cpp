@@ -26,6 +26,7 @@
 #include "engine/generator.h"
 #include "engine/lanes.h"
 #include "engine/note_table.h"
+#include "engine/run_ops.h"
 #include "app/convert_sample.h"
 #include "app/patch_graph.h"
 #include "host/player.h"
@@ -63,7 +64,10 @@ TEST(StreamConversion, TruncatesTowardZeroClampsAndMapsNaNToZero) {
   // The modules' clamp passes NaN and -0 bit for bit.
   for (float v : {std::nanf(""), -std::nanf(""), -0.0f, 31999.998f, -32000.0f}) {
     const float c = OUTPUT::clamped(v);
+    float c4[4];
+    run4::store4f(c4, run4::clamp4f(run4::set4f(v)));  // a run's, four at a time
     EXPECT_EQ(std::memcmp(&c, &v, sizeof c), 0) << v;
+    EXPECT_EQ(std::memcmp(c4 + 3, &v, sizeof c), 0) << v;
   }
   EXPECT_EQ(OUTPUT::clamped(32000.004f), 32000.0f);
   EXPECT_EQ(OUTPUT::clamped(-INFINITY), -32000.0f);
