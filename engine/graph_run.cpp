@@ -146,8 +146,8 @@ size_t GENERATOR::run_length(size_t want) const {
       return 0;
     // The k-th count of the run moves on when c + k >= the period (NaN: never).
     const double p = s->period();
-    while (n > 0 && !(static_cast<double>(c) + static_cast<double>(n) < p)) n--;
-    if (n == 0) return 0;
+    if (!(static_cast<double>(c) + 1.0 < p)) return 0;
+    while (!(static_cast<double>(c) + static_cast<double>(n) < p)) n--;
   }
   // Nothing a sample's retunes and restores would change since the last one: no
   // new note, a sampler's speed, gain and offset, a sequencer target's levels.
