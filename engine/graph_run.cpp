@@ -28,7 +28,7 @@ bool all_different(const std::vector<M*>& list) {
 
 using namespace run4;
 
-// 4 x the blocks of 4 a run of n samples covers.
+// n rounded up to whole blocks of four samples.
 inline size_t lanes_of(size_t n) { return (n + 3) & ~size_t{3}; }
 }  // namespace
 
