@@ -974,15 +974,6 @@ int GENERATOR::evolue() {
 
   // 8. Oscillators named V...: evaluated with what passes 3, 4 and 7 left; the
   //    keyboard's note (plus the line's *NOTE offset) takes effect next sample.
-  auto retune = [](VCO* o, long long note) {
-    float base = o->base_freq;
-    if (note_in_table(note)) base = static_cast<float>(NOTE2FREQ[note]);
-    o->base_freq = base;
-    o->amount = o->base_amount;
-    o->phase_offset = o->base_phase_offset;
-    o->freq = base;
-    o->freq_set();
-  };
   if (!(passes_ & kPassVoiced)) {
   } else if (voiced_distinct_) {
     // The sines and the rest touch disjoint oscillators: either may go first.
@@ -993,7 +984,7 @@ int GENERATOR::evolue() {
             static_cast<float>(std::sin(fall_arg_[i]) * fall_amount_[i]);
       for (VCO* o : lane_stepped_) o->freq_set();
     }
-    evolve_waves(voiced_waves_, [&retune](const VoicedVco& v) {
+    evolve_waves(voiced_waves_, [](const VoicedVco& v) {
       const int note = *v.note;
       if (note == v.last) return;  // kLevels and kAll keep no note there: never
       VCO* o = v.vco;

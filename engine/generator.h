@@ -265,6 +265,17 @@ class GENERATOR final : public OUTPUT {
     mutable int heard = 0;
     Retune retune = kAll;
   };
+  // Pass 8's retune in full: the note's frequency (a note outside the table keeps
+  // the base), and amount, phase offset and frequency from their bases.
+  static void retune(VCO* o, long long note) {
+    float base = o->base_freq;
+    if (note_in_table(note)) base = static_cast<float>(NOTE2FREQ[note]);
+    o->base_freq = base;
+    o->amount = o->base_amount;
+    o->phase_offset = o->base_phase_offset;
+    o->freq = base;
+    o->freq_set();
+  }
   // One liens_mixer_vca record.
   struct MixerToVca {
     MIXER* mixer;
@@ -488,7 +499,8 @@ class GENERATOR final : public OUTPUT {
   // before the next one starts. The result is the samples' own only where no pass
   // reads what a later pass wrote in the sample before, so prepare_runs() allows it
   // for the usual small patch alone (no pass 5, 7 or general feed; pass 4 batched, its
-  // sources stepped nowhere else; pass 8's oscillators distinct, none retuned in full;
+  // sources stepped nowhere else; pass 8's oscillators distinct, retuned in full only
+  // where passes 3 and 4 both write them;
   // every waveform but noise; each sequencer stepped once a sample) and run_length()
   // ends a run before any sequencer's step change or gate, or a note not yet heard:
   // within a run passes 1 to 3 only count, and every retune leaves what it finds.
@@ -527,6 +539,7 @@ class GENERATOR final : public OUTPUT {
   std::vector<uint32_t> run_sources_, run_voiced_;  // run_oscs_ entries, pass 4 and 8
   std::vector<RunMod> run_mods_;
   std::vector<VCO*> run_levels_;  // pass 8's kLevels retunes
+  std::vector<const VoicedVco*> run_retunes_;  // and its kAll ones, into voiced_waves_.all
   std::vector<std::pair<SAMPLER*, uint32_t>> run_samplers_;  // pass 6, with its entry
   std::vector<uint32_t> run_fixed_;  // run_outs_ of modules no pass of a run steps
   std::vector<RunMix> run_mixes_;

@@ -40,6 +40,7 @@ void GENERATOR::prepare_runs() {
   run_voiced_.clear();
   run_mods_.clear();
   run_levels_.clear();
+  run_retunes_.clear();
   run_samplers_.clear();
   run_fixed_.clear();
   run_mixes_.clear();
@@ -70,15 +71,17 @@ void GENERATOR::prepare_runs() {
     role[op.vco] |= kSource;
     role[op.target] |= kTarget;
   }
-  for (const VoicedVco& v : voiced_waves_.all) {
-    role[v.vco] |= kVoiced;
-    if (v.retune == VoicedVco::kAll) return;
-  }
+  for (const VoicedVco& v : voiced_waves_.all) role[v.vco] |= kVoiced;
   for (const auto& r : role) {
     if ((r.second & kSource) && r.second != kSource) return;
-    if ((r.second & kSeqTarget) && (r.second & kTarget)) return;
     if ((r.second & (kSource | kVoiced)) && !steps_in_runs(r.first)) return;
   }
+  // A full retune is pass 8's only for a target of both pass 3 and a batched pass 4:
+  // pass 3 rewrites its base frequency and pass 4 restores the rest before either is
+  // read, so within a run it plays as a modulated target, and the run ends with the
+  // retune of its last sample.
+  for (const VoicedVco& v : voiced_waves_.all)
+    if (v.retune == VoicedVco::kAll && role[v.vco] != (kSeqTarget | kTarget | kVoiced)) return;
 
   std::unordered_map<const OUTPUT*, uint32_t> out_of;
   auto out_entry = [this, &out_of](OUTPUT* m) {
@@ -112,6 +115,7 @@ void GENERATOR::prepare_runs() {
     run_voiced_.push_back(osc_entry(v.vco));
     stepped.insert(v.vco);
     if (v.retune == VoicedVco::kLevels) run_levels_.push_back(v.vco);
+    if (v.retune == VoicedVco::kAll) run_retunes_.push_back(&v);
   }
   for (SAMPLER* s : samplers) {
     run_samplers_.push_back({s, out_entry(s)});
@@ -152,7 +156,8 @@ size_t GENERATOR::run_length(size_t want) const {
   // Nothing a sample's retunes and restores would change since the last one: no
   // new note, a sampler's speed, gain and offset, a sequencer target's levels.
   for (const VoicedVco& v : voiced_waves_.all)
-    if (v.retune != VoicedVco::kLevels && *v.note != v.last) return 0;
+    if ((v.retune == VoicedVco::kOnNote || v.retune == VoicedVco::kBaseOnNote) && *v.note != v.last)
+      return 0;
   for (const VoicedSampler& v : voiced_samplers_) {
     const SAMPLER* s = v.sampler;
     if (!same_bits(s->speed, v.speed()) || !same_bits(s->gain, s->base_gain) ||
@@ -374,5 +379,6 @@ void GENERATOR::evolve_run(float* out, size_t n) {
       o->phase_offset = r.phase_offset[n - 1];
       o->set_freq(r.freq[n - 1]);
     }
+  for (const VoicedVco* v : run_retunes_) retune(v->vco, static_cast<long long>(*v->note) + v->offset);
   stepped_ = true;
 }
