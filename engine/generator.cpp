@@ -664,10 +664,7 @@ void GENERATOR::prepare_lanes() {
 
 namespace {
 inline void modulate_vco(float& x, float v) { VCO::modulate(x, v); }
-// X + v x X into a sampler: formed in double, rounded once.
-inline void modulate_sampler(float& x, float v) {
-  x = static_cast<float>(static_cast<double>(x) + static_cast<double>(v) * x);
-}
+inline void modulate_sampler(float& x, float v) { SAMPLER::modulate(x, v); }
 }  // namespace
 
 template <class Entry>

@@ -498,8 +498,8 @@ class GENERATOR final : public OUTPUT {
   // Runs of samples, pass by pass (graph_run.cpp): each pass computes a whole run
   // before the next one starts. The result is the samples' own only where no pass
   // reads what a later pass wrote in the sample before, so prepare_runs() allows it
-  // for the usual small patch alone (no pass 5, 7 or general feed; pass 4 batched, its
-  // sources stepped nowhere else; pass 8's oscillators distinct, retuned in full only
+  // for the usual small patch alone (no pass 7 or general feed; passes 4 and 5 with
+  // sources stepped nowhere else, pass 4 batched, pass 5 into S samplers; pass 8's oscillators distinct, retuned in full only
   // where passes 3 and 4 both write them;
   // every waveform but noise; each sequencer stepped once a sample) and run_length()
   // ends a run before any sequencer's step change or gate, or a note not yet heard:
@@ -540,7 +540,15 @@ class GENERATOR final : public OUTPUT {
   std::vector<RunMod> run_mods_;
   std::vector<VCO*> run_levels_;  // pass 8's kLevels retunes
   std::vector<const VoicedVco*> run_retunes_;  // and its kAll ones, into voiced_waves_.all
-  std::vector<std::pair<SAMPLER*, uint32_t>> run_samplers_;  // pass 6, with its entry
+  struct RunSampler {  // pass 6's
+    SAMPLER* sampler;
+    uint32_t out;    // its entry of run_outs_
+    bool modulated;  // a pass-5 target: gain, speed and offset sample by sample
+    float gain[kVoiceRun], speed[kVoiceRun], offset[kVoiceRun];
+  };
+  std::vector<RunSampler> run_samplers_;
+  std::vector<uint32_t> run_sampler_sources_;  // run_oscs_ entries, pass 5
+  std::vector<RunMod> run_sampler_mods_;       // target: an entry of run_samplers_
   std::vector<uint32_t> run_fixed_;  // run_outs_ of modules no pass of a run steps
   std::vector<RunMix> run_mixes_;
   std::vector<const float*> run_vca_in_;  // per vcas_ entry: its mixer's run, or null

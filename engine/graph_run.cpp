@@ -3,6 +3,7 @@
 // state in registers and its values in short arrays, instead of every pass walked
 // once per sample. Every value is the one the per-sample passes form, by the same
 // operations in the same order; generator.h says when that holds.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <unordered_map>
@@ -42,6 +43,8 @@ void GENERATOR::prepare_runs() {
   run_levels_.clear();
   run_retunes_.clear();
   run_samplers_.clear();
+  run_sampler_sources_.clear();
+  run_sampler_mods_.clear();
   run_fixed_.clear();
   run_mixes_.clear();
   run_vca_in_.clear();
@@ -49,7 +52,8 @@ void GENERATOR::prepare_runs() {
   run_gates_.clear();
   if (voices_only_ || voice_kernel_ || !sum_distinct_ || vca_steady_.size() != vcas_.size())
     return;
-  if (passes_ & (kPassSamplerMods | kPassFeeds | kPassChainLanes | kPassSineLanes)) return;
+  if ((passes_ & (kPassFeeds | kPassChainLanes | kPassSineLanes)) || !sampler_vco_.sources.empty())
+    return;
   if (((passes_ & kPassVcoVco) && !vco_vco_batched_) || !voiced_distinct_) return;
 
   for (const auto& r : seq_samplers_.runs) run_seqs_.push_back(r.seq);
@@ -60,12 +64,21 @@ void GENERATOR::prepare_runs() {
   std::vector<SAMPLER*> samplers;
   for (const VoicedSampler& v : voiced_samplers_) samplers.push_back(v.sampler);
   if (!all_different(samplers)) return;
+  // Pass 5 modulates only samplers that pass 6 restores every sample.
+  for (const auto& t : vco_sampler_.targets)
+    if (t.count && std::find(samplers.begin(), samplers.end(), t.target) == samplers.end()) return;
 
   // What each oscillator is to the passes: 1 a pass-3 target, 2 a pass-4 source, 4 a
   // pass-4 target, 8 pass 8's. A source is nothing else (its step reads only its own
   // fields); a sequencer's target takes no modulation (pass 8 would retune it in full).
-  enum : unsigned { kSeqTarget = 1, kSource = 2, kTarget = 4, kVoiced = 8 };
+  enum : unsigned { kSeqTarget = 1, kSource = 2, kTarget = 4, kVoiced = 8, kSamplerSource = 16 };
   std::unordered_map<const VCO*, unsigned> role;
+  std::vector<VCO*> sampler_sources;
+  for (const auto& src : vco_sampler_.sources) {
+    role[src.source] |= kSamplerSource;
+    sampler_sources.push_back(src.source);
+  }
+  if (!all_different(sampler_sources)) return;
   for (const VCO* o : seq_vcos_.targets) role[o] |= kSeqTarget;
   for (const ModOp& op : vco_vco_ops_) {
     role[op.vco] |= kSource;
@@ -74,7 +87,8 @@ void GENERATOR::prepare_runs() {
   for (const VoicedVco& v : voiced_waves_.all) role[v.vco] |= kVoiced;
   for (const auto& r : role) {
     if ((r.second & kSource) && r.second != kSource) return;
-    if ((r.second & (kSource | kVoiced)) && !steps_in_runs(r.first)) return;
+    if ((r.second & kSamplerSource) && r.second != kSamplerSource) return;
+    if ((r.second & (kSource | kSamplerSource | kVoiced)) && !steps_in_runs(r.first)) return;
   }
   // A full retune is pass 8's only for a target of both pass 3 and a batched pass 4:
   // pass 3 rewrites its base frequency and pass 4 restores the rest before either is
@@ -118,8 +132,21 @@ void GENERATOR::prepare_runs() {
     if (v.retune == VoicedVco::kAll) run_retunes_.push_back(&v);
   }
   for (SAMPLER* s : samplers) {
-    run_samplers_.push_back({s, out_entry(s)});
+    run_samplers_.emplace_back();
+    run_samplers_.back().sampler = s;
+    run_samplers_.back().out = out_entry(s);
     stepped.insert(s);
+  }
+  for (const auto& t : vco_sampler_.targets) {
+    const auto at = static_cast<uint32_t>(std::find(samplers.begin(), samplers.end(), t.target) -
+                                          samplers.begin());
+    for (uint32_t j = t.first; j < t.first + t.count; j++) {
+      const auto& src = vco_sampler_.sources[j];
+      run_sampler_sources_.push_back(osc_entry(src.source));
+      run_sampler_mods_.push_back({run_sampler_sources_.back(), at, src.flags});
+      run_samplers_[at].modulated = true;
+      stepped.insert(src.source);
+    }
   }
   for (const Mix1& x : mix1_) run_mixes_.push_back({{out_entry(x.source), 0}, false, x.vca_input, {}});
   for (const Mix2& x : mix2_)
@@ -291,12 +318,56 @@ void GENERATOR::evolve_run(float* out, size_t n) {
     }
   }
 
-  // Pass 6: the samplers' speed, gain and offset stay as the last sample left them.
-  for (const auto& s : run_samplers_) {
-    float* y = run_outs_[s.second].v;
-    for (size_t t = 0; t < n; t++) {
-      s.first->SAMPLER::evolue();
-      y[t] = s.first->OUTL;
+  // Pass 5: its sources, then each link modulates its sampler's gain, speed or offset
+  // from what the last sample's pass 6 restored, the links of a sample one after
+  // another. A source read is clamped.
+  if (!run_sampler_mods_.empty()) {
+    step(run_sampler_sources_);
+    for (RunSampler& r : run_samplers_)
+      if (r.modulated)
+        for (size_t t = 0; t < n; t++) {
+          r.gain[t] = r.sampler->gain;
+          r.speed[t] = r.sampler->speed;
+          r.offset[t] = r.sampler->offset;
+        }
+    for (const RunMod& m : run_sampler_mods_) {
+      RunSampler& r = run_samplers_[m.target];
+      float* y = run_outs_[run_oscs_[m.source].out].v;
+      const bool amp = (m.flags & kModAmp) != 0, fm = (m.flags & kModFreq) != 0,
+                 pm = (m.flags & kModPhase) != 0;
+      if (!(amp || fm || pm)) continue;
+      for (size_t t = 0; t < n; t++) {
+        const float v = OUTPUT::clamped(y[t]);
+        y[t] = v;
+        if (amp) SAMPLER::modulate(r.gain[t], v);
+        if (fm) SAMPLER::modulate(r.speed[t], v);
+        if (pm) SAMPLER::modulate(r.offset[t], v);
+      }
+    }
+  }
+
+  // Pass 6: a sampler's speed, gain and offset are what the last sample restored (or
+  // pass 5 made of them), and are restored after each sample.
+  for (RunSampler& r : run_samplers_) {
+    SAMPLER* s = r.sampler;
+    float* y = run_outs_[r.out].v;
+    if (r.modulated) {
+      const float gain = s->gain, speed = s->speed, offset = s->offset;
+      for (size_t t = 0; t < n; t++) {
+        s->gain = r.gain[t];
+        s->speed = r.speed[t];
+        s->offset = r.offset[t];
+        s->SAMPLER::evolue();
+        y[t] = s->OUTL;
+      }
+      s->gain = gain;
+      s->speed = speed;
+      s->offset = offset;
+    } else {
+      for (size_t t = 0; t < n; t++) {
+        s->SAMPLER::evolue();
+        y[t] = s->OUTL;
+      }
     }
   }
 

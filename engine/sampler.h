@@ -39,6 +39,11 @@ class SAMPLER final : public OUTPUT {
   // `error` when given. Defined with the patch reader.
   void load_SAMPLE(char* path, std::string* error = nullptr);
 
+  // x + v x x, the modulation of a field by a source's output v: formed in double,
+  // rounded once.
+  static void modulate(float& x, float v) {
+    x = static_cast<float>(static_cast<double>(x) + static_cast<double>(v) * x);
+  }
   // Keeps playing from where it is; a finished sampler restarts from 0.
   void TRIG() { playing = 1; }
 
