@@ -498,7 +498,8 @@ class GENERATOR final : public OUTPUT {
   // Runs of samples, pass by pass (graph_run.cpp): each pass computes a whole run
   // before the next one starts. The result is the samples' own only where no pass
   // reads what a later pass wrote in the sample before, so prepare_runs() allows it
-  // for the usual small patch alone (no pass 7 or general feed; passes 4 and 5 with
+  // for the usual small patch alone (no pass 7, no mixer evaluated twice a sample;
+  // passes 4 and 5 with
   // sources stepped nowhere else, pass 4 batched, pass 5 into S samplers; pass 8's oscillators distinct, retuned in full only
   // where passes 3 and 4 both write them;
   // every waveform but noise; each sequencer stepped once a sample) and run_length()
@@ -533,6 +534,26 @@ class GENERATOR final : public OUTPUT {
     float* vca_input;
     float in[kVoiceRun];  // what the amplifier's input holds, sample by sample
   };
+  // Passes 9, 10 and 12 for the other mixers, each evaluated by one record: its
+  // sources into its inputs, the sum, and the links into amplifiers.
+  struct RunFeed {
+    uint32_t source;  // an entry of run_outs_; kNoSource: a record without one
+    float* input;     // into the mixer's inputs
+  };
+  static constexpr uint32_t kNoSource = UINT32_MAX;
+  struct RunMixer {
+    MIXER* mixer;
+    uint32_t out;            // its entry of run_outs_
+    uint32_t first, count;   // its record in run_feeds_
+  };
+  struct RunLink {  // a mixer_to_vca_ link
+    uint32_t mixer;  // the mixer's entry of run_outs_
+    float* vca_input;
+    float in[kVoiceRun];
+  };
+  std::vector<RunFeed> run_feeds_;
+  std::vector<RunMixer> run_mixers_;
+  std::vector<RunLink> run_links_;
   bool runs_ = false;
   std::vector<RunOsc> run_oscs_;
   std::vector<RunOut> run_outs_;

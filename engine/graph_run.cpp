@@ -47,13 +47,20 @@ void GENERATOR::prepare_runs() {
   run_sampler_mods_.clear();
   run_fixed_.clear();
   run_mixes_.clear();
+  run_feeds_.clear();
+  run_mixers_.clear();
+  run_links_.clear();
   run_vca_in_.clear();
   run_seqs_.clear();
   run_gates_.clear();
   if (voices_only_ || voice_kernel_ || !sum_distinct_ || vca_steady_.size() != vcas_.size())
     return;
-  if ((passes_ & (kPassFeeds | kPassChainLanes | kPassSineLanes)) || !sampler_vco_.sources.empty())
-    return;
+  if ((passes_ & (kPassChainLanes | kPassSineLanes)) || !sampler_vco_.sources.empty()) return;
+  // A mixer evaluated twice a sample reads, the first time, inputs the second record
+  // wrote in the sample before.
+  std::unordered_map<const MIXER*, int> evaluated;
+  for (const FeedOp& f : feed_ops_)
+    if (f.mixer && ++evaluated[f.mixer] > 1) return;
   if (((passes_ & kPassVcoVco) && !vco_vco_batched_) || !voiced_distinct_) return;
 
   for (const auto& r : seq_samplers_.runs) run_seqs_.push_back(r.seq);
@@ -151,12 +158,29 @@ void GENERATOR::prepare_runs() {
   for (const Mix1& x : mix1_) run_mixes_.push_back({{out_entry(x.source), 0}, false, x.vca_input, {}});
   for (const Mix2& x : mix2_)
     run_mixes_.push_back({{out_entry(x.source[0]), out_entry(x.source[1])}, true, x.vca_input, {}});
+  for (size_t i = 0, first = 0; i < feed_ops_.size(); i++) {
+    const FeedOp& f = feed_ops_[i];
+    run_feeds_.push_back({f.source ? out_entry(f.source) : kNoSource, f.input});
+    if (!f.mixer) continue;
+    run_mixers_.push_back({f.mixer, out_entry(f.mixer), static_cast<uint32_t>(first),
+                           static_cast<uint32_t>(i + 1 - first)});
+    stepped.insert(f.mixer);
+    first = i + 1;
+  }
+  for (const MixerToVca& l : mixer_to_vca_) {
+    run_links_.emplace_back();
+    run_links_.back().mixer = out_entry(l.mixer);
+    run_links_.back().vca_input = &l.vca->input;
+  }
   for (uint32_t i = 0; i < run_outs_.size(); i++)
     if (!stepped.count(run_outs_[i].module)) run_fixed_.push_back(i);
+  // What each amplifier's input holds: the last writer's.
   for (VCA* a : vcas_) {
     const float* in = nullptr;
     for (const RunMix& x : run_mixes_)
       if (x.vca_input == &a->input) in = x.in;
+    for (const RunLink& l : run_links_)
+      if (l.vca_input == &a->input) in = l.in;
     run_vca_in_.push_back(in);
   }
   runs_ = true;
@@ -402,6 +426,34 @@ void GENERATOR::evolve_run(float* out, size_t n) {
       }
     }
     *x.vca_input = x.in[n - 1];
+  }
+
+  // The other mixers: their sources clamped (and kept), then each mixer's sum sample
+  // by sample with its inputs as its record leaves them; pass 12 reads the sums
+  // clamped.
+  for (const RunMixer& x : run_mixers_) {
+    const RunFeed* f = run_feeds_.data() + x.first;
+    for (uint32_t k = 0; k < x.count; k++)
+      if (f[k].source != kNoSource) {
+        float* y = run_outs_[f[k].source].v;
+        for (size_t t = 0, m = lanes_of(n); t < m; t += 4) store4f(y + t, clamp4f(load4f(y + t)));
+      }
+    float* sum = run_outs_[x.out].v;
+    for (size_t t = 0; t < n; t++) {
+      for (uint32_t k = 0; k < x.count; k++)
+        if (f[k].source != kNoSource) *f[k].input = run_outs_[f[k].source].v[t];
+      x.mixer->MIXER::evolue();
+      sum[t] = x.mixer->OUTL;
+    }
+  }
+  for (RunLink& l : run_links_) {
+    float* y = run_outs_[l.mixer].v;
+    for (size_t t = 0, m = lanes_of(n); t < m; t += 4) {
+      const F4 v = clamp4f(load4f(y + t));
+      store4f(y + t, v);
+      store4f(l.in + t, v);
+    }
+    *l.vca_input = l.in[n - 1];
   }
 
   // Passes 11 and 13: each amplifier's product added to every sample's sum in list
