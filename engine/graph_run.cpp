@@ -199,7 +199,8 @@ size_t GENERATOR::run_length(size_t want) const {
     if (s->step >= s->nbr_step || s->step < 0 || !(c >= 1.0f && c <= 16777184.0f) ||
         c != std::trunc(c))
       return 0;
-    // The k-th count of the run moves on when c + k >= the period (NaN: never).
+    // The k-th count of the run moves on when c + k >= the period (a NaN period,
+    // which nothing reaches, sends every sample through evolue()).
     const double p = s->period();
     if (!(static_cast<double>(c) + 1.0 < p)) return 0;
     while (!(static_cast<double>(c) + static_cast<double>(n) < p)) n--;
