@@ -515,10 +515,12 @@ class GENERATOR final : public OUTPUT {
     float amount[kVoiceRun], phase_offset[kVoiceRun], freq[kVoiceRun];
     float phase[kVoiceRun];
     double arg[kVoiceRun];
-    // The amounts as the sine takes them; for an oscillator that is no target, every
-    // entry holds `filled` (bits: 0 before any run, so the first one fills).
-    double amount_d[kVoiceRun];
-    uint32_t filled;
+    double amount_d[kVoiceRun];  // the amounts as the sine takes them
+    // For an oscillator that is no target, inc, amount, phase_offset and amount_d
+    // hold one value each, filled again only when it changes: its bits (0 before any
+    // run, as the arrays are: a zero needs no filling).
+    uint64_t inc_bits, amount_d_bits;
+    uint32_t amount_bits, offset_bits;
   };
   struct RunOut {  // an OUTL a run's mixers or modulations read, sample by sample
     OUTPUT* module;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -21,6 +22,16 @@ bool same_bits(float a, float b) {
   std::memcpy(&x, &a, sizeof x);
   std::memcpy(&y, &b, sizeof y);
   return x == y;
+}
+// a[0..kVoiceRun) = v, unless `bits` says they hold it already.
+template <class T, class Bits>
+void fill_if_changed(T* a, T v, Bits& bits) {
+  Bits b;
+  static_assert(sizeof b == sizeof v, "the bits of one value");
+  std::memcpy(&b, &v, sizeof b);
+  if (b == bits) return;
+  bits = b;
+  for (size_t t = 0; t < kVoiceRun; t++) a[t] = v;
 }
 template <class M>
 bool all_different(const std::vector<M*>& list) {
@@ -247,72 +258,73 @@ void GENERATOR::evolve_run(float* out, size_t n) {
     for (size_t t = 0; t < n; t++) o.v[t] = o.module->OUTL;
   }
 
-  // Each oscillator of the list through the run: VCO::evolue's phase steps, then its
-  // waveform, the sines (and the pulses' sines) in one call each.
+  // Each oscillator of the list through the run: VCO::evolue's phase steps, four
+  // oscillators in one loop (each its own chain of steps, which the CPU overlaps),
+  // then each one's waveform, the sines (and the pulses' sines) in one call each.
   auto step = [this, n](const std::vector<uint32_t>& list) {
     for (uint32_t i : list) {
       RunOsc& r = run_oscs_[i];
-      VCO* o = r.vco;
-      float* y = run_outs_[r.out].v;
-      const type_generateur type = o->type;
-      float p = o->phase;
-      if (r.modulated) {
-        for (size_t t = 0; t < n; t++) {
-          p = VCO::next_phase(p, r.inc[t]);
-          r.phase[t] = p;
-          r.arg[t] = VCO::argument(p, r.phase_offset[t]);
-        }
-        o->phase = p;
-        switch (type) {
-          case SINE:
-            for (size_t t = 0; t < n; t++) r.amount_d[t] = r.amount[t];
-            sine_times(r.arg, r.amount_d, y, n);
-            break;
-          case PULSE:
-            for (size_t t = 0; t < n; t++) r.amount_d[t] = 1.0;
-            sine_times(r.arg, r.amount_d, y, n);
-            for (size_t t = 0; t < n; t++) y[t] = VCO::pulse(y[t], r.amount[t]);
-            break;
-          case SAW:
-            for (size_t t = 0; t < n; t++) y[t] = VCO::saw(r.amount[t], r.phase[t]);
-            break;
-          default:  // HALF_SAW: prepare_runs() lets no other waveform in
-            for (size_t t = 0; t < n; t++) y[t] = VCO::half_saw(r.amount[t], r.phase[t]);
-            break;
-        }
-        continue;
+      if (r.modulated) continue;  // pass 4 wrote its arrays
+      const VCO* o = r.vco;
+      fill_if_changed(r.inc, o->inc(), r.inc_bits);
+      fill_if_changed(r.amount, o->amount, r.amount_bits);
+      fill_if_changed(r.phase_offset, o->phase_offset, r.offset_bits);
+    }
+    auto phases = [this, n, &list](size_t first, auto count) {
+      constexpr size_t m = decltype(count)::value;
+      RunOsc* g[m];
+      float p[m];
+      for (size_t k = 0; k < m; k++) {
+        g[k] = &run_oscs_[list[first + k]];
+        p[k] = g[k]->vco->phase;
       }
-      const double inc = o->inc();
-      const float offset = o->phase_offset, amount = o->amount;
-      if (type == SINE || type == PULSE) {
-        for (size_t t = 0; t < n; t++) {
-          p = VCO::next_phase(p, inc);
-          r.arg[t] = VCO::argument(p, offset);
+      for (size_t t = 0; t < n; t++) {
+#pragma GCC unroll 4
+        for (size_t k = 0; k < m; k++) {
+          p[k] = VCO::next_phase(p[k], g[k]->inc[t]);
+          g[k]->phase[t] = p[k];
+          g[k]->arg[t] = VCO::argument(p[k], g[k]->phase_offset[t]);
         }
-        o->phase = p;
-        // The sine's amounts (the pulse's 1.0) change seldom: filled again only then.
-        const float a = type == SINE ? amount : 1.0f;
-        uint32_t bits;
-        std::memcpy(&bits, &a, sizeof bits);
-        if (bits != r.filled) {
-          r.filled = bits;
-          for (double& d : r.amount_d) d = a;
-        }
-        sine_times(r.arg, r.amount_d, y, n);
-        if (type == PULSE)
-          for (size_t t = 0; t < n; t++) y[t] = VCO::pulse(y[t], amount);
-      } else if (type == SAW) {
-        for (size_t t = 0; t < n; t++) {
-          p = VCO::next_phase(p, inc);
-          y[t] = VCO::saw(amount, p);
-        }
-        o->phase = p;
-      } else {
-        for (size_t t = 0; t < n; t++) {
-          p = VCO::next_phase(p, inc);
-          y[t] = VCO::half_saw(amount, p);
-        }
-        o->phase = p;
+      }
+      for (size_t k = 0; k < m; k++) g[k]->vco->phase = p[k];
+    };
+    size_t first = 0;
+    for (; first + 4 <= list.size(); first += 4) phases(first, std::integral_constant<size_t, 4>());
+    switch (list.size() - first) {
+      case 3:
+        phases(first, std::integral_constant<size_t, 3>());
+        break;
+      case 2:
+        phases(first, std::integral_constant<size_t, 2>());
+        break;
+      case 1:
+        phases(first, std::integral_constant<size_t, 1>());
+        break;
+      default:
+        break;
+    }
+    for (uint32_t i : list) {
+      RunOsc& r = run_oscs_[i];
+      float* y = run_outs_[r.out].v;
+      switch (r.vco->type) {
+        case SINE:
+          if (r.modulated)
+            for (size_t t = 0; t < n; t++) r.amount_d[t] = r.amount[t];
+          else
+            fill_if_changed(r.amount_d, static_cast<double>(r.vco->amount), r.amount_d_bits);
+          sine_times(r.arg, r.amount_d, y, n);
+          break;
+        case PULSE:
+          fill_if_changed(r.amount_d, 1.0, r.amount_d_bits);
+          sine_times(r.arg, r.amount_d, y, n);
+          for (size_t t = 0; t < n; t++) y[t] = VCO::pulse(y[t], r.amount[t]);
+          break;
+        case SAW:
+          for (size_t t = 0; t < n; t++) y[t] = VCO::saw(r.amount[t], r.phase[t]);
+          break;
+        default:  // HALF_SAW: prepare_runs() lets no other waveform in
+          for (size_t t = 0; t < n; t++) y[t] = VCO::half_saw(r.amount[t], r.phase[t]);
+          break;
       }
     }
   };
