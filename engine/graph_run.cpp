@@ -86,9 +86,9 @@ void GENERATOR::prepare_runs() {
   for (const auto& t : vco_sampler_.targets)
     if (t.count && std::find(samplers.begin(), samplers.end(), t.target) == samplers.end()) return;
 
-  // What each oscillator is to the passes: 1 a pass-3 target, 2 a pass-4 source, 4 a
-  // pass-4 target, 8 pass 8's. A source is nothing else (its step reads only its own
-  // fields); a sequencer's target takes no modulation (pass 8 would retune it in full).
+  // What each oscillator is to the passes: a pass-3 target, a pass-4 source or target,
+  // pass 8's, a pass-5 source. A source is nothing else: it steps once a sample, and
+  // its step reads only its own fields.
   enum : unsigned { kSeqTarget = 1, kSource = 2, kTarget = 4, kVoiced = 8, kSamplerSource = 16 };
   std::unordered_map<const VCO*, unsigned> role;
   std::vector<VCO*> sampler_sources;
