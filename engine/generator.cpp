@@ -771,28 +771,21 @@ __attribute__((always_inline)) inline void GENERATOR::evolve_waves(const WaveGro
       }
     } while (e != end);
   }
-  // A group's bit is set only when it has an oscillator. The two below walk a copy
-  // and then set e to the end: GCC otherwise forms it anew from the count.
-  if (groups & (1u << G::kSaw)) {
-    const Entry* end = g.end_of(G::kSaw);
+  // A group's bit is set only when it has an oscillator. The ramps walk a copy and
+  // then set e to the end: GCC otherwise forms it anew from the count.
+  auto ramps = [&e, &g, groups, &after](int k, auto shape) {
+    if (!(groups & (1u << k))) return;
+    const Entry* end = g.end_of(k);
     const Entry* p = e;
     do {
       p->vco->VCO::step_phase();
-      p->vco->step_saw();
+      shape(p->vco);
       after(*p);
     } while (++p != end);
     e = end;
-  }
-  if (groups & (1u << G::kHalfSaw)) {
-    const Entry* end = g.end_of(G::kHalfSaw);
-    const Entry* p = e;
-    do {
-      p->vco->VCO::step_phase();
-      p->vco->step_half_saw();
-      after(*p);
-    } while (++p != end);
-    e = end;
-  }
+  };
+  ramps(G::kSaw, [](VCO* o) { o->step_saw(); });
+  ramps(G::kHalfSaw, [](VCO* o) { o->step_half_saw(); });
   if (!(groups & (1u << G::kOther))) return;
   for (const Entry* end = g.end_of(G::kOther); e != end; e++) {
     e->vco->evolue_waveform(e->vco->VCO::step_phase());
