@@ -888,21 +888,7 @@ int GENERATOR::evolue() {
   // 3. Oscillators driven by sequencers; a rest silences them.
   for (const auto& r : seq_vcos_.runs) {
     SEQUENCER* s = r.seq;
-    if (r.count) {
-      // The same for every target (oscillators: they write nothing of the sequencer),
-      // and the clamp keeps its value: read once.
-      const bool rest = s->notes[s->step] == 0;
-      const float f = s->OUTPUT::get_OUTL();
-      auto drive = [rest, f](VCO* o) {
-        if (rest) o->amount = 0.0f;
-        o->base_freq = f;
-        o->set_freq(f);
-      };
-      // One target is the usual run: no loop set up for it.
-      VCO* const* t = seq_vcos_.targets.data() + r.first;
-      drive(t[0]);
-      for (uint32_t j = 1; j < r.count; j++) drive(t[j]);
-    }
+    if (r.count) drive_targets(r);
     s->SEQUENCER::evolue();
   }
 

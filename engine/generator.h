@@ -315,6 +315,23 @@ class GENERATOR final : public OUTPUT {
       }
     }
   };
+  // Pass 3's writes into one sequencer's targets (r.count > 0), a rest silencing
+  // them. The same for every target (oscillators write nothing of the sequencer),
+  // and the clamp keeps its value: read once.
+  void drive_targets(const SeqLinks<VCO>::Run& r) {
+    const SEQUENCER* s = r.seq;
+    const bool rest = s->notes[s->step] == 0;
+    const float f = r.seq->OUTPUT::get_OUTL();
+    auto drive = [rest, f](VCO* o) {
+      if (rest) o->amount = 0.0f;
+      o->base_freq = f;
+      o->set_freq(f);
+    };
+    // One target is the usual run: no loop set up for it.
+    VCO* const* t = seq_vcos_.targets.data() + r.first;
+    drive(t[0]);
+    for (uint32_t j = 1; j < r.count; j++) drive(t[j]);
+  }
   SeqLinks<SAMPLER> seq_samplers_;  // pass 1
   SeqLinks<VCA> seq_vcas_;          // pass 2
   SeqLinks<VCO> seq_vcos_;          // pass 3

@@ -236,19 +236,8 @@ size_t GENERATOR::run_length(size_t want) const {
 void GENERATOR::evolve_run(float* out, size_t n) {
   // Passes 1 and 2: no sequencer starts a step or gates within a run. Pass 3 writes
   // the same values every sample: once here; the sequencers only count.
-  for (const auto& r : seq_vcos_.runs) {
-    SEQUENCER* s = r.seq;
-    if (r.count) {
-      const bool rest = s->notes[s->step] == 0;
-      const float f = s->OUTPUT::get_OUTL();
-      for (uint32_t j = r.first; j < r.first + r.count; j++) {
-        VCO* o = seq_vcos_.targets[j];
-        if (rest) o->amount = 0.0f;
-        o->base_freq = f;
-        o->set_freq(f);
-      }
-    }
-  }
+  for (const auto& r : seq_vcos_.runs)
+    if (r.count) drive_targets(r);
   for (SEQUENCER* s : run_seqs_) {
     s->step_counter = static_cast<float>(static_cast<double>(s->step_counter) + static_cast<double>(n));
     s->gate = 0;
